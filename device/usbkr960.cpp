@@ -1,0 +1,1 @@
+#include "device/usbkr960.h"

@@ -1,0 +1,1 @@
+#include "image/hex_dump.h"

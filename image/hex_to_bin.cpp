@@ -1,0 +1,1 @@
+#include "image/hex_to_bin.h"

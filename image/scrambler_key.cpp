@@ -1,0 +1,3 @@
+#include "image/scrambler_key.h"
+
+const quint32 ScramblerKey[ScramblerKeyWords] = {};

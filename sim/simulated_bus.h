@@ -1,0 +1,39 @@
+#pragma once
+
+// Serves simulated KR960s to the real libusb-0.1 through umockdev. Needs the process (or the
+// child it launches) to run under libumockdev-preload.so.0.
+
+#include "sim/simulated_kr960.h"
+
+#include <memory>
+#include <string>
+
+namespace kr960sim {
+
+class SimulatedBus
+{
+public:
+    SimulatedBus();
+    ~SimulatedBus();
+    SimulatedBus(const SimulatedBus &) = delete;
+    SimulatedBus &operator=(const SimulatedBus &) = delete;
+
+    // True when this process runs under umockdev's preload (in-process tests need it).
+    static bool preloadActive();
+
+    // Plugs a device into bus `busNumber` with the next free device number.
+    std::shared_ptr<SimulatedKr960> addDevice(const DeviceConfig &config = {}, int busNumber = 1);
+    void unplug(const std::shared_ptr<SimulatedKr960> &device);
+    void replug(const std::shared_ptr<SimulatedKr960> &device); // with a new device number
+    int deviceNumber(const std::shared_ptr<SimulatedKr960> &device) const; // 0 when unplugged
+    // A node whose open() fails with EACCES, as without a udev rule.
+    void setPermissionDenied(const std::shared_ptr<SimulatedKr960> &device, bool denied);
+
+    std::string rootDirectory() const; // UMOCKDEV_DIR for a child process
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
+};
+
+} // namespace kr960sim

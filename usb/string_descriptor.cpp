@@ -1,0 +1,1 @@
+#include "usb/string_descriptor.h"

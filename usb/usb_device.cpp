@@ -1,0 +1,1 @@
+#include "usb/usb_device.h"
