@@ -1,0 +1,1 @@
+#include "image/boot_image.h"

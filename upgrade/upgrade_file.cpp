@@ -1,0 +1,1 @@
+#include "upgrade/upgrade_file.h"
