@@ -1,1 +1,110 @@
 #include "image/hex_to_bin.h"
+
+#include <QFile>
+
+namespace
+{
+
+// Lines are read into a 64-byte buffer: a longer line continues as the next one, which limits a
+// record to 25 data bytes. The firmware files we are given keep to that limit.
+constexpr qint64 LineBufferSize = 64;
+constexpr int MinimumLineLength = 11;
+
+enum RecordType : uint {
+    DataRecord = 0x00,
+    EndOfFileRecord = 0x01,
+    ExtendedLinearAddressRecord = 0x04,
+    StartLinearAddressRecord = 0x05,
+};
+
+// Fields sit at fixed positions counted from the colon; a field past the line end reads as
+// empty text and so fails to convert.
+bool hexField(const QString &line, int position, int digits, uint &value)
+{
+    bool ok = false;
+    value = QStringView(line).mid(position, digits).toUInt(&ok, 16);
+    return ok;
+}
+
+struct Window {
+    unsigned char *image;
+    quint32 first;
+    quint32 last;
+
+    void store(quint32 address, uint byte) const
+    {
+        if (address >= first && address <= last)
+            image[address - first] = static_cast<unsigned char>(byte);
+    }
+};
+
+int storeData(const QString &line, uint count, quint32 recordStart, const Window &window)
+{
+    for (uint i = 0; i < count; ++i) {
+        uint byte;
+        if (!hexField(line, 9 + 2 * int(i), 2, byte))
+            return HexBadData;
+        window.store(recordStart + i, byte);
+    }
+    return HexOk;
+}
+
+// Sets `finished` on the end-of-file record; lines after it are never read.
+int handleRecord(const QString &line, quint32 &base, const Window &window, bool &finished)
+{
+    if (line.size() < MinimumLineLength)
+        return HexShortLine;
+    if (line.at(0) != QLatin1Char(':'))
+        return HexNoColon;
+
+    uint count, address, type;
+    if (!hexField(line, 1, 2, count))
+        return HexBadCount;
+    if (!hexField(line, 3, 4, address))
+        return HexBadAddress;
+    if (!hexField(line, 7, 2, type))
+        return HexBadType;
+
+    switch (type) {
+    case DataRecord:
+        return storeData(line, count, base + address, window);
+    case EndOfFileRecord:
+        finished = true;
+        return HexOk;
+    case ExtendedLinearAddressRecord: {
+        uint upper;
+        if (!hexField(line, 9, 4, upper))
+            return HexBadRecord;
+        base = quint32(upper) << 16;
+        return HexOk;
+    }
+    case StartLinearAddressRecord:
+        return HexOk;
+    default:
+        return HexBadRecord;
+    }
+}
+
+} // namespace
+
+int HexToBin(const QString &fileName, unsigned char *image, quint32 first, quint32 last)
+{
+    // No text-mode translation: a CR before the LF stays in the line and counts towards its length.
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return HexCannotOpen;
+
+    const Window window{image, first, last};
+    quint32 base = 0;
+    char buffer[LineBufferSize];
+    for (;;) {
+        const qint64 length = file.readLine(buffer, LineBufferSize);
+        if (length <= 0)
+            return HexOk;
+        const QString line = QString::fromLatin1(buffer, length);
+        bool finished = false;
+        const int result = handleRecord(line, base, window, finished);
+        if (result != HexOk || finished)
+            return result;
+    }
+}
