@@ -1,17 +1,64 @@
 #include "app/kr960_bootloader.h"
+#include "app/random_permutation.h"
+#include "device/usbkr960.h"
+#include "ui_kr960_bootloader.h"
+
+#include <QDebug>
+#include <QFile>
+#include <cstdlib>
+
+namespace
+{
+
+// The table written on Disconnect: 351..541, shuffled by the C library's unseeded rand(), so
+// every start of the process yields the same sequence of tables.
+constexpr int TableLow = 351;
+constexpr int TableEnd = 542;
+const char *const TableFileName = "dane.csv";
+
+} // namespace
 
 void KR960_Bootloader::slotpushButtonConnect(bool)
 {
+    if (refuseWhileUpgrading())
+        return;
+    qDebug() << "KR960_Bootloader::slotpushButtonConnect(bool t)";
+    const QString outcome =
+        usb->connect() == 0 ? QStringLiteral("Connect OK") : QStringLiteral("Connect ERROR");
+    qDebug() << qPrintable(outcome);
+    ui->txt->append(outcome);
 }
 
 void KR960_Bootloader::slotpushButtonDisconnect(bool)
 {
+    if (refuseWhileUpgrading())
+        return;
+    usb->disconnect();
+    qDebug() << "KR960_Bootloader::slotpushButtonDisconnect(bool t)";
+    ui->txt->clear();
+    // A file that cannot be opened just stays unwritten; the log still shows the table.
+    QFile table(QString::fromLatin1(TableFileName));
+    (void)table.open(QIODevice::WriteOnly);
+    const QVector<PermutationDraw> draws =
+        drawPermutation(TableLow, TableEnd, [] { return std::rand(); });
+    table.write(permutationCsv(draws));
+    table.close();
+    for (const PermutationDraw &draw : draws)
+        ui->txt->append(permutationLogLine(draw));
 }
 
+// The device restarts into its application and may or may not be found again at once; either
+// way nothing is reported beyond the transport's own trace.
 void KR960_Bootloader::slotpushButtonRunApplication(bool)
 {
+    if (refuseWhileUpgrading())
+        return;
+    usb->RunApplication();
+    usb->disconnect();
+    usb->connect();
 }
 
 void KR960_Bootloader::slotTimeout()
 {
+    qDebug() << "KR960_Bootloader::slotTimeout(void)";
 }

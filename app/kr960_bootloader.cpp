@@ -1,18 +1,91 @@
 #include "app/kr960_bootloader.h"
+#include "device/usbkr960.h"
 #include "ui_kr960_bootloader.h"
+#include "upgrade/upgrader.h"
 
-KR960_Bootloader::KR960_Bootloader(QWidget *parent) : QMainWindow(parent)
+#include <QDebug>
+
+KR960_Bootloader::KR960_Bootloader(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
 {
     ui = new Ui::KR960_BootloaderClass;
     ui->setupUi(this);
+    hideServiceWidgets();
+    usb = new USBKR960;
+    connectButtons();
+    upgrader = new Upgrader(usb);
+    connectProgress();
 }
 
+// The worker may be in the middle of a transfer on usb, so it is stopped before usb goes. The
+// worker object itself lives until the process ends.
 KR960_Bootloader::~KR960_Bootloader()
 {
+    if (upgrader)
+        upgrader->stop();
+    delete usb;
     delete ui;
+}
+
+// Operators see only Change Firmware; the service commands stay wired for the workshop.
+void KR960_Bootloader::hideServiceWidgets()
+{
+    ui->progressBarExtFlashRd->setVisible(false);
+    ui->progressBarExtFlashWr->setVisible(false);
+    qDebug() << "MY_DEBUG";
+    ui->pushButtonRead->setVisible(false);
+    ui->pushButtonReadExternalFlash->setVisible(false);
+    ui->pushButtonWrite->setVisible(false);
+    ui->pushButtonWriteExternalFlash->setVisible(false);
+    ui->pushButtonWriteExtFlashBin->setVisible(false);
+    ui->pushButtonWritePage->setVisible(false);
+    ui->pushButtonConnect->setVisible(false);
+    ui->pushButtonDisconnect->setVisible(false);
+    ui->pushButtonCreateBootBin->setVisible(false);
+    ui->pushButtonCreateUpg->setVisible(false);
+    ui->pushButtonRunApplication->setVisible(false);
+}
+
+void KR960_Bootloader::connectButtons()
+{
+    connect(ui->pushButtonConnect, SIGNAL(clicked(bool)), this, SLOT(slotpushButtonConnect(bool)));
+    connect(ui->pushButtonDisconnect, SIGNAL(clicked(bool)), this,
+            SLOT(slotpushButtonDisconnect(bool)));
+    connect(ui->pushButtonRead, SIGNAL(clicked(bool)), this, SLOT(slotpushButtonRead(bool)));
+    connect(ui->pushButtonWrite, SIGNAL(clicked(bool)), this, SLOT(slotpushButtonWrite(bool)));
+    connect(ui->pushButtonWritePage, SIGNAL(clicked(bool)), this,
+            SLOT(slotpushButtonWritePage(bool)));
+    connect(ui->pushButtonFirmware, SIGNAL(clicked(bool)), this,
+            SLOT(slotpushButtonFirmware(bool)));
+    connect(ui->pushButtonRunApplication, SIGNAL(clicked(bool)), this,
+            SLOT(slotpushButtonRunApplication(bool)));
+    connect(ui->pushButtonReadExternalFlash, SIGNAL(clicked(bool)), this,
+            SLOT(slotpushButtonReadExternalFlash(bool)));
+    connect(ui->pushButtonWriteExternalFlash, SIGNAL(clicked(bool)), this,
+            SLOT(slotpushButtonWriteExternalFlash(bool)));
+    connect(ui->pushButtonWriteExtFlashBin, SIGNAL(clicked(bool)), this,
+            SLOT(slotpushButtonWriteExtFlashBin(bool)));
+    connect(ui->pushButtonCreateUpg, SIGNAL(clicked(bool)), this,
+            SLOT(slotpushButtonCreateUpg(bool)));
+    connect(ui->pushButtonCreateBootBin, SIGNAL(clicked(bool)), this,
+            SLOT(slotpushButtonCreateBootBin(bool)));
+}
+
+// The worker emits from its own thread; automatic connections queue its texts to the log in
+// emission order.
+void KR960_Bootloader::connectProgress()
+{
+    connect(upgrader, SIGNAL(sendText(QString)), ui->txt, SLOT(append(QString)));
+    connect(upgrader, SIGNAL(sendPercent(int)), ui->progressBarFlash, SLOT(setValue(int)));
+    connect(usb, SIGNAL(sendPercentExtFlashWrite(int)), ui->progressBarExtFlashWr,
+            SLOT(setValue(int)));
+    connect(usb, SIGNAL(sendPercentExtFlashRead(int)), ui->progressBarExtFlashRd,
+            SLOT(setValue(int)));
 }
 
 bool KR960_Bootloader::refuseWhileUpgrading()
 {
-    return false;
+    if (!upgrader || !upgrader->isRunning())
+        return false;
+    ui->txt->append(QStringLiteral("Upgrade in progress"));
+    return true;
 }

@@ -5,7 +5,8 @@
 class USBKR960;
 class Upgrader;
 
-namespace Ui {
+namespace Ui
+{
 class KR960_BootloaderClass;
 }
 
@@ -18,6 +19,9 @@ class KR960_Bootloader : public QMainWindow
 public:
     explicit KR960_Bootloader(QWidget *parent = nullptr);
     ~KR960_Bootloader() override;
+
+    // The worker that programs the device; it outlives the window.
+    Upgrader *upgradeWorker() const { return upgrader; }
 
 public slots:
     void slotpushButtonConnect(bool t);
@@ -35,6 +39,10 @@ public slots:
     void slotTimeout();
 
 private:
+    void hideServiceWidgets();
+    void connectButtons();
+    void connectProgress();
+
     // While an upgrade runs the device belongs to the worker: device commands log
     // "Upgrade in progress" and leave it alone.
     bool refuseWhileUpgrading();

@@ -71,7 +71,8 @@ public:
         return then([path](QWidget *w) {
             auto *d = qobject_cast<QFileDialog *>(w);
             d->selectFile(path);
-            d->accept();
+            // QFileDialog::accept is protected; the base class's is not.
+            static_cast<QDialog *>(d)->accept();
         });
     }
     DialogScript &cancel()

@@ -1,0 +1,289 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="pl_PL">
+<context>
+    <name>KR960_BootloaderClass</name>
+    <message>
+        <source>KR960_Bootloader</source>
+        <translation>KR960_Bootloader</translation>
+    </message>
+    <message>
+        <source>Open</source>
+        <translation>Otwórz</translation>
+    </message>
+    <message>
+        <source>Exit</source>
+        <translation>Zakończ</translation>
+    </message>
+    <message>
+        <source>Connect</source>
+        <translation>Połącz</translation>
+    </message>
+    <message>
+        <source>Disconnect</source>
+        <translation>Rozłącz</translation>
+    </message>
+    <message>
+        <source>Read</source>
+        <translation>Odczyt</translation>
+    </message>
+    <message>
+        <source>Write</source>
+        <translation>Zapis</translation>
+    </message>
+    <message>
+        <source>WritePage</source>
+        <translation>Zapis strony</translation>
+    </message>
+    <message>
+        <source>Change Firmware</source>
+        <translation>Zmień oprogramowanie</translation>
+    </message>
+    <message>
+        <source>RunApplication</source>
+        <translation>Uruchom aplikację</translation>
+    </message>
+    <message>
+        <source>WriteExternalFlash</source>
+        <translation>Zapis pamięci zewnętrznej</translation>
+    </message>
+    <message>
+        <source>ReadExternalFlash</source>
+        <translation>Odczyt pamięci zewnętrznej</translation>
+    </message>
+    <message>
+        <source>WriteExtFlashBin</source>
+        <translation>Plik .bin do pamięci zewnętrznej</translation>
+    </message>
+    <message>
+        <source>CreateUpg</source>
+        <translation>Utwórz plik aktualizacji</translation>
+    </message>
+    <message>
+        <source>CreateBootBin</source>
+        <translation>Utwórz obrazy bootloadera</translation>
+    </message>
+    <message>
+        <source>Flash %p%</source>
+        <translation>Pamięć Flash %p%</translation>
+    </message>
+    <message>
+        <source>External Flash Write %p%</source>
+        <translation>Zapis pamięci zewnętrznej %p%</translation>
+    </message>
+    <message>
+        <source>External Flash Verify %p%</source>
+        <translation>Weryfikacja pamięci zewnętrznej %p%</translation>
+    </message>
+    <message>
+        <source>File</source>
+        <translation>Plik</translation>
+    </message>
+</context>
+<context>
+    <name>KR960_Bootloader</name>
+    <message>
+        <source>Open File</source>
+        <translation>Otwórz plik</translation>
+    </message>
+    <message>
+        <source>Save File</source>
+        <translation>Zapisz plik</translation>
+    </message>
+    <message>
+        <source>Upg (*.upg)</source>
+        <translation>Pliki aktualizacji (*.upg)</translation>
+    </message>
+    <message>
+        <source>Hex (*.hex)</source>
+        <translation>Pliki Intel HEX (*.hex)</translation>
+    </message>
+    <message>
+        <source>Bin (*.bin)</source>
+        <translation>Pliki binarne (*.bin)</translation>
+    </message>
+    <message>
+        <source>HexToBin error: %1)</source>
+        <translation>Błąd HexToBin: %1)</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>Błąd</translation>
+    </message>
+    <message>
+        <source>Cannot write %1</source>
+        <translation>Nie można zapisać pliku %1</translation>
+    </message>
+    <message>
+        <source>Production year</source>
+        <translation>Rok produkcji</translation>
+    </message>
+    <message>
+        <source>Year(YY)</source>
+        <translation>Rok (RR)</translation>
+    </message>
+    <message>
+        <source>Production week</source>
+        <translation>Tydzień produkcji</translation>
+    </message>
+    <message>
+        <source>Week(WW)</source>
+        <translation>Tydzień (TT)</translation>
+    </message>
+    <message>
+        <source>Production number</source>
+        <translation>Numer produkcyjny</translation>
+    </message>
+    <message>
+        <source>Number(NNNN)</source>
+        <translation>Numer (NNNN)</translation>
+    </message>
+    <message>
+        <source>Iteration</source>
+        <translation>Liczba sztuk</translation>
+    </message>
+    <message>
+        <source>Count:</source>
+        <translation>Liczba:</translation>
+    </message>
+    <message>
+        <source>Read From Kr960</source>
+        <translation>Odczyt z Kr960</translation>
+    </message>
+    <message>
+        <source>Address (hex)</source>
+        <translation>Adres (hex)</translation>
+    </message>
+    <message>
+        <source>Length (dec)</source>
+        <translation>Długość (dec)</translation>
+    </message>
+    <message>
+        <source>Fill pattern</source>
+        <translation>Wzorzec wypełnienia</translation>
+    </message>
+    <message>
+        <source>Number (dec)</source>
+        <translation>Liczba (dec)</translation>
+    </message>
+    <message>
+        <source>error</source>
+        <translation>błąd</translation>
+    </message>
+    <message>
+        <source>Conversion error</source>
+        <translation>Błąd konwersji</translation>
+    </message>
+    <message>
+        <source>Length error</source>
+        <translation>Błąd długości</translation>
+    </message>
+    <message>
+        <source>Length should be aligned to 4</source>
+        <translation>Długość musi być wielokrotnością 4</translation>
+    </message>
+    <message>
+        <source>WriteExternalFlashToAddress</source>
+        <translation>Zapis pamięci zewnętrznej nie powiódł się (WriteExternalFlashToAddress)</translation>
+    </message>
+    <message>
+        <source>ReadExternalFlashFromAddress</source>
+        <translation>Odczyt pamięci zewnętrznej nie powiódł się (ReadExternalFlashFromAddress)</translation>
+    </message>
+    <message>
+        <source>Info</source>
+        <translation>Informacja</translation>
+    </message>
+    <message>
+        <source>Write OK</source>
+        <translation>Zapis poprawny</translation>
+    </message>
+    <message>
+        <source>memcmp</source>
+        <translation>Odczytane dane różnią się od zapisanych (memcmp)</translation>
+    </message>
+    <message>
+        <source>Write To External Flash Kr960</source>
+        <translation>Zapis do pamięci zewnętrznej Kr960</translation>
+    </message>
+    <message>
+        <source>Data(hex)</source>
+        <translation>Dane (hex)</translation>
+    </message>
+    <message>
+        <source>Read External Flash From Kr960</source>
+        <translation>Odczyt pamięci zewnętrznej Kr960</translation>
+    </message>
+</context>
+<context>
+    <name>Upgrader</name>
+    <message>
+        <source>Wrong file header</source>
+        <translation>Błędny nagłówek pliku</translation>
+    </message>
+    <message>
+        <source>Wrong file version</source>
+        <translation>Błędna wersja pliku</translation>
+    </message>
+    <message>
+        <source>Wrong file size</source>
+        <translation>Błędny rozmiar pliku</translation>
+    </message>
+    <message>
+        <source>USB Timeout
+Check USB Cable</source>
+        <translation>Przekroczony czas oczekiwania USB
+Sprawdź kabel USB</translation>
+    </message>
+    <message>
+        <source>Bootloader Version Read Error</source>
+        <translation>Błąd odczytu wersji bootloadera</translation>
+    </message>
+    <message>
+        <source>Bootloader mode</source>
+        <translation>Tryb bootloadera</translation>
+    </message>
+    <message>
+        <source>Serial:</source>
+        <translation>Numer seryjny:</translation>
+    </message>
+    <message>
+        <source>Apllication mode</source>
+        <translation>Tryb aplikacji</translation>
+    </message>
+    <message>
+        <source>Reset device</source>
+        <translation>Ponowne uruchomienie urządzenia</translation>
+    </message>
+    <message>
+        <source>USB timout
+Check USB cable</source>
+        <translation>Przekroczony czas oczekiwania USB
+Sprawdź kabel USB</translation>
+    </message>
+    <message>
+        <source>Disconnect</source>
+        <translation>Rozłączanie</translation>
+    </message>
+    <message>
+        <source>Connect</source>
+        <translation>Łączenie</translation>
+    </message>
+    <message>
+        <source>Writting firmware ... </source>
+        <translation>Zapisywanie oprogramowania ... </translation>
+    </message>
+    <message>
+        <source>ERROR</source>
+        <translation>BŁĄD</translation>
+    </message>
+    <message>
+        <source>Verify ERROR</source>
+        <translation>BŁĄD weryfikacji</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+</context>
+</TS>
