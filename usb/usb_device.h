@@ -4,7 +4,10 @@
 #include <QMutex>
 #include <QObject>
 
+#include <atomic>
+
 struct usb_dev_handle;
+struct usb_device;
 
 // The only way to the device: finds it by vendor and product id, proves its identity and brand,
 // and carries vendor control transfers on endpoint 0. At most one handle is open; a transfer that
@@ -15,6 +18,22 @@ class UsbDevice : public QObject
     Q_OBJECT
 
 public:
+    // Why the last connect found no usable device. With several candidates on the bus the one
+    // that got furthest through the sequence tells. libusb-0.1 lists only nodes it can read and
+    // falls back to a read-only open, so missing write permission shows up as usb_open failing
+    // with EACCES or, more often, as the first ioctl (set configuration) failing with EPERM.
+    // A node nobody may read is not listed at all and reads as NoDevice.
+    enum class ConnectFailure {
+        None,                 // the last connect succeeded (or none was tried yet)
+        NoDevice,             // nothing on the bus shows our vendor and product id
+        OpenFailed,           // usb_open failed for another reason than permissions
+        NoPermission,         // the node may not be written: EACCES or EPERM on open or configure
+        ConfigurationRefused, // usb_set_configuration(1) failed otherwise
+        ClaimRefused,         // usb_claim_interface(0) failed
+        IdentityMismatch,     // request 0xFF failed, came back short or with another id
+        BrandMismatch,        // request 0xFE failed, came back short or with another brand
+    };
+
     UsbDevice();
     ~UsbDevice() override;
 
@@ -32,17 +51,28 @@ public:
     void set_device_id(quint16 id);
     void set_brand_id(quint16 id);
 
+    // Lock-free, so a diagnosis can ask while the other thread is connecting.
+    ConnectFailure lastConnectFailure() const;
+
 private:
     int control_receivePrivate(quint8 bRequest, quint16 wValue, quint16 wIndex,
                                unsigned char *buffer, int length);
     int connectPrivate();
     void disconnectPrivate();
 
+    void closeWithoutRelease();
+    void traceDevice(const void *firstDevice, const struct usb_device *dev) const;
+    bool showsOurIds(const struct usb_device *dev) const;
+    ConnectFailure openAndProve(struct usb_device *dev);
+    ConnectFailure proveIdentity();
+    ConnectFailure proveBrand();
+
     quint16 productId = 0;
     quint16 vendorId = 0;
     quint16 deviceId = 0;
     quint16 brandId = 0;
     usb_dev_handle *handle = nullptr;
+    std::atomic<ConnectFailure> lastFailure{ConnectFailure::None};
 
     static QMutex usbMutex;
 };
