@@ -8,7 +8,8 @@
 #include <memory>
 #include <string>
 
-namespace kr960sim {
+namespace kr960sim
+{
 
 class SimulatedBus
 {
@@ -24,9 +25,15 @@ public:
     // Plugs a device into bus `busNumber` with the next free device number.
     std::shared_ptr<SimulatedKr960> addDevice(const DeviceConfig &config = {}, int busNumber = 1);
     void unplug(const std::shared_ptr<SimulatedKr960> &device);
-    void replug(const std::shared_ptr<SimulatedKr960> &device); // with a new device number
+    // Plugs the device in again with a new device number (unplugging it first if need be); a
+    // device that left for a restart comes back in its new mode.
+    void replug(const std::shared_ptr<SimulatedKr960> &device);
     int deviceNumber(const std::shared_ptr<SimulatedKr960> &device) const; // 0 when unplugged
-    // A node whose open() fails with EACCES, as without a udev rule.
+    int busNumber(const std::shared_ptr<SimulatedKr960> &device) const;
+    // As a node without a udev rule: the bus walk still reads the descriptors, but every
+    // usbdevfs ioctl on it fails with EPERM, so usb_set_configuration and everything after it
+    // fail. (We run as root, where a node's mode cannot make open() fail; the kernel answers a
+    // node opened read-only the same way.)
     void setPermissionDenied(const std::shared_ptr<SimulatedKr960> &device, bool denied);
 
     std::string rootDirectory() const; // UMOCKDEV_DIR for a child process

@@ -12,32 +12,44 @@
 #include <string>
 #include <vector>
 
-namespace kr960sim {
+namespace kr960sim
+{
 
 enum class Mode { Bootloader, Application };
 
+// Internal flash as the bootloader exposes it (device addresses).
+constexpr uint32_t FlashStart = 0x08000000;
+constexpr uint32_t FlashEnd = 0x08060000; // one past 0x0805FFFF
+constexpr uint32_t WritableStart = 0x08004000;
+constexpr uint32_t WritableEnd = 0x0805C000; // application and upper areas
+constexpr uint32_t PageSize = 2048;
+constexpr uint32_t BrandWordAddress = 0x08003FD0;
+constexpr uint32_t VersionTextAddress = 0x08003FE0;
+constexpr uint32_t SerialAddress = 0x08003FF0;
+
 struct DeviceConfig {
     Mode mode = Mode::Bootloader;
-    std::string serial = "264900001";             // nine digits; the bootloader appends 'b'
+    std::string serial = "264900001";                // nine digits; the bootloader appends 'b'
     std::string bootloaderVersion = "KR960 BL 1.07"; // at 0x08003FE0, up to 16 characters
-    uint16_t identity = 0x0115;                  // answer to request 0xFF
-    uint16_t brand = 0x0000;                     // answer to request 0xFE
-    int latencyMs = 0;                           // added to every control request
-    int restartDelayMs = 300;                    // time off the bus after request 4
+    uint16_t identity = 0x0115;                      // answer to request 0xFF
+    uint16_t brand = 0x0000;                         // answer to request 0xFE
+    int latencyMs = 0;                               // added to every control request
+    int restartDelayMs = 300;                        // time off the bus after request 4
     bool comesBackAfterRestart = true;
-    bool staysInApplication = false;             // request 4 restarts into the application again
-    uint32_t externalFlashSize = 16u << 20;      // erased to 0xFF
+    bool staysInApplication = false;        // request 4 restarts into the application again
+    uint32_t externalFlashSize = 16u << 20; // erased to 0xFF
 };
 
 enum class Fault {
-    Timeout,    // the request times out (ETIMEDOUT, -110 in libusb)
+    Timeout,    // the request times out (ETIMEDOUT, -110 in libusb), answered at once
     Stall,      // the request stalls (EPIPE, -32)
     ShortReply, // one byte fewer than asked, or taken
-    Vanish,     // the device leaves the bus instead of answering
+    Vanish,     // the device leaves the bus instead of answering (ENODEV, -19)
 };
 
-// Which requests a fault hits: bRequest (or every request with -1), the n-th matching request
-// counted from when the rule was added (1-based), then `count` of them in a row (0: for ever).
+// Which vendor requests a fault hits: bRequest (or every vendor request with -1), the n-th
+// matching request counted from when the rule was added (1-based), then `count` of them in a row
+// (0: for ever). Standard requests (descriptors) are never hit.
 struct FaultRule {
     int request = -1;
     int nth = 1;
@@ -59,12 +71,17 @@ class SimulatedKr960
 {
 public:
     explicit SimulatedKr960(const DeviceConfig &config = {});
+    ~SimulatedKr960();
+    SimulatedKr960(const SimulatedKr960 &) = delete;
+    SimulatedKr960 &operator=(const SimulatedKr960 &) = delete;
 
     Mode mode() const;
+    void setMode(Mode mode);
     std::string stringDescriptor3() const; // serial, with 'b' appended in bootloader mode
     DeviceConfig config() const;
 
-    // Plain (unscrambled) contents.
+    // Plain (unscrambled) contents; internal flash by device address (0x08000000 on), external
+    // flash from 0. Ranges beyond the memory are cut off.
     std::vector<uint8_t> flash(uint32_t address, uint32_t length) const;
     void setFlash(uint32_t address, const std::vector<uint8_t> &bytes);
     std::vector<uint8_t> externalFlash(uint32_t address, uint32_t length) const;
@@ -80,23 +97,36 @@ public:
     void corruptReadBack(uint32_t pageAddress);
     void setComesBackAfterRestart(bool comesBack);
     void setStaysInApplication(bool stays);
+    void setRestartDelayMs(int ms);
 
     std::vector<RequestRecord> requests() const;
     void clearRequests();
+    // Called (from the bus's thread) after every control transfer, e.g. to write a log file.
+    void setRequestListener(std::function<void(const RequestRecord &)> listener);
+
+    // On the bus: plugged, and not in the middle of a restart.
+    bool plugged() const;
+    // Waits until the device is on the bus and any restart has finished; false on time-out.
+    // Right after request 4 this already waits for the comeback.
+    bool waitUntilPlugged(int timeoutMs) const;
+    // Waits until the device is off the bus. A short restart may be over before the wait
+    // begins: wait for the comeback with waitUntilPlugged instead.
+    bool waitUntilUnplugged(int timeoutMs) const;
 
     // The USB side calls these. handleControl answers one control transfer: it returns the byte
     // count or -errno and fills IN data.
     int handleControl(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
                       uint8_t *data, uint16_t length);
-    // Called with true when the device leaves the bus (a restart or a vanish fault) and false
-    // when it comes back; the bus wires this to its plug and unplug.
-    std::function<void(bool leaving, int backAfterMs)> onBusChange;
+    // The bus is told when the device leaves it on its own (a restart or a vanish fault):
+    // backAfterMs is the time until it comes back, or -1 for never.
+    void setBusListener(std::function<void(int backAfterMs)> listener);
+    void setPlugged(bool plugged); // the bus reports plugging and unplugging
+    void finishRestart();          // the device boots into its next mode before it comes back
 
 private:
     mutable std::mutex lock;
-    // the rest is the implementer's
     struct State;
-    std::shared_ptr<State> state;
+    std::unique_ptr<State> state;
 };
 
 } // namespace kr960sim

@@ -1,0 +1,201 @@
+#include "sim/sim_options.h"
+
+#include <QCommandLineParser>
+#include <QRegularExpression>
+
+namespace kr960sim
+{
+
+namespace
+{
+
+struct FaultOption {
+    const char *name;
+    Fault fault;
+};
+
+const FaultOption FaultOptions[] = {
+    {"fail", Fault::Stall},
+    {"timeout", Fault::Timeout},
+    {"short", Fault::ShortReply},
+};
+
+bool parseNumber(const QString &text, long long minimum, long long maximum, long long &value)
+{
+    bool ok = false;
+    value = text.toLongLong(&ok, 0); // 0x… hexadecimal, otherwise decimal
+    return ok && value >= minimum && value <= maximum;
+}
+
+bool parseHex(const QString &text, long long maximum, long long &value)
+{
+    bool ok = false;
+    QString digits = text;
+    if (digits.startsWith("0x", Qt::CaseInsensitive))
+        digits = digits.mid(2);
+    value = digits.toLongLong(&ok, 16);
+    return ok && value >= 0 && value <= maximum;
+}
+
+// REQ:NTH[:COUNT]; REQ is a bRequest number or "any".
+bool parseFaultRule(const QString &text, Fault fault, FaultRule &rule)
+{
+    const QStringList parts = text.split(':');
+    if (parts.size() < 2 || parts.size() > 3)
+        return false;
+    long long request = -1, nth = 0, count = 1;
+    const bool anyRequest = parts[0] == "any";
+    if (!anyRequest && !parseNumber(parts[0], 0, 255, request))
+        return false;
+    if (!parseNumber(parts[1], 1, 1 << 30, nth))
+        return false;
+    if (parts.size() == 3 && !parseNumber(parts[2], 0, 1 << 30, count))
+        return false;
+    rule = {int(request), int(nth), int(count), fault};
+    return true;
+}
+
+void addOptions(QCommandLineParser &parser)
+{
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOptions({
+        {"help", ""},
+        {"mode", "", "mode"},
+        {"serial", "", "serial"},
+        {"latency", "", "ms"},
+        {"restart-delay", "", "ms"},
+        {"state-dir", "", "dir"},
+        {"log", "", "file"},
+        {"fail", "", "rule"},
+        {"timeout", "", "rule"},
+        {"short", "", "rule"},
+        {"corrupt-page", "", "address"},
+        {"vanish-after", "", "n"},
+        {"no-return", ""},
+        {"stay-in-application", ""},
+        {"identity", "", "hex"},
+        {"brand", "", "hex"},
+        {"devices", "", "n"},
+        {"permission-denied", ""},
+    });
+}
+
+bool takeDeviceOptions(const QCommandLineParser &parser, SimOptions &options, QString &error)
+{
+    DeviceConfig &config = options.config;
+    long long number = 0;
+    if (parser.isSet("mode")) {
+        const QString mode = parser.value("mode");
+        if (mode != "bootloader" && mode != "application")
+            return error = "--mode takes bootloader or application", false;
+        config.mode = mode == "bootloader" ? Mode::Bootloader : Mode::Application;
+    }
+    if (parser.isSet("serial")) {
+        const QString serial = parser.value("serial");
+        if (!QRegularExpression("^[0-9]{9}$").match(serial).hasMatch())
+            return error = "--serial takes nine digits", false;
+        config.serial = serial.toStdString();
+    }
+    if (parser.isSet("latency")) {
+        if (!parseNumber(parser.value("latency"), 0, 60000, number))
+            return error = "--latency takes milliseconds", false;
+        config.latencyMs = int(number);
+    }
+    if (parser.isSet("restart-delay")) {
+        if (!parseNumber(parser.value("restart-delay"), 0, 600000, number))
+            return error = "--restart-delay takes milliseconds", false;
+        config.restartDelayMs = int(number);
+    }
+    if (parser.isSet("identity")) {
+        if (!parseHex(parser.value("identity"), 0xFFFF, number))
+            return error = "--identity takes a 16-bit hexadecimal word", false;
+        config.identity = uint16_t(number);
+    }
+    if (parser.isSet("brand")) {
+        if (!parseHex(parser.value("brand"), 0xFFFF, number))
+            return error = "--brand takes a 16-bit hexadecimal word", false;
+        config.brand = uint16_t(number);
+    }
+    config.comesBackAfterRestart = !parser.isSet("no-return");
+    config.staysInApplication = parser.isSet("stay-in-application");
+    return true;
+}
+
+bool takeFaultOptions(const QCommandLineParser &parser, SimOptions &options, QString &error)
+{
+    for (const FaultOption &option : FaultOptions) {
+        for (const QString &value : parser.values(option.name)) {
+            FaultRule rule;
+            if (!parseFaultRule(value, option.fault, rule))
+                return error = QString("--%1 takes REQ:NTH[:COUNT]").arg(option.name), false;
+            options.faults.push_back(rule);
+        }
+    }
+    long long number = 0;
+    if (parser.isSet("vanish-after")) {
+        if (!parseNumber(parser.value("vanish-after"), 0, 1 << 30, number))
+            return error = "--vanish-after takes a request count", false;
+        options.faults.push_back({-1, int(number) + 1, 1, Fault::Vanish});
+    }
+    for (const QString &value : parser.values("corrupt-page")) {
+        if (!parseHex(value, 0xFFFFFFFF, number))
+            return error = "--corrupt-page takes a hexadecimal address", false;
+        options.corruptPages.push_back(uint32_t(number));
+    }
+    return true;
+}
+
+} // namespace
+
+bool parseSimOptions(const QStringList &arguments, SimOptions &options, QString &error)
+{
+    QCommandLineParser parser;
+    addOptions(parser);
+    if (!parser.parse(arguments))
+        return error = parser.errorText(), false;
+    options.helpRequested = parser.isSet("help");
+    if (options.helpRequested)
+        return true;
+    if (!takeDeviceOptions(parser, options, error) || !takeFaultOptions(parser, options, error))
+        return false;
+    long long number = 1;
+    if (parser.isSet("devices") && !parseNumber(parser.value("devices"), 1, 16, number))
+        return error = "--devices takes 1 to 16", false;
+    options.devices = int(number);
+    options.permissionDenied = parser.isSet("permission-denied");
+    options.stateDirectory = parser.value("state-dir");
+    options.logFile = parser.value("log");
+    options.command = parser.positionalArguments();
+    if (options.command.isEmpty())
+        return error = "no command given after --", false;
+    return true;
+}
+
+QString simUsage()
+{
+    return QStringLiteral(
+        "Usage: mv604-sim [options] -- COMMAND [ARGS...]\n"
+        "Runs COMMAND with a simulated KR960 on its USB bus (libusb-0.1 through umockdev)\n"
+        "and returns its exit code.\n\n"
+        "  --mode bootloader|application  mode at start (bootloader)\n"
+        "  --serial NNNNNNNNN             production serial (264900001)\n"
+        "  --latency MS                   added to every control request\n"
+        "  --restart-delay MS             time off the bus after request 4 (300)\n"
+        "  --state-dir DIR                load internal-flash.bin and external-flash.bin from\n"
+        "                                 DIR at start, save them at exit\n"
+        "  --log FILE                     one line per control request\n"
+        "  --fail REQ:NTH[:COUNT]         stall the NTH request REQ (a number or 'any'),\n"
+        "                                 COUNT in a row (1; 0 for ever)\n"
+        "  --timeout REQ:NTH[:COUNT]      let it time out (-110)\n"
+        "  --short REQ:NTH[:COUNT]        answer or take one byte fewer\n"
+        "  --corrupt-page ADDR            reads of that page come back with one byte flipped\n"
+        "  --vanish-after N               leave the bus at vendor request N+1\n"
+        "  --no-return                    do not come back after request 4\n"
+        "  --stay-in-application          restart into the application again\n"
+        "  --identity HEX, --brand HEX    answers to requests 0xFF and 0xFE (0115, 0000)\n"
+        "  --devices N                    N devices, serials counting up from --serial\n"
+        "  --permission-denied            usbfs ioctls fail with EPERM, as without a udev rule\n"
+        "  --help                         this text\n");
+}
+
+} // namespace kr960sim
