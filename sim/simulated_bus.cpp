@@ -97,6 +97,9 @@ struct SimulatedBus::Impl {
         gchar *directory = umockdev_testbed_get_root_dir(testbed);
         root = directory;
         g_free(directory);
+        // An empty bus still has its directory, as a machine without devices has: without it
+        // libusb keeps the bus list of an earlier walk.
+        makeDirectories(root + "/dev/bus/usb");
         // One handler for every node: the device behind a node is found by its path, which
         // survives unplugging where a handler per node would have to be detached.
         handler = umockdev_ioctl_base_new();
