@@ -1,13 +1,133 @@
 #include "app/kr960_bootloader.h"
+#include "device/usbkr960.h"
+#include "image/hex_dump.h"
+#include "service/external_flash_jobs.h"
+#include "service/hex_input.h"
+#include "service/remembered_inputs.h"
+#include "ui_kr960_bootloader.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+
+namespace
+{
+QString dumpText(const QByteArray &bytes)
+{
+    return QString::fromLatin1(HexDump(bytes.constData(), int(bytes.size())));
+}
+
+// An unreadable file reads as empty and is then refused for its length.
+QByteArray fileContents(const QString &fileName)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+} // namespace
 
 void KR960_Bootloader::slotpushButtonWriteExtFlashBin(bool)
 {
+    if (refuseWhileUpgrading())
+        return;
+    qDebug() << "KR960_Bootloader::slotpushButtonWriteExtFlashBin(bool t)";
+    const QString fileName = QFileDialog::getOpenFileName(
+        this, tr("Open File"), QStringLiteral("E:\\Projekty\\ARM\\Kr960\\out"), tr("Bin (*.bin)"));
+    if (fileName.isEmpty())
+        return;
+    const QByteArray bytes = fileContents(fileName);
+    if (!binLengthAcceptable(bytes.size())) {
+        qDebug() << "length error" << bytes.size();
+        QMessageBox::critical(this, tr("Length error"), tr("Length should be aligned to 4"));
+        return;
+    }
+
+    switch (writeAndVerifyBin(*usb, bytes)) {
+    case BinWriteResult::WriteOk:
+        QMessageBox::information(this, tr("Info"), tr("Write OK"));
+        break;
+    case BinWriteResult::LengthNotAligned:
+        QMessageBox::critical(this, tr("Length error"), tr("Length should be aligned to 4"));
+        break;
+    case BinWriteResult::WriteFailed:
+        QMessageBox::critical(this, tr("Error"), tr("WriteExternalFlashToAddress"));
+        break;
+    case BinWriteResult::ReadFailed:
+        QMessageBox::critical(this, tr("Error"), tr("ReadExternalFlashFromAddress"));
+        break;
+    case BinWriteResult::Mismatch:
+        QMessageBox::critical(this, tr("Error"), tr("memcmp"));
+        break;
+    }
 }
 
 void KR960_Bootloader::slotpushButtonWriteExternalFlash(bool)
 {
+    if (refuseWhileUpgrading())
+        return;
+    qDebug() << "KR960_Bootloader::slotpushButtonWriteExternalFlash(bool t)";
+    ExternalFlashInputs &inputs = externalFlashInputs;
+    const QString title = tr("Write To External Flash Kr960");
+
+    bool ok = false;
+    const QString addressText =
+        QInputDialog::getText(this, title, tr("Address (hex)"), QLineEdit::Normal,
+                              hexInputOffer(inputs.writeAddress), &ok);
+    if (!ok)
+        return;
+    const bool addressValid = parseHexInput(addressText, inputs.writeAddress);
+    const int length = QInputDialog::getInt(this, title, tr("Length (dec)"), inputs.writeLength, 1,
+                                            ExternalFlashService::MaximumLength, 1, &ok);
+    if (!ok)
+        return;
+    inputs.writeLength = length;
+    const QString dataText = QInputDialog::getText(this, title, tr("Data(hex)"), QLineEdit::Normal,
+                                                   hexInputOffer(inputs.fillValue), &ok);
+    if (!ok)
+        return;
+    const bool dataValid = parseHexInput(dataText, inputs.fillValue);
+    if (!addressValid || !dataValid) {
+        QMessageBox::warning(this, tr("error"), tr("Conversion error"));
+        return;
+    }
+
+    const QByteArray sent =
+        fillExternalFlash(*usb, inputs.writeAddress, inputs.writeLength, inputs.fillValue);
+    ui->txt->clear();
+    ui->txt->append(QStringLiteral("lenght: %1").arg(inputs.writeLength, 8));
+    ui->txt->append(
+        QStringLiteral("address: 0x%1").arg(inputs.writeAddress, 8, 16, QLatin1Char(' ')));
+    ui->txt->append(dumpText(sent));
 }
 
 void KR960_Bootloader::slotpushButtonReadExternalFlash(bool)
 {
+    if (refuseWhileUpgrading())
+        return;
+    qDebug() << "KR960_Bootloader::slotpushButtonReadExternalFlash(bool t)";
+    ExternalFlashInputs &inputs = externalFlashInputs;
+    const QString title = tr("Read External Flash From Kr960");
+
+    bool ok = false;
+    const QString addressText =
+        QInputDialog::getText(this, title, tr("Address (hex)"), QLineEdit::Normal,
+                              hexInputOffer(inputs.readAddress), &ok);
+    if (!ok)
+        return;
+    const int length = QInputDialog::getInt(this, title, tr("Length (dec)"), inputs.readLength, 1,
+                                            ExternalFlashService::MaximumLength, 1, &ok);
+    if (!ok)
+        return;
+    inputs.readLength = length;
+    if (!parseHexInput(addressText, inputs.readAddress)) {
+        QMessageBox::warning(this, tr("error"), tr("Conversion error"));
+        return;
+    }
+
+    const QByteArray contents = readExternalFlash(*usb, inputs.readAddress, inputs.readLength);
+    ui->txt->clear();
+    ui->txt->append(dumpText(contents));
 }

@@ -1,13 +1,71 @@
 #include "app/kr960_bootloader.h"
+#include "device/usbkr960.h"
+#include "image/hex_dump.h"
+#include "service/hex_input.h"
+#include "service/memory_jobs.h"
+#include "service/remembered_inputs.h"
+#include "ui_kr960_bootloader.h"
+
+#include <QDebug>
+#include <QInputDialog>
+#include <QMessageBox>
 
 void KR960_Bootloader::slotpushButtonRead(bool)
 {
+    if (refuseWhileUpgrading())
+        return;
+    qDebug() << "KR960_Bootloader::slotpushButtonRead(bool t)";
+    MemoryCommandInputs &inputs = memoryCommandInputs;
+
+    bool ok = false;
+    const QString addressText =
+        QInputDialog::getText(this, tr("Read From Kr960"), tr("Address (hex)"), QLineEdit::Normal,
+                              hexInputOffer(inputs.lastReadAddress), &ok);
+    if (!ok)
+        return;
+    // A cancelled dialog hands back the value it offered, so storing at once keeps it as it was.
+    inputs.lastReadLength =
+        QInputDialog::getInt(this, tr("Read From Kr960"), tr("Length (dec)"), inputs.lastReadLength,
+                             1, MemoryService::MaximumReadLength, 1, &ok);
+    if (!ok)
+        return;
+    if (!parseHexInput(addressText, inputs.lastReadAddress)) {
+        QMessageBox::warning(this, tr("error"), tr("Conversion error"));
+        return;
+    }
+
+    // The read's result is left to the transport's trace: the dump shows what arrived.
+    const QByteArray memory = readDeviceMemory(*usb, inputs.lastReadAddress, inputs.lastReadLength);
+    ui->txt->clear();
+    ui->txt->append(QString::fromLatin1(HexDump(memory.constData(), int(memory.size()))));
 }
 
 void KR960_Bootloader::slotpushButtonWrite(bool)
 {
+    if (refuseWhileUpgrading())
+        return;
+    qDebug() << "KR960_Bootloader::slotpushButtonWrite(bool t)";
+    QByteArray pattern = memoryTestPattern();
+    if (sendMemoryTestPattern(*usb, pattern) != pattern.size())
+        return;
+    // The trace shows what went out; the window's log is left alone.
+    const QString dump = QString::fromLatin1(HexDump(pattern.constData(), int(pattern.size())));
+    qDebug().noquote() << QLatin1Char('"') + dump + QLatin1Char('"');
 }
 
 void KR960_Bootloader::slotpushButtonWritePage(bool)
 {
+    if (refuseWhileUpgrading())
+        return;
+    qDebug() << "KR960_Bootloader::slotpushButtonWritePage(bool t)";
+    MemoryCommandInputs &inputs = memoryCommandInputs;
+    bool ok = false;
+    inputs.lastFillPattern = QInputDialog::getInt(this, tr("Fill pattern"), tr("Number (dec)"),
+                                                  inputs.lastFillPattern, 0, 255, 1, &ok);
+    if (!ok)
+        return;
+    if (fillTestPage(*usb, quint8(inputs.lastFillPattern)) == 0)
+        qDebug() << "page write OK";
+    else
+        qDebug() << "page write ERROR";
 }

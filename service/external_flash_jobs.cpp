@@ -1,0 +1,53 @@
+#include "service/external_flash_jobs.h"
+
+#include "device/usbkr960.h"
+#include "image/word_scrambler.h"
+
+namespace
+{
+unsigned char *bytesOf(QByteArray &buffer)
+{
+    return reinterpret_cast<unsigned char *>(buffer.data());
+}
+} // namespace
+
+bool binLengthAcceptable(qint64 length)
+{
+    return length > 0 && length % 4 == 0;
+}
+
+BinWriteResult writeAndVerifyBin(USBKR960 &usb, const QByteArray &bytes)
+{
+    if (!binLengthAcceptable(bytes.size()))
+        return BinWriteResult::LengthNotAligned;
+    const quint32 length = quint32(bytes.size());
+
+    QByteArray sent = bytes;
+    EncodeWords(sent.data(), int(length));
+    if (usb.WriteExternalFlashToAddress(bytesOf(sent), ExternalFlashService::BinAddress, length) !=
+        0)
+        return BinWriteResult::WriteFailed;
+
+    QByteArray readBack(int(length), ExternalFlashService::UnreadByte);
+    if (usb.ReadExternalFlashFromAddress(bytesOf(readBack), ExternalFlashService::BinAddress,
+                                         length) != 0)
+        return BinWriteResult::ReadFailed;
+    DecodeWords(readBack.data(), int(length));
+    return readBack == bytes ? BinWriteResult::WriteOk : BinWriteResult::Mismatch;
+}
+
+QByteArray fillExternalFlash(USBKR960 &usb, quint32 address, int length, quint32 fillValue)
+{
+    QByteArray buffer(length, char(fillValue & 0xFF));
+    EncodeWords(buffer.data(), length);
+    usb.WriteExternalFlashToAddress(bytesOf(buffer), address, quint32(length));
+    return buffer;
+}
+
+QByteArray readExternalFlash(USBKR960 &usb, quint32 address, int length)
+{
+    QByteArray buffer(length, ExternalFlashService::UnreadByte);
+    usb.ReadExternalFlashFromAddress(bytesOf(buffer), address, quint32(length));
+    DecodeWords(buffer.data(), length);
+    return buffer;
+}

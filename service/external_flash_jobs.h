@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+class USBKR960;
+
+// External flash keeps its data scrambled; these jobs encode what they write and decode what they
+// read, each transfer as one stream from its first byte.
+namespace ExternalFlashService
+{
+constexpr int MaximumLength = 0x100000;
+constexpr quint32 BinAddress = 0;
+// What a read shows for bytes that a transfer that gave up did not deliver.
+constexpr char UnreadByte = '\0';
+} // namespace ExternalFlashService
+
+enum class BinWriteResult {
+    WriteOk,
+    LengthNotAligned, // empty, or not whole 32-bit words
+    WriteFailed,
+    ReadFailed,
+    Mismatch,
+};
+
+// The scrambler works on whole words, so a .bin file must be a non-empty multiple of 4 bytes.
+bool binLengthAcceptable(qint64 length);
+
+// Writes the file's bytes at external flash address 0, reads them back and compares.
+BinWriteResult writeAndVerifyBin(USBKR960 &usb, const QByteArray &bytes);
+
+// Fills `length` bytes from `address` with the low 8 bits of `fillValue` and returns the bytes
+// as they were sent (encoded). The device's result is not judged: the dump shows what went out.
+QByteArray fillExternalFlash(USBKR960 &usb, quint32 address, int length, quint32 fillValue);
+
+// Reads `length` bytes from `address`, decoded.
+QByteArray readExternalFlash(USBKR960 &usb, quint32 address, int length);

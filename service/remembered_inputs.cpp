@@ -1,0 +1,4 @@
+#include "service/remembered_inputs.h"
+
+MemoryCommandInputs memoryCommandInputs;
+ExternalFlashInputs externalFlashInputs;

@@ -1,0 +1,116 @@
+#include "choose_file.h"
+#include "device/usbkr960.h"
+#include "dialog_script.h"
+#include "image/word_scrambler.h"
+#include "service/remembered_inputs.h"
+#include "service_test_support.h"
+#include "sim/simulated_bus.h"
+#include "upgrade/upgrade_file.h"
+#include "upgrade/upgrader.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using kr960sim::SimulatedBus;
+using kr960sim::SimulatedKr960;
+
+using Command = void (KR960_Bootloader::*)(bool);
+Q_DECLARE_METATYPE(Command)
+
+class TestServiceDuringUpgrade : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(SimulatedBus::preloadActive());
+        QVERIFY(workDir.isValid());
+        QVERIFY(QDir::setCurrent(workDir.path()));
+        QVERIFY(writeBlankUpgradeFile());
+        device = bus.addDevice();
+    }
+    void init()
+    {
+        memoryCommandInputs = MemoryCommandInputs{};
+        externalFlashInputs = ExternalFlashInputs{};
+        window.reset(new KR960_Bootloader);
+        // Slow enough that the upgrade is still writing pages while the commands are tried.
+        device->setLatencyMs(10);
+        device->clearRequests();
+    }
+    void cleanup()
+    {
+        if (window)
+            window->upgradeWorker()->stop();
+        window.reset();
+        device->setLatencyMs(0);
+    }
+
+    void deviceCommandsWaitForTheUpgrade_data()
+    {
+        QTest::addColumn<Command>("command");
+        QTest::addColumn<int>("ownRequest"); // a request the upgrade itself never sends
+        QTest::newRow("Read") << &KR960_Bootloader::slotpushButtonRead << 0;
+        QTest::newRow("Write") << &KR960_Bootloader::slotpushButtonWrite << 2;
+        QTest::newRow("WritePage") << &KR960_Bootloader::slotpushButtonWritePage << 0;
+        QTest::newRow("WriteExtFlashBin") << &KR960_Bootloader::slotpushButtonWriteExtFlashBin << 6;
+        QTest::newRow("WriteExternalFlash")
+            << &KR960_Bootloader::slotpushButtonWriteExternalFlash << 6;
+        QTest::newRow("ReadExternalFlash")
+            << &KR960_Bootloader::slotpushButtonReadExternalFlash << 5;
+    }
+    void deviceCommandsWaitForTheUpgrade()
+    {
+        QFETCH(Command, command);
+        QFETCH(int, ownRequest);
+        startUpgrade();
+        QVERIFY(window->upgradeWorker()->isRunning());
+
+        DialogScript script;
+        (window.data()->*command)(false);
+        QVERIFY(window->upgradeWorker()->isRunning());
+        QCOMPARE(script.seen().size(), 0);
+        QVERIFY(logText(*window).split('\n').contains("Upgrade in progress"));
+        if (ownRequest)
+            QVERIFY(vendorRequests(*device, ownRequest).empty());
+    }
+
+    void commandsWorkAgainAfterTheUpgrade()
+    {
+        startUpgrade();
+        window->upgradeWorker()->stop();
+        device->setLatencyMs(0);
+        device->clearRequests();
+        window->slotpushButtonWrite(false);
+        QCOMPARE(vendorRequests(*device, 2).size(), size_t(1));
+    }
+
+private:
+    void startUpgrade()
+    {
+        DialogScript script;
+        script.then(chooseFile(workDir.filePath("blank.upg")));
+        window->slotpushButtonFirmware(false);
+        QVERIFY(script.done());
+    }
+
+    bool writeBlankUpgradeFile()
+    {
+        QByteArray image(UpgradeFile::ImageSize, '\0');
+        stampChecksums(reinterpret_cast<unsigned char *>(image.data()));
+        EncodeWords(image.data(), int(image.size()));
+        QFile file(workDir.filePath("blank.upg"));
+        return file.open(QIODevice::WriteOnly) && writeUpgradeFile(file, image);
+    }
+
+    QTemporaryDir workDir;
+    SimulatedBus bus;
+    std::shared_ptr<SimulatedKr960> device;
+    QScopedPointer<KR960_Bootloader> window;
+};
+
+QTEST_MAIN(TestServiceDuringUpgrade)
+#include "test_service_during_upgrade.moc"
