@@ -36,18 +36,23 @@ BinWriteResult writeAndVerifyBin(USBKR960 &usb, const QByteArray &bytes)
     return readBack == bytes ? BinWriteResult::WriteOk : BinWriteResult::Mismatch;
 }
 
-QByteArray fillExternalFlash(USBKR960 &usb, quint32 address, int length, quint32 fillValue)
+QByteArray fillExternalFlash(USBKR960 &usb, quint32 address, int length, quint32 fillValue,
+                             int *result)
 {
     QByteArray buffer(length, char(fillValue & 0xFF));
     EncodeWords(buffer.data(), length);
-    usb.WriteExternalFlashToAddress(bytesOf(buffer), address, quint32(length));
+    const int written = usb.WriteExternalFlashToAddress(bytesOf(buffer), address, quint32(length));
+    if (result)
+        *result = written;
     return buffer;
 }
 
-QByteArray readExternalFlash(USBKR960 &usb, quint32 address, int length)
+QByteArray readExternalFlash(USBKR960 &usb, quint32 address, int length, int *result)
 {
     QByteArray buffer(length, ExternalFlashService::UnreadByte);
-    usb.ReadExternalFlashFromAddress(bytesOf(buffer), address, quint32(length));
+    const int read = usb.ReadExternalFlashFromAddress(bytesOf(buffer), address, quint32(length));
+    if (result)
+        *result = read;
     DecodeWords(buffer.data(), length);
     return buffer;
 }

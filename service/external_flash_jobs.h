@@ -31,7 +31,9 @@ BinWriteResult writeAndVerifyBin(USBKR960 &usb, const QByteArray &bytes);
 
 // Fills `length` bytes from `address` with the low 8 bits of `fillValue` and returns the bytes
 // as they were sent (encoded). The device's result is not judged: the dump shows what went out.
-QByteArray fillExternalFlash(USBKR960 &usb, quint32 address, int length, quint32 fillValue);
+// `result` receives the device's result when given.
+QByteArray fillExternalFlash(USBKR960 &usb, quint32 address, int length, quint32 fillValue,
+                             int *result = nullptr);
 
 // Reads `length` bytes from `address`, decoded.
-QByteArray readExternalFlash(USBKR960 &usb, quint32 address, int length);
+QByteArray readExternalFlash(USBKR960 &usb, quint32 address, int length, int *result = nullptr);

@@ -1,4 +1,4 @@
-#include "../service/choose_file.h"
+#include "choose_file.h"
 #include "app/kr960_bootloader.h"
 #include "bootloader_hex.h"
 #include "dialog_script.h"

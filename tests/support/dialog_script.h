@@ -9,6 +9,8 @@
 //   window.slotpushButtonRead(false);
 //   QVERIFY(script.done());
 
+#include "choose_file.h"
+
 #include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
@@ -66,15 +68,7 @@ public:
     {
         return then([](QWidget *w) { qobject_cast<QDialog *>(w)->accept(); });
     }
-    DialogScript &chooseFile(const QString &path)
-    {
-        return then([path](QWidget *w) {
-            auto *d = qobject_cast<QFileDialog *>(w);
-            d->selectFile(path);
-            // QFileDialog::accept is protected; the base class's is not.
-            static_cast<QDialog *>(d)->accept();
-        });
-    }
+    DialogScript &chooseFile(const QString &path) { return then(::chooseFile(path)); }
     DialogScript &cancel()
     {
         return then([](QWidget *w) { qobject_cast<QDialog *>(w)->reject(); });

@@ -1,0 +1,111 @@
+#include "cli/cli_support.h"
+
+#include "service/hex_input.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSaveFile>
+#include <cstdio>
+#include <cstdlib>
+
+namespace
+{
+
+bool traceEnabled = false;
+
+void filterTrace(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtDebugMsg && !traceEnabled)
+        return;
+    fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+[[noreturn]] void fail(ExitCode code, const QString &message)
+{
+    fflush(stdout);
+    fprintf(stderr, "mv604-cli: %s\n", qPrintable(message));
+    std::exit(code);
+}
+
+} // namespace
+
+void failUsage(const QString &message)
+{
+    fail(ExitUsage, message);
+}
+
+void failOperation(const QString &message)
+{
+    fail(ExitFailed, message);
+}
+
+void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments,
+                      const QString &description)
+{
+    parser.setApplicationDescription(description);
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption trace("trace", "Show the debug trace lines on stderr.");
+    parser.addOption(trace);
+    if (!parser.parse(arguments))
+        failUsage(parser.errorText());
+    if (parser.isSet(help))
+        parser.showHelp(ExitOk);
+    if (parser.isSet(version))
+        parser.showVersion();
+    showTrace(parser.isSet(trace));
+}
+
+QStringList requirePositionals(const QCommandLineParser &parser, const QStringList &names)
+{
+    const QStringList given = parser.positionalArguments();
+    if (given.size() < names.size())
+        failUsage(QString("missing %1 (see --help)").arg(names.at(given.size())));
+    if (given.size() > names.size())
+        failUsage(QString("unexpected argument '%1'").arg(given.at(names.size())));
+    return given;
+}
+
+quint32 parseHexArgument(const QString &name, const QString &text, quint32 maximum)
+{
+    quint32 value = 0;
+    if (!parseHexInput(text, value))
+        failUsage(QString("%1 '%2' is not a hexadecimal number").arg(name, text));
+    if (value > maximum)
+        failUsage(QString("%1 '%2' is above 0x%3").arg(name, text).arg(maximum, 0, 16));
+    return value;
+}
+
+int parseDecimalArgument(const QString &name, const QString &text, int minimum, int maximum)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    if (!ok)
+        failUsage(QString("%1 '%2' is not a decimal number").arg(name, text));
+    if (value < minimum || value > maximum)
+        failUsage(QString("%1 %2 is out of range (%3 to %4)")
+                      .arg(name)
+                      .arg(value)
+                      .arg(minimum)
+                      .arg(maximum));
+    return value;
+}
+
+void showTrace(bool enabled)
+{
+    traceEnabled = enabled;
+    qInstallMessageHandler(filterTrace);
+}
+
+void printLine(const QString &line)
+{
+    fprintf(stdout, "%s\n", qPrintable(line));
+    fflush(stdout);
+}
+
+void writeWholeFile(const QString &fileName, const QByteArray &bytes)
+{
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        failOperation(QString("cannot write %1: %2").arg(fileName, file.errorString()));
+}

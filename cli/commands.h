@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QStringList>
+
+// Each command takes its own arguments (without the tool's name and the command word) and
+// returns the exit code; failures are thrown as UsageError or OperationFailed.
+int runUpgradeCommand(const QStringList &arguments);
+int runCreateUpgCommand(const QStringList &arguments);
+int runBootImagesCommand(const QStringList &arguments);
+int runInfoCommand(const QStringList &arguments);
+int runListCommand(const QStringList &arguments);
+int runReadCommand(const QStringList &arguments);
+int runExtWriteCommand(const QStringList &arguments);
+int runExtReadCommand(const QStringList &arguments);
+int runExtFillCommand(const QStringList &arguments);
+int runRunAppCommand(const QStringList &arguments);

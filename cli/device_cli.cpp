@@ -1,0 +1,217 @@
+#include "cli/cli_support.h"
+#include "cli/commands.h"
+
+#include "device/bootloader_info.h"
+#include "device/kr960_memory_map.h"
+#include "device/usbkr960.h"
+#include "image/hex_dump.h"
+#include "service/external_flash_jobs.h"
+#include "service/memory_jobs.h"
+#include "usb/connect_failure_text.h"
+#include "usb/device_list.h"
+
+#include <QFile>
+
+namespace
+{
+
+constexpr int MaximumLength = 0x100000; // as the window's length dialogs allow
+
+void connectOrFail(USBKR960 &usb)
+{
+    if (usb.connect() != 0)
+        failOperation(describeConnectFailure(usb.lastConnectFailure()));
+}
+
+struct RangeArguments {
+    quint32 address = 0;
+    int length = 0;
+    QString output; // raw bytes go there; empty: a hex dump on stdout
+};
+
+RangeArguments parseRange(const QStringList &arguments, const QString &description)
+{
+    QCommandLineParser parser;
+    parser.addPositionalArgument("ADDRESS", "Start address, hexadecimal (0x optional).");
+    parser.addPositionalArgument("LENGTH", "Number of bytes, decimal, 1 to 1048576.");
+    const QCommandLineOption output({"o", "output"}, "Write the raw bytes to FILE.", "FILE");
+    parser.addOption(output);
+    parseCommandLine(parser, arguments, description);
+    const QStringList given = requirePositionals(parser, {"ADDRESS", "LENGTH"});
+    RangeArguments range;
+    range.address = parseHexArgument("ADDRESS", given.at(0));
+    range.length = parseDecimalArgument("LENGTH", given.at(1), 1, MaximumLength);
+    range.output = parser.value(output);
+    return range;
+}
+
+void showBytes(const QByteArray &bytes, const QString &output)
+{
+    if (output.isEmpty())
+        printLine(QString::fromLatin1(HexDump(bytes.constData(), int(bytes.size()))).mid(1));
+    else
+        writeWholeFile(output, bytes);
+}
+
+QString modeName(DeviceMode mode)
+{
+    switch (mode) {
+    case DeviceMode::Bootloader:
+        return "bootloader";
+    case DeviceMode::Application:
+        return "application";
+    case DeviceMode::Unknown:
+        break;
+    }
+    return "unknown";
+}
+
+} // namespace
+
+int runInfoCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parseCommandLine(parser, arguments, "Shows the serial number, mode and bootloader version.");
+    requirePositionals(parser, {});
+    USBKR960 usb;
+    connectOrFail(usb);
+    const QByteArray serial = usb.serial_number();
+    const DeviceMode mode = modeFromSerial(serial);
+    printLine(QString("serial: %1").arg(QString::fromLatin1(serial)));
+    printLine(QString("mode: %1").arg(modeName(mode)));
+    if (mode != DeviceMode::Bootloader) {
+        printLine("bootloader version: (readable in bootloader mode only)");
+        return ExitOk;
+    }
+    QByteArray block(BootloaderVersionBlockSize, '\0');
+    if (usb.ReadMemoryFromAddress(reinterpret_cast<unsigned char *>(block.data()),
+                                  Kr960::BootloaderVersionBlock, BootloaderVersionBlockSize) != 0)
+        failOperation("Bootloader Version Read Error");
+    printLine(
+        QString("bootloader version: %1").arg(QString::fromLatin1(versionTextOfBlock(block))));
+    return ExitOk;
+}
+
+int runListCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parseCommandLine(parser, arguments, "Lists every attached KR960.");
+    requirePositionals(parser, {});
+    const QList<AttachedDevice> devices = listAttachedDevices(Kr960::VendorId, Kr960::ProductId);
+    if (devices.isEmpty()) {
+        printLine("no KR960 attached");
+        return ExitOk;
+    }
+    for (const AttachedDevice &device : devices) {
+        const QString access = device.opened ? "ok" : device.openError;
+        printLine(QString("bus %1 device %2  serial %3  mode %4  access %5")
+                      .arg(device.bus, 3, 10, QChar('0'))
+                      .arg(device.deviceNumber, 3, 10, QChar('0'))
+                      .arg(device.opened ? QString::fromLatin1(device.serial) : "-")
+                      .arg(device.opened ? modeName(modeFromSerial(device.serial)) : "-")
+                      .arg(access));
+    }
+    return ExitOk;
+}
+
+int runReadCommand(const QStringList &arguments)
+{
+    const RangeArguments range = parseRange(arguments, "Reads device memory.");
+    USBKR960 usb;
+    connectOrFail(usb);
+    int result = 0;
+    const QByteArray bytes = readDeviceMemory(usb, range.address, range.length, &result);
+    if (result != 0)
+        failOperation(
+            QString("reading %1 bytes at 0x%2 failed").arg(range.length).arg(range.address, 0, 16));
+    showBytes(bytes, range.output);
+    return ExitOk;
+}
+
+int runExtWriteCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.addPositionalArgument("FILE.bin", "The file to write at external flash address 0.");
+    parseCommandLine(parser, arguments, "Writes a file to external flash and verifies it.");
+    const QString fileName = requirePositionals(parser, {"FILE.bin"}).at(0);
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        failOperation(QString("cannot open %1: %2").arg(fileName, file.errorString()));
+    const QByteArray bytes = file.readAll();
+    if (!binLengthAcceptable(bytes.size()))
+        failOperation(QString("%1: Length should be aligned to 4 (%2 bytes)")
+                          .arg(fileName)
+                          .arg(bytes.size()));
+
+    USBKR960 usb;
+    connectOrFail(usb);
+    switch (writeAndVerifyBin(usb, bytes)) {
+    case BinWriteResult::WriteOk:
+        printLine("Write OK");
+        return ExitOk;
+    case BinWriteResult::LengthNotAligned:
+        failOperation("Length should be aligned to 4");
+    case BinWriteResult::WriteFailed:
+        failOperation("WriteExternalFlashToAddress failed");
+    case BinWriteResult::ReadFailed:
+        failOperation("ReadExternalFlashFromAddress failed");
+    case BinWriteResult::Mismatch:
+        break;
+    }
+    failOperation("verification failed: the external flash differs from the file (memcmp)");
+}
+
+int runExtReadCommand(const QStringList &arguments)
+{
+    const RangeArguments range = parseRange(arguments, "Reads external flash.");
+    USBKR960 usb;
+    connectOrFail(usb);
+    int result = 0;
+    const QByteArray bytes = readExternalFlash(usb, range.address, range.length, &result);
+    if (result != 0)
+        failOperation(QString("reading %1 bytes of external flash at 0x%2 failed")
+                          .arg(range.length)
+                          .arg(range.address, 0, 16));
+    showBytes(bytes, range.output);
+    return ExitOk;
+}
+
+int runExtFillCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.addPositionalArgument("ADDRESS", "Start address, hexadecimal (0x optional).");
+    parser.addPositionalArgument("LENGTH", "Number of bytes, decimal, 1 to 1048576.");
+    parser.addPositionalArgument("BYTE", "Fill value, hexadecimal, 0 to ff.");
+    parseCommandLine(parser, arguments, "Fills a range of external flash with one byte.");
+    const QStringList given = requirePositionals(parser, {"ADDRESS", "LENGTH", "BYTE"});
+    const quint32 address = parseHexArgument("ADDRESS", given.at(0));
+    const int length = parseDecimalArgument("LENGTH", given.at(1), 1, MaximumLength);
+    const quint32 value = parseHexArgument("BYTE", given.at(2), 0xFF);
+
+    USBKR960 usb;
+    connectOrFail(usb);
+    int result = 0;
+    fillExternalFlash(usb, address, length, value, &result);
+    if (result != 0)
+        failOperation(QString("writing %1 bytes of external flash at 0x%2 failed")
+                          .arg(length)
+                          .arg(address, 0, 16));
+    printLine(QString("filled %1 bytes at 0x%2 with 0x%3")
+                  .arg(length)
+                  .arg(address, 0, 16)
+                  .arg(value, 2, 16, QChar('0')));
+    return ExitOk;
+}
+
+int runRunAppCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parseCommandLine(parser, arguments, "Starts the application firmware.");
+    requirePositionals(parser, {});
+    USBKR960 usb;
+    connectOrFail(usb);
+    usb.RunApplication();
+    usb.disconnect();
+    printLine("application started");
+    return ExitOk;
+}

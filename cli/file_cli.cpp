@@ -1,0 +1,116 @@
+#include "cli/cli_support.h"
+#include "cli/commands.h"
+
+#include "image/boot_image.h"
+#include "upgrade/upgrade_builder.h"
+#include "upgrade/upgrade_file.h"
+
+#include <QDate>
+#include <QDir>
+#include <QFileInfo>
+#include <QtEndian>
+
+namespace
+{
+
+quint32 checksumAt(const QByteArray &plainImage, int offset)
+{
+    return qFromLittleEndian<quint32>(plainImage.constData() + offset);
+}
+
+void failBuild(const UpgradeBuildResult &result, const QString &hexFile, const QString &output)
+{
+    switch (result.status) {
+    case UpgradeBuildResult::HexError:
+        failOperation(QString("HexToBin error: %1) in %2").arg(result.hexError).arg(hexFile));
+    case UpgradeBuildResult::InvalidBrand:
+        failOperation(QString("Err: Invalid brand! (%1)").arg(hexFile));
+    case UpgradeBuildResult::CannotWrite:
+        failOperation(QString("Cannot write %1").arg(output));
+    case UpgradeBuildResult::Ok:
+        break;
+    }
+}
+
+// Two digits from a range, as the window's lists offer them ("07", "49").
+QString twoDigitArgument(const QString &name, const QString &text, int minimum, int maximum)
+{
+    return QString("%1").arg(parseDecimalArgument(name, text, minimum, maximum), 2, 10, QChar('0'));
+}
+
+} // namespace
+
+int runCreateUpgCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.addPositionalArgument("FIRMWARE.hex", "The application firmware in Intel HEX form.");
+    const QCommandLineOption output({"o", "output"}, "The upgrade file to write.", "FILE.upg");
+    parser.addOption(output);
+    parseCommandLine(parser, arguments, "Builds an upgrade file from an application firmware.");
+    const QString hexFile = requirePositionals(parser, {"FIRMWARE.hex"}).at(0);
+    if (!parser.isSet(output))
+        failUsage("missing -o FILE.upg");
+    const QString upgFile = parser.value(output);
+
+    UpgradeBuilder builder;
+    UpgradeBuildResult result = builder.load(hexFile);
+    if (result.ok())
+        result = builder.save(upgFile);
+    failBuild(result, hexFile, upgFile);
+
+    printLine(QString("application checksum: 0x%1")
+                  .arg(checksumAt(builder.plainImage(), UpgradeFile::ApplicationChecksumOffset), 8,
+                       16, QChar('0')));
+    printLine(QString("upper checksum: 0x%1")
+                  .arg(checksumAt(builder.plainImage(), UpgradeFile::UpperChecksumOffset), 8, 16,
+                       QChar('0')));
+    printLine(QString("written: %1").arg(upgFile));
+    return ExitOk;
+}
+
+int runBootImagesCommand(const QStringList &arguments)
+{
+    const QDate today = QDate::currentDate();
+    QCommandLineParser parser;
+    parser.addPositionalArgument("BOOT.hex", "The bootloader firmware in Intel HEX form.");
+    const QCommandLineOption year("year", "Production year, 00 to 99 (default: this year).", "YY",
+                                  QString::number(today.year() % 100));
+    const QCommandLineOption week("week", "Production week, 01 to 53 (default: this week).", "WW",
+                                  QString::number(today.weekNumber()));
+    const QCommandLineOption first("first", "First production number, 1 to 9999.", "N");
+    const QCommandLineOption count("count", "Number of devices (default 1).", "C", "1");
+    const QCommandLineOption dir("dir", "Directory for the images (default: here).", "DIR", ".");
+    parser.addOptions({year, week, first, count, dir});
+    parseCommandLine(parser, arguments, "Builds production bootloader images, one per device.");
+    const QString hexFile = requirePositionals(parser, {"BOOT.hex"}).at(0);
+    if (!parser.isSet(first))
+        failUsage("missing --first N");
+
+    const QString yy = twoDigitArgument("--year", parser.value(year), 0, 99);
+    const QString ww = twoDigitArgument("--week", parser.value(week), 1, 53);
+    const int firstNumber =
+        parseDecimalArgument("--first", parser.value(first), BootImage::FirstProductionNumber,
+                             BootImage::LastProductionNumber);
+    const int devices =
+        parseDecimalArgument("--count", parser.value(count), 1, maximumBootImageCount(firstNumber));
+    const QDir outputDir(parser.value(dir));
+    if (!outputDir.exists())
+        failOperation(QString("directory %1 does not exist").arg(parser.value(dir)));
+
+    QByteArray image;
+    const int loaded = loadBootImage(hexFile, image);
+    if (loaded != 0)
+        failOperation(QString("HexToBin error: %1) in %2").arg(loaded).arg(hexFile));
+    if (!hasValidBrand(image))
+        failOperation(QString("Err: Invalid brand! (%1)").arg(hexFile));
+
+    for (int number = firstNumber; number < firstNumber + devices; ++number) {
+        const QString serial = productionSerial(yy, ww, number);
+        stampSerial(image, serial);
+        const QString path = outputDir.filePath(bootImageFileName(serial));
+        if (!writeBootImageFile(path, image))
+            failOperation(QString("Cannot write %1").arg(path));
+        printLine(QString("%1 %2").arg(serial, path));
+    }
+    return ExitOk;
+}

@@ -1,0 +1,73 @@
+// mv604-cli: the tool without a mouse, for build servers and production lines. Every command runs
+// the same library code as the window; the exit code says whether it worked.
+
+#include "cli/cli_support.h"
+#include "cli/commands.h"
+
+#include <QCoreApplication>
+#include <QMap>
+#include <functional>
+
+namespace
+{
+
+using Command = std::function<int(const QStringList &)>;
+
+const QMap<QString, Command> &commands()
+{
+    static const QMap<QString, Command> table = {
+        {"upgrade", runUpgradeCommand},
+        {"create-upg", runCreateUpgCommand},
+        {"boot-images", runBootImagesCommand},
+        {"info", runInfoCommand},
+        {"list", runListCommand},
+        {"read", runReadCommand},
+        {"ext-write", runExtWriteCommand},
+        {"ext-read", runExtReadCommand},
+        {"ext-fill", runExtFillCommand},
+        {"run-app", runRunAppCommand},
+    };
+    return table;
+}
+
+const char *const Overview =
+    "Builds upgrade files and boot images for the KR960 and programs it.\n"
+    "\n"
+    "Commands:\n"
+    "  upgrade FILE.upg                 program the application firmware\n"
+    "  create-upg FIRMWARE.hex -o FILE.upg   build an upgrade file\n"
+    "  boot-images BOOT.hex --first N [--count C] [--year YY] [--week WW] [--dir DIR]\n"
+    "  info                             serial number, mode, bootloader version\n"
+    "  list                             every attached KR960\n"
+    "  read ADDRESS LENGTH [-o FILE]    device memory\n"
+    "  ext-write FILE.bin               write and verify external flash\n"
+    "  ext-read ADDRESS LENGTH [-o FILE]\n"
+    "  ext-fill ADDRESS LENGTH BYTE\n"
+    "  run-app                          start the application\n"
+    "\n"
+    "COMMAND --help shows a command's options. Exit codes: 0 success,\n"
+    "1 the operation failed, 2 usage error.";
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("mv604-cli");
+    QCoreApplication::setApplicationVersion("2.00");
+
+    QStringList arguments = QCoreApplication::arguments();
+    const QString word = arguments.value(1);
+    if (commands().contains(word)) {
+        arguments.removeAt(1);
+        arguments[0] = QString("mv604-cli %1").arg(word);
+        return commands().value(word)(arguments);
+    }
+
+    QCommandLineParser parser;
+    parser.addPositionalArgument("COMMAND", "One of the commands below.");
+    parseCommandLine(parser, arguments, Overview);
+    if (word.isEmpty())
+        failUsage("missing COMMAND (see --help)");
+    failUsage(QString("unknown command '%1' (see --help)").arg(word));
+}

@@ -1,0 +1,47 @@
+#include "cli/cli_support.h"
+#include "cli/commands.h"
+#include "cli/progress_printer.h"
+
+#include "device/usbkr960.h"
+#include "upgrade/upgrader.h"
+
+#include <QEventLoop>
+#include <QFileInfo>
+#include <cstdio>
+#include <unistd.h>
+
+// The same worker run as the window's Change Firmware: its log lines go to stdout in order, its
+// progress to stderr, and only a run that ends in "OK" succeeds.
+int runUpgradeCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.addPositionalArgument("FILE.upg", "The upgrade file to program.");
+    parseCommandLine(parser, arguments, "Programs the application firmware from an upgrade file.");
+    const QString fileName = requirePositionals(parser, {"FILE.upg"}).at(0);
+    if (!QFileInfo(fileName).isFile())
+        failOperation(QString("cannot open %1").arg(fileName));
+
+    USBKR960 usb;
+    Upgrader upgrader(&usb);
+    ProgressPrinter progress(isatty(fileno(stderr)));
+    QString lastLine;
+    QEventLoop loop;
+    // Receivers in this thread: the worker's signals arrive queued, in the order it sent them.
+    QObject::connect(&upgrader, &Upgrader::sendText, &loop, [&](const QString &line) {
+        progress.finish();
+        printLine(line);
+        lastLine = line;
+    });
+    QObject::connect(&upgrader, &Upgrader::sendPercent, &loop,
+                     [&](int percent) { progress.show(percent); });
+    QObject::connect(&upgrader, &QThread::finished, &loop, &QEventLoop::quit);
+
+    upgrader.slotSetFileName(fileName);
+    upgrader.start();
+    loop.exec();
+    progress.finish();
+
+    if (lastLine != "OK")
+        failOperation(QString("upgrade failed: %1").arg(lastLine.simplified()));
+    return ExitOk;
+}

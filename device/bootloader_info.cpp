@@ -1,0 +1,21 @@
+#include "device/bootloader_info.h"
+
+#include <QtGlobal>
+
+DeviceMode modeFromSerial(const QByteArray &serial)
+{
+    if (serial.size() == 9)
+        return DeviceMode::Application;
+    if (serial.size() == 10 && serial.at(9) == 'b')
+        return DeviceMode::Bootloader;
+    return DeviceMode::Unknown;
+}
+
+QByteArray versionTextOfBlock(const QByteArray &block)
+{
+    constexpr int textOffset = 16;
+    constexpr int textSize = 16;
+    const QByteArray text = block.mid(textOffset, textSize);
+    const int zero = text.indexOf('\0');
+    return zero < 0 ? text : text.left(zero);
+}

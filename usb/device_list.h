@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QtGlobal>
+
+// One device on the bus with the ids asked for, as a production line needs to see it: where it
+// is, who it is, and whether this user may talk to it.
+struct AttachedDevice {
+    int bus = 0;
+    int deviceNumber = 0;
+    bool opened = false;
+    QByteArray serial; // string descriptor 3, when it could be read
+    QString openError; // why not, when `opened` is false
+};
+
+// Walks the buses afresh. It opens each matching device only to read its serial number and
+// closes it again; it never configures or claims it.
+QList<AttachedDevice> listAttachedDevices(quint16 vendorId, quint16 productId);
