@@ -1,1 +1,40 @@
 #pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// What became of a build step, for the window to report and a command-line tool to print.
+struct UpgradeBuildResult {
+    enum Status {
+        Ok,
+        HexError,     // HexToBin failed with hexError
+        InvalidBrand, // the application's brand word is not 0
+        CannotWrite,  // the upgrade file could not be created or completely written
+    };
+    Status status = Ok;
+    int hexError = 0;
+
+    bool ok() const { return status == Ok; }
+};
+
+// Builds an upgrade file from an application firmware in Intel HEX form: load, check the brand,
+// stamp the checksums, then scramble and write. The image stays plain between the steps.
+class UpgradeBuilder
+{
+public:
+    UpgradeBuilder();
+
+    // Loads the application and upper windows of the HEX file into a fresh zero-filled image
+    // and stamps its checksums. Stops at the first failure.
+    UpgradeBuildResult load(const QString &hexFileName);
+    // Writes the scrambled image as an upgrade file. Nothing is left at fileName on failure.
+    UpgradeBuildResult save(const QString &fileName) const;
+
+    const QByteArray &plainImage() const { return image; }
+
+private:
+    QByteArray image;
+};
+
+// load, then save: the whole build for callers without dialogs between the steps.
+UpgradeBuildResult buildUpgradeFile(const QString &hexFileName, const QString &upgradeFileName);

@@ -1,1 +1,100 @@
 #include "upgrade/upgrade_file.h"
+
+#include "image/word_scrambler.h"
+
+#include <QIODevice>
+#include <QtEndian>
+
+#include <climits>
+
+using namespace UpgradeFile;
+
+namespace
+{
+
+QDataStream &pinned(QDataStream &stream)
+{
+    stream.setVersion(StreamVersion);
+    stream.setByteOrder(QDataStream::BigEndian);
+    return stream;
+}
+
+bool readText(QDataStream &stream, const QString &expected)
+{
+    QString text;
+    stream >> text;
+    return stream.status() == QDataStream::Ok && !text.isNull() && text == expected;
+}
+
+// The image item is read by hand rather than with operator>>(QByteArray): a length field larger
+// than the file must not make us allocate for it, and only ImageSize bytes are wanted.
+bool readImageItem(QDataStream &stream, QByteArray *scrambledImage)
+{
+    quint32 length = 0;
+    stream >> length;
+    // 0xFFFFFFFF is the null array, which is shorter than any image.
+    if (stream.status() != QDataStream::Ok || length == 0xFFFFFFFFu || length < quint32(ImageSize))
+        return false;
+    QByteArray image(ImageSize, Qt::Uninitialized);
+    if (stream.readRawData(image.data(), ImageSize) != ImageSize)
+        return false;
+    // A longer item must still be whole: one cut off by the end of the file was not written
+    // completely, so its first bytes cannot be trusted either.
+    const qint64 rest = qint64(length) - ImageSize;
+    if (rest > 0 && stream.skipRawData(int(qMin<qint64>(rest, INT_MAX))) != rest)
+        return false;
+    *scrambledImage = image;
+    return true;
+}
+
+} // namespace
+
+quint32 sumOfWords(const unsigned char *words, int wordCount)
+{
+    quint32 sum = 0;
+    for (int i = 0; i < wordCount; ++i)
+        sum += qFromLittleEndian<quint32>(words + 4 * i);
+    return sum;
+}
+
+void stampChecksums(unsigned char *plainImage)
+{
+    const int applicationWords = (ApplicationChecksumOffset - ApplicationOffset) / 4;
+    const int upperWords = (UpperChecksumOffset - UpperOffset) / 4;
+    qToLittleEndian(sumOfWords(plainImage + ApplicationOffset, applicationWords),
+                    plainImage + ApplicationChecksumOffset);
+    qToLittleEndian(sumOfWords(plainImage + UpperOffset, upperWords),
+                    plainImage + UpperChecksumOffset);
+}
+
+quint16 applicationBrand(const unsigned char *plainImage)
+{
+    return qFromLittleEndian<quint16>(plainImage + BrandOffset);
+}
+
+bool writeUpgradeFile(QIODevice &device, const QByteArray &scrambledImage)
+{
+    QDataStream stream(&device);
+    pinned(stream) << HeaderText << VersionText << scrambledImage;
+    return stream.status() == QDataStream::Ok;
+}
+
+UpgradeFileStatus readUpgradeFile(QIODevice &device, QByteArray *scrambledImage)
+{
+    QDataStream stream(&device);
+    pinned(stream);
+    if (!device.isReadable() || !readText(stream, HeaderText))
+        return UpgradeFileStatus::WrongHeader;
+    if (!readText(stream, VersionText))
+        return UpgradeFileStatus::WrongVersion;
+    if (!readImageItem(stream, scrambledImage))
+        return UpgradeFileStatus::WrongSize;
+    return UpgradeFileStatus::Ok;
+}
+
+QByteArray plainApplicationArea(const QByteArray &scrambledImage)
+{
+    QByteArray work = scrambledImage.left(ImageSize);
+    DecodeWords(work.data(), int(work.size()));
+    return work.mid(ApplicationOffset, ApplicationSize);
+}

@@ -1,1 +1,55 @@
 #pragma once
+
+#include <QByteArray>
+#include <QDataStream>
+#include <QString>
+#include <QtGlobal>
+
+class QIODevice;
+
+// An upgrade file is three data-stream items: the header text, the version text and the
+// scrambled image of device addresses 0x08000000..0x0805FFFF. Item lengths are big-endian (the
+// stream's order); everything inside the image is little-endian (the device's order).
+namespace UpgradeFile
+{
+inline const QString HeaderText = QStringLiteral("Mv604 Upgrade File Header");
+inline const QString VersionText = QStringLiteral("02");
+// Pinned so the bytes of a file never depend on the Qt version that wrote or reads it.
+constexpr QDataStream::Version StreamVersion = QDataStream::Qt_4_0;
+
+constexpr int ImageSize = 0x60000;
+constexpr qint64 FileSize = 4 + 2 * 25 + 4 + 2 * 2 + 4 + ImageSize; // 393,282 bytes
+constexpr qint64 ImageFileOffset = FileSize - ImageSize;            // 0x42
+
+constexpr int ApplicationOffset = 0x04000;
+constexpr int ApplicationSize = 0x3C000; // 120 pages of 2048 bytes
+constexpr int BrandOffset = 0x3FFD0;
+constexpr int ApplicationChecksumOffset = 0x3FFFC;
+constexpr int UpperOffset = 0x40000;
+constexpr int UpperChecksumOffset = 0x5BFFC;
+} // namespace UpgradeFile
+
+enum class UpgradeFileStatus {
+    Ok,
+    WrongHeader,
+    WrongVersion,
+    WrongSize, // the image item holds fewer than ImageSize bytes
+};
+
+// Sum modulo 2^32 of wordCount little-endian words.
+quint32 sumOfWords(const unsigned char *words, int wordCount);
+// Stamps the application and upper checksums into a plain image of ImageSize bytes.
+void stampChecksums(unsigned char *plainImage);
+// The application's brand word of a plain image; an upgrade file is only built when it is 0.
+quint16 applicationBrand(const unsigned char *plainImage);
+
+// Writes the three items; false when the device did not take all of them.
+bool writeUpgradeFile(QIODevice &device, const QByteArray &scrambledImage);
+
+// Reads the three items. On success scrambledImage holds the first ImageSize bytes of the image
+// item; a longer item and bytes after it are ignored. A short, null or truncated item is never
+// read beyond its data.
+UpgradeFileStatus readUpgradeFile(QIODevice &device, QByteArray *scrambledImage);
+
+// Unscrambles a work copy of the image and returns the application area from it.
+QByteArray plainApplicationArea(const QByteArray &scrambledImage);

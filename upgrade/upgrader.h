@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QThread>
 
@@ -40,6 +41,15 @@ protected:
     void run() override;
 
 private:
+    bool pause(int ms);
+    bool connectWithRetries();
+    QByteArray serialNumber();
+    bool reportBootloaderVersion();
+    bool restartIntoBootloader();
+    bool waitForBootloader();
+    void connectAfresh();
+    void programApplication(const QByteArray &applicationArea);
+
     USBKR960 *usb = nullptr;
     QString fileName;
     UpgradeTiming timing;
