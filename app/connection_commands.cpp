@@ -2,6 +2,7 @@
 #include "app/random_permutation.h"
 #include "device/usbkr960.h"
 #include "ui_kr960_bootloader.h"
+#include "usb/connect_failure_text.h"
 
 #include <QDebug>
 #include <QFile>
@@ -27,6 +28,10 @@ void KR960_Bootloader::slotpushButtonConnect(bool)
         usb->connect() == 0 ? QStringLiteral("Connect OK") : QStringLiteral("Connect ERROR");
     qDebug() << qPrintable(outcome);
     ui->txt->append(outcome);
+    // Without a udev rule the device is there but cannot be opened: say so.
+    const QString hint = permissionHint(usb->lastConnectFailure());
+    if (!hint.isEmpty())
+        ui->txt->append(hint);
 }
 
 void KR960_Bootloader::slotpushButtonDisconnect(bool)

@@ -4,6 +4,7 @@
 #include "device/usbkr960.h"
 #include "upgrade/page_programmer.h"
 #include "upgrade/upgrade_file.h"
+#include "usb/connect_failure_text.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
@@ -140,8 +141,12 @@ bool Upgrader::connectWithRetries()
             return false;
         connected = usb->connect();
     }
-    if (connected != 0)
+    if (connected != 0) {
         emit sendText(tr("USB Timeout\nCheck USB Cable"));
+        const QString hint = permissionHint(usb->lastConnectFailure());
+        if (!hint.isEmpty())
+            emit sendText(hint);
+    }
     return connected == 0;
 }
 

@@ -11,8 +11,7 @@ QString describeConnectFailure(UsbDevice::ConnectFailure failure)
     case F::OpenFailed:
         return QStringLiteral("the KR960 was found but could not be opened");
     case F::NoPermission:
-        return QStringLiteral("no permission to open the KR960: install the udev rule "
-                              "60-kr960.rules (see README) and plug the device in again");
+        return permissionHint(failure);
     case F::ConfigurationRefused:
         return QStringLiteral("the KR960 refused configuration 1");
     case F::ClaimRefused:
@@ -25,7 +24,10 @@ QString describeConnectFailure(UsbDevice::ConnectFailure failure)
     return QStringLiteral("the KR960 could not be connected");
 }
 
-bool isPermissionProblem(UsbDevice::ConnectFailure failure)
+QString permissionHint(UsbDevice::ConnectFailure failure)
 {
-    return failure == UsbDevice::ConnectFailure::NoPermission;
+    if (failure != UsbDevice::ConnectFailure::NoPermission)
+        return QString();
+    return QStringLiteral("No permission to open the KR960: install the udev rule "
+                          "60-kr960.rules (see README) and plug the device in again.");
 }

@@ -8,5 +8,5 @@
 QString describeConnectFailure(UsbDevice::ConnectFailure failure);
 
 // Only a missing permission gets its own line in the window's log: every other reason is what
-// "Check USB Cable" already suggests.
-bool isPermissionProblem(UsbDevice::ConnectFailure failure);
+// "Check USB Cable" already suggests. Empty when the failure is something else.
+QString permissionHint(UsbDevice::ConnectFailure failure);

@@ -59,18 +59,28 @@ private slots:
         QTest::addColumn<Plugged>("plugged");
         QTest::addColumn<int>("attempts");
         QTest::addColumn<QString>("outcome");
-        QTest::newRow("KR960") << Plugged::Kr960 << 1 << "Connect OK";
-        QTest::newRow("KR960, connected again") << Plugged::Kr960 << 2 << "Connect OK";
-        QTest::newRow("no device") << Plugged::Nothing << 1 << "Connect ERROR";
-        QTest::newRow("foreign identity") << Plugged::ForeignIdentity << 1 << "Connect ERROR";
-        QTest::newRow("foreign brand") << Plugged::ForeignBrand << 1 << "Connect ERROR";
-        QTest::newRow("no permission") << Plugged::NoPermission << 1 << "Connect ERROR";
+        QTest::addColumn<QString>("hint"); // a line of its own after the outcome
+        QTest::newRow("KR960") << Plugged::Kr960 << 1 << "Connect OK"
+                               << "";
+        QTest::newRow("KR960, connected again") << Plugged::Kr960 << 2 << "Connect OK"
+                                                << "";
+        QTest::newRow("no device") << Plugged::Nothing << 1 << "Connect ERROR"
+                                   << "";
+        QTest::newRow("foreign identity") << Plugged::ForeignIdentity << 1 << "Connect ERROR"
+                                          << "";
+        QTest::newRow("foreign brand") << Plugged::ForeignBrand << 1 << "Connect ERROR"
+                                       << "";
+        QTest::newRow("no permission")
+            << Plugged::NoPermission << 1 << "Connect ERROR"
+            << "No permission to open the KR960: install the udev rule 60-kr960.rules (see "
+               "README) and plug the device in again.";
     }
     void connectReportsOutcome()
     {
         QFETCH(Plugged, plugged);
         QFETCH(int, attempts);
         QFETCH(QString, outcome);
+        QFETCH(QString, hint);
         plug(plugged);
         KR960_Bootloader window;
         logOf(window)->append(QStringLiteral("earlier line"));
@@ -79,8 +89,11 @@ private slots:
             QVERIFY(QMetaObject::invokeMethod(&window, "slotpushButtonConnect", Q_ARG(bool, true)));
 
         QStringList expectedLog{"earlier line"};
-        for (int i = 0; i < attempts; ++i)
+        for (int i = 0; i < attempts; ++i) {
             expectedLog.append(outcome);
+            if (!hint.isEmpty())
+                expectedLog.append(hint);
+        }
         QCOMPARE(logLines(window), expectedLog);
         const QStringList lines = trace.lines();
         QCOMPARE(lines.first(), QStringLiteral("KR960_Bootloader::slotpushButtonConnect(bool t)"));

@@ -303,7 +303,8 @@ private slots:
     {
         const Run run = simulated({"--permission-denied"}, {"info"});
         QCOMPARE(run.exitCode, 1);
-        QVERIFY2(run.err.contains("no permission"), qPrintable(run.err));
+        QVERIFY2(run.err.contains("No permission to open the KR960: install the udev rule"),
+                 qPrintable(run.err));
     }
 
     void externalFlashRoundTrip()

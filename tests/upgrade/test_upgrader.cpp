@@ -112,6 +112,7 @@ private slots:
     void connectsAtTheFourthAttempt();
     void givesUpAfterFourAttempts_data();
     void givesUpAfterFourAttempts();
+    void namesAMissingPermission();
     void showsTheBootloaderVersionText_data();
     void showsTheBootloaderVersionText();
     void unreadableVersionBlockEndsTheRun();
@@ -355,6 +356,21 @@ void TestUpgrader::givesUpAfterFourAttempts()
     QCOMPARE(trace.lines().count("usb->connect()\nmssleep(200)"), 3);
     if (device)
         QCOMPARE(countRequests(*device, 3), 0);
+}
+
+// Without a udev rule the device is on the bus but cannot be opened: the operator is told so
+// instead of being sent to check the cable.
+void TestUpgrader::namesAMissingPermission()
+{
+    auto device = plugDevice();
+    bus->setPermissionDenied(device, true);
+    run(*upgrader);
+
+    QCOMPARE(log->lines(),
+             QStringList({goodFile, "USB Timeout\nCheck USB Cable",
+                          "No permission to open the KR960: install the udev rule 60-kr960.rules "
+                          "(see README) and plug the device in again."}));
+    QCOMPARE(countRequests(*device, 3), 0);
 }
 
 void TestUpgrader::showsTheBootloaderVersionText_data()
