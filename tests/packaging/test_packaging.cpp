@@ -8,7 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 QString run(const QString &program, const QStringList &arguments, int *exitCode = nullptr)
 {
@@ -41,8 +42,9 @@ private slots:
             QSKIP("dpkg-deb is not installed");
         QVERIFY(output.isValid());
         int exitCode = -1;
-        const QString log = run("cpack", {"-G", "DEB", "-B", output.path(), "--config",
-                                          QString(MV604_BUILD_DIR) + "/CPackConfig.cmake"},
+        const QString log = run("cpack",
+                                {"-G", "DEB", "-B", output.path(), "--config",
+                                 QString(MV604_BUILD_DIR) + "/CPackConfig.cmake"},
                                 &exitCode);
         QVERIFY2(exitCode == 0, qPrintable(log));
         runtimeDeb = output.filePath(QString("mv604_%1_amd64.deb").arg(MV604_VERSION));
@@ -60,13 +62,14 @@ private slots:
         QTest::newRow("desktop entry") << "./usr/share/applications/mv604.desktop";
         QTest::newRow("scalable icon") << "./usr/share/icons/hicolor/scalable/apps/mv604.svg";
         QTest::newRow("48 px icon") << "./usr/share/icons/hicolor/48x48/apps/mv604.png";
+        QTest::newRow("translation") << "./usr/share/mv604/translations/kr960_pl.qm";
     }
     void runtimePackageHoldsTheTool()
     {
         QFETCH(QString, path);
-        QVERIFY2(contents(runtimeDeb).contains(QRegularExpression(
-                     "\\s" + QRegularExpression::escape(path) + "$",
-                     QRegularExpression::MultilineOption)),
+        QVERIFY2(contents(runtimeDeb)
+                     .contains(QRegularExpression("\\s" + QRegularExpression::escape(path) + "$",
+                                                  QRegularExpression::MultilineOption)),
                  qPrintable(contents(runtimeDeb)));
     }
 
