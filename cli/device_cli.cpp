@@ -53,6 +53,25 @@ void showBytes(const QByteArray &bytes, const QString &output)
         writeWholeFile(output, bytes);
 }
 
+// Reads a range with one of the service jobs and shows it as a dump or saves it raw.
+using RangeReader = QByteArray (*)(USBKR960 &, quint32, int, int *);
+int runRangeRead(const QStringList &arguments, const QString &description, const QString &memory,
+                 RangeReader read)
+{
+    const RangeArguments range = parseRange(arguments, description);
+    USBKR960 usb;
+    connectOrFail(usb);
+    int result = 0;
+    const QByteArray bytes = read(usb, range.address, range.length, &result);
+    if (result != 0)
+        failOperation(QString("reading %1 bytes of %2 at 0x%3 failed")
+                          .arg(range.length)
+                          .arg(memory)
+                          .arg(range.address, 0, 16));
+    showBytes(bytes, range.output);
+    return ExitOk;
+}
+
 QString modeName(DeviceMode mode)
 {
     switch (mode) {
@@ -116,16 +135,7 @@ int runListCommand(const QStringList &arguments)
 
 int runReadCommand(const QStringList &arguments)
 {
-    const RangeArguments range = parseRange(arguments, "Reads device memory.");
-    USBKR960 usb;
-    connectOrFail(usb);
-    int result = 0;
-    const QByteArray bytes = readDeviceMemory(usb, range.address, range.length, &result);
-    if (result != 0)
-        failOperation(
-            QString("reading %1 bytes at 0x%2 failed").arg(range.length).arg(range.address, 0, 16));
-    showBytes(bytes, range.output);
-    return ExitOk;
+    return runRangeRead(arguments, "Reads device memory.", "memory", readDeviceMemory);
 }
 
 int runExtWriteCommand(const QStringList &arguments)
@@ -163,17 +173,7 @@ int runExtWriteCommand(const QStringList &arguments)
 
 int runExtReadCommand(const QStringList &arguments)
 {
-    const RangeArguments range = parseRange(arguments, "Reads external flash.");
-    USBKR960 usb;
-    connectOrFail(usb);
-    int result = 0;
-    const QByteArray bytes = readExternalFlash(usb, range.address, range.length, &result);
-    if (result != 0)
-        failOperation(QString("reading %1 bytes of external flash at 0x%2 failed")
-                          .arg(range.length)
-                          .arg(range.address, 0, 16));
-    showBytes(bytes, range.output);
-    return ExitOk;
+    return runRangeRead(arguments, "Reads external flash.", "external flash", readExternalFlash);
 }
 
 int runExtFillCommand(const QStringList &arguments)

@@ -1,5 +1,6 @@
 #include "upgrade/upgrader.h"
 
+#include "device/bootloader_info.h"
 #include "device/kr960_memory_map.h"
 #include "device/usbkr960.h"
 #include "upgrade/page_programmer.h"
@@ -18,18 +19,8 @@ constexpr int ConnectRetries = 3;   // after the first attempt
 constexpr int BootloaderTries = 10; // connected passes after a restart
 constexpr int PauseSliceMs = 20;    // how soon a pause notices stop()
 
-// The bootloader reports the production serial with a 'b' appended; the application reports
-// the nine digits alone.
-bool isApplicationSerial(const QByteArray &serial)
-{
-    return serial.size() == 9;
-}
-
-bool isBootloaderSerial(const QByteArray &serial)
-{
-    return serial.size() == 10 && serial.at(9) == 'b';
-}
-
+// After a restart a longer serial ending its tenth character in 'b' is taken as the bootloader
+// too: the device has left its application, which is what the wait is for.
 bool isBackInBootloader(const QByteArray &serial)
 {
     return serial.size() >= 10 && serial.at(9) == 'b';
@@ -104,12 +95,15 @@ void Upgrader::run()
     emit sendText(text(serial));
     if (!reportBootloaderVersion())
         return;
-    if (isApplicationSerial(serial)) {
+    switch (modeFromSerial(serial)) {
+    case DeviceMode::Application:
         if (!restartIntoBootloader())
             return;
-    } else if (isBootloaderSerial(serial)) {
+        break;
+    case DeviceMode::Bootloader:
         emit sendText(tr("Bootloader mode"));
-    } else {
+        break;
+    case DeviceMode::Unknown:
         emit sendText(tr("Serial:") + text(serialNumber()));
         return;
     }
@@ -157,16 +151,17 @@ QByteArray Upgrader::serialNumber()
     return zero < 0 ? serial : serial.left(zero);
 }
 
-// The version text is the second half of the bootloader's 32-byte block, zero-padded.
+// The version text is shown to the operator only; nothing depends on it.
 bool Upgrader::reportBootloaderVersion()
 {
-    unsigned char block[32];
-    if (usb->ReadMemoryFromAddress(block, Kr960::BootloaderVersionBlock, sizeof block) != 0) {
+    QByteArray block(BootloaderVersionBlockSize, '\0');
+    if (usb->ReadMemoryFromAddress(reinterpret_cast<unsigned char *>(block.data()),
+                                   Kr960::BootloaderVersionBlock,
+                                   BootloaderVersionBlockSize) != 0) {
         emit sendText(tr("Bootloader Version Read Error"));
         return false;
     }
-    const char *version = reinterpret_cast<const char *>(block + 16);
-    emit sendText(QString::fromLatin1(version, int(qstrnlen(version, 16))));
+    emit sendText(text(versionTextOfBlock(block)));
     return true;
 }
 
