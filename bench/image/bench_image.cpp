@@ -4,6 +4,8 @@
 #include "image/hex_to_bin.h"
 #include "image/word_scrambler.h"
 
+#include "hex_records.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QTemporaryDir>
@@ -18,21 +20,6 @@ constexpr int FirmwareBytes = 240 * 1024;
 constexpr quint32 ApplicationStart = 0x08004000;
 constexpr int UpgradeImageBytes = 393216;
 
-QByteArray hexLine(quint16 address, quint8 type, const QByteArray &data)
-{
-    QByteArray body;
-    body.append(char(data.size()));
-    body.append(char(address >> 8));
-    body.append(char(address & 0xff));
-    body.append(char(type));
-    body.append(data);
-    quint8 sum = 0;
-    for (char c : body)
-        sum += quint8(c);
-    body.append(char(quint8(-sum)));
-    return ':' + body.toHex().toUpper() + '\n';
-}
-
 // The layout objcopy writes: 16-byte records, an 04 record at each 64 KiB segment.
 QByteArray firmwareHexText()
 {
@@ -43,14 +30,14 @@ QByteArray firmwareHexText()
         const quint32 address = ApplicationStart + quint32(offset);
         if ((address >> 16) != segment) {
             segment = address >> 16;
-            text += hexLine(0, 0x04, QByteArray(1, char(segment >> 8)) + char(segment & 0xff));
+            text += hexRecord(0, 0x04, QByteArray(1, char(segment >> 8)) + char(segment & 0xff));
         }
         QByteArray data(16, '\0');
         for (int i = 0; i < 16; ++i)
             data[i] = char((offset + i) * 131 >> 3);
-        text += hexLine(quint16(address), 0x00, data);
+        text += hexRecord(quint16(address), 0x00, data);
     }
-    text += hexLine(0, 0x01, QByteArray());
+    text += hexRecord(0, 0x01, QByteArray());
     return text;
 }
 

@@ -3,22 +3,14 @@
 // Bootloader firmware as Intel HEX text for the boot image tests: 16 data bytes a record under
 // one extended linear base, as our build tools emit it.
 
+#include "hex_records.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
 inline QByteArray intelHexRecord(quint16 address, quint8 type, const QByteArray &data)
 {
-    QByteArray record;
-    record.append(char(data.size()));
-    record.append(char(address >> 8));
-    record.append(char(address & 0xFF));
-    record.append(char(type));
-    record.append(data);
-    quint8 sum = 0;
-    for (char c : record)
-        sum += quint8(c);
-    record.append(char(quint8(0x100 - sum)));
-    return ':' + record.toHex().toUpper() + "\r\n";
+    return hexRecord(address, type, data, "\r\n");
 }
 
 // `bytes` stand for device addresses from `start` on; all of them must share start's upper half.
