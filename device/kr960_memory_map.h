@@ -3,7 +3,8 @@
 #include <QtGlobal>
 
 // The KR960's internal flash as the bootloader exposes it.
-namespace Kr960 {
+namespace Kr960
+{
 constexpr quint32 FlashBase = 0x08000000;
 constexpr quint32 PageSize = 2048;
 

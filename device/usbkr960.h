@@ -3,7 +3,8 @@
 #include "usb/usb_device.h"
 
 // The KR960 bootloader's vendor requests.
-namespace Kr960Request {
+namespace Kr960Request
+{
 constexpr quint8 ReadMemory = 1;         // IN, address in wValue/wIndex, up to 2048 bytes scrambled
 constexpr quint8 TestPattern = 2;        // OUT, 512 plain bytes
 constexpr quint8 WritePage = 3;          // OUT, address in wValue/wIndex, 2048 bytes scrambled

@@ -1,6 +1,6 @@
-#include "choose_file.h"
 #include "app/kr960_bootloader.h"
 #include "bootloader_hex.h"
+#include "choose_file.h"
 #include "dialog_script.h"
 
 #include <QDate>
