@@ -12,7 +12,7 @@ KR960_Bootloader::KR960_Bootloader(QWidget *parent) : QMainWindow(parent, Qt::Wi
     hideServiceWidgets();
     usb = new USBKR960;
     connectButtons();
-    upgrader = new Upgrader(usb);
+    createWorker();
     connectProgress();
 }
 
@@ -68,6 +68,11 @@ void KR960_Bootloader::connectButtons()
             SLOT(slotpushButtonCreateUpg(bool)));
     connect(ui->pushButtonCreateBootBin, SIGNAL(clicked(bool)), this,
             SLOT(slotpushButtonCreateBootBin(bool)));
+}
+
+void KR960_Bootloader::createWorker()
+{
+    upgrader = new Upgrader(usb);
 }
 
 // The worker emits from its own thread; automatic connections queue its texts to the log in

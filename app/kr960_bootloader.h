@@ -41,6 +41,8 @@ public slots:
 private:
     void hideServiceWidgets();
     void connectButtons();
+    // The worker is never deleted: it lives until the process ends, past the window.
+    void createWorker();
     void connectProgress();
 
     // While an upgrade runs the device belongs to the worker: device commands log

@@ -96,9 +96,10 @@ private slots:
     {
         QFETCH(QByteArray, slot);
         KR960_Bootloader window;
+        // Installed before the worker starts: the handler is shared with the worker's thread.
+        TraceCapture trace;
         startUpgrade(window);
         device->clearRequests();
-        TraceCapture trace;
         const QStringList logBefore = logLines(window);
 
         QVERIFY(QMetaObject::invokeMethod(&window, slot.constData(), Q_ARG(bool, false)));

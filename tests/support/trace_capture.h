@@ -6,27 +6,30 @@
 #include <QMutexLocker>
 #include <QStringList>
 #include <QtGlobal>
+#include <atomic>
 
 class TraceCapture
 {
 public:
     TraceCapture()
     {
-        current() = this;
         previous = qInstallMessageHandler(&TraceCapture::handle);
+        current().store(this);
     }
     ~TraceCapture()
     {
+        current().store(nullptr);
         qInstallMessageHandler(previous);
-        current() = nullptr;
     }
     TraceCapture(const TraceCapture &) = delete;
     TraceCapture &operator=(const TraceCapture &) = delete;
 
+    // An unshared copy: a copy sharing storage with `captured` could be released here while a
+    // writer thread reallocates it.
     QStringList lines() const
     {
         QMutexLocker locker(&mutex);
-        return captured;
+        return QStringList(captured.cbegin(), captured.cend());
     }
     void clear()
     {
@@ -36,14 +39,14 @@ public:
     bool contains(const QString &line) const { return lines().contains(line); }
 
 private:
-    static TraceCapture *&current()
+    static std::atomic<TraceCapture *> &current()
     {
-        static TraceCapture *instance = nullptr;
+        static std::atomic<TraceCapture *> instance{nullptr};
         return instance;
     }
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
-        TraceCapture *self = current();
+        TraceCapture *self = current().load();
         if (self && type == QtDebugMsg) {
             QMutexLocker locker(&self->mutex);
             self->captured.append(message);
