@@ -159,8 +159,8 @@ bool parseSimOptions(const QStringList &arguments, SimOptions &options, QString 
     if (!takeDeviceOptions(parser, options, error) || !takeFaultOptions(parser, options, error))
         return false;
     long long number = 1;
-    if (parser.isSet("devices") && !parseNumber(parser.value("devices"), 1, 16, number))
-        return error = "--devices takes 1 to 16", false;
+    if (parser.isSet("devices") && !parseNumber(parser.value("devices"), 0, 16, number))
+        return error = "--devices takes 0 to 16", false;
     options.devices = int(number);
     options.permissionDenied = parser.isSet("permission-denied");
     options.stateDirectory = parser.value("state-dir");
@@ -193,7 +193,8 @@ QString simUsage()
         "  --no-return                    do not come back after request 4\n"
         "  --stay-in-application          restart into the application again\n"
         "  --identity HEX, --brand HEX    answers to requests 0xFF and 0xFE (0115, 0000)\n"
-        "  --devices N                    N devices, serials counting up from --serial\n"
+        "  --devices N                    N devices (0: an empty bus), serials counting up from "
+        "--serial\n"
         "  --permission-denied            usbfs ioctls fail with EPERM, as without a udev rule\n"
         "  --help                         this text\n");
 }

@@ -273,6 +273,20 @@ private slots:
         QVERIFY2(two.out.contains("mode bootloader  access ok"), qPrintable(two.out));
     }
 
+    void emptyBus()
+    {
+        const Run list = simulated({"--devices", "0"}, {"list"});
+        QCOMPARE(list.exitCode, 0);
+        QCOMPARE(list.out, QString("no KR960 attached\n"));
+        const Run info = simulated({"--devices", "0"}, {"info"});
+        QCOMPARE(info.exitCode, 1);
+        QVERIFY2(info.err.contains("no KR960 found"), qPrintable(info.err));
+        const Run upgrade = simulated({"--devices", "0"}, {"upgrade", makeUpgradeFile()});
+        QCOMPARE(upgrade.exitCode, 1);
+        QVERIFY2(upgrade.err.contains("upgrade failed: USB Timeout Check USB Cable"),
+                 qPrintable(upgrade.err));
+    }
+
     void listNamesAPermissionProblem()
     {
         const Run run = simulated({"--permission-denied"}, {"list"});
