@@ -80,8 +80,9 @@ public:
     std::string stringDescriptor3() const; // serial, with 'b' appended in bootloader mode
     DeviceConfig config() const;
 
-    // Plain (unscrambled) contents; internal flash by device address (0x08000000 on), external
-    // flash from 0. Ranges beyond the memory are cut off.
+    // Internal flash by device address (0x08000000 on), as the device keeps it: plain. External
+    // flash from 0, as stored: the bytes exactly as the host sent them (scrambled by the host).
+    // Ranges beyond the memory are cut off.
     std::vector<uint8_t> flash(uint32_t address, uint32_t length) const;
     void setFlash(uint32_t address, const std::vector<uint8_t> &bytes);
     std::vector<uint8_t> externalFlash(uint32_t address, uint32_t length) const;
