@@ -72,6 +72,13 @@ int runRangeRead(const QStringList &arguments, const QString &description, const
     return ExitOk;
 }
 
+void parseWithoutArguments(const QStringList &arguments, const QString &description)
+{
+    QCommandLineParser parser;
+    parseCommandLine(parser, arguments, description);
+    requirePositionals(parser, {});
+}
+
 QString modeName(DeviceMode mode)
 {
     switch (mode) {
@@ -89,9 +96,7 @@ QString modeName(DeviceMode mode)
 
 int runInfoCommand(const QStringList &arguments)
 {
-    QCommandLineParser parser;
-    parseCommandLine(parser, arguments, "Shows the serial number, mode and bootloader version.");
-    requirePositionals(parser, {});
+    parseWithoutArguments(arguments, "Shows the serial number, mode and bootloader version.");
     USBKR960 usb;
     connectOrFail(usb);
     const QByteArray serial = usb.serial_number();
@@ -113,9 +118,7 @@ int runInfoCommand(const QStringList &arguments)
 
 int runListCommand(const QStringList &arguments)
 {
-    QCommandLineParser parser;
-    parseCommandLine(parser, arguments, "Lists every attached KR960.");
-    requirePositionals(parser, {});
+    parseWithoutArguments(arguments, "Lists every attached KR960.");
     const QList<AttachedDevice> devices = listAttachedDevices(Kr960::VendorId, Kr960::ProductId);
     if (devices.isEmpty()) {
         printLine("no KR960 attached");
@@ -205,9 +208,7 @@ int runExtFillCommand(const QStringList &arguments)
 
 int runRunAppCommand(const QStringList &arguments)
 {
-    QCommandLineParser parser;
-    parseCommandLine(parser, arguments, "Starts the application firmware.");
-    requirePositionals(parser, {});
+    parseWithoutArguments(arguments, "Starts the application firmware.");
     USBKR960 usb;
     connectOrFail(usb);
     usb.RunApplication();
