@@ -1,7 +1,7 @@
 #include "app/kr960_bootloader.h"
 #include "app/main_window_title.h"
 #include "app/translation_loader.h"
-#include "dialog_refuser.h"
+#include "dialog_script.h"
 #include "trace_capture.h"
 #include "upgrade/upgrader.h"
 #include "window_probe.h"
@@ -71,16 +71,26 @@ struct Observed {
     QStringList log;
 };
 
+// "kind|title|label" of every dialog, in order.
+QStringList dialogsOf(const DialogScript &script)
+{
+    QStringList dialogs;
+    for (const SeenDialog &dialog : script.seen())
+        dialogs.append(dialog.kind + '|' + dialog.title + '|' + dialog.label);
+    return dialogs;
+}
+
+// Every dialog is turned down, as an operator pressing Cancel would.
 void observe(KR960_Bootloader &window, const std::function<void()> &command, Observed &observed)
 {
     logOf(window)->clear();
     TraceCapture trace;
-    DialogRefuser refuser;
+    DialogScript refuseAll;
     command();
     QTRY_VERIFY(!window.upgradeWorker()->isRunning());
     QCoreApplication::processEvents();
     observed.trace = trace.lines();
-    observed.dialogs = refuser.seen();
+    observed.dialogs = dialogsOf(refuseAll);
     static const QRegularExpression digits(QStringLiteral("\\d+"));
     for (QString line : logLines(window))
         observed.log.append(line.replace(digits, QStringLiteral("#")));

@@ -43,6 +43,14 @@ Q_DECLARE_METATYPE(FileFate)
 namespace
 {
 
+// The commands of the text tables, by name.
+AddressedCommand addressedCommand(const QString &name)
+{
+    if (name == "Read")
+        return {&KR960_Bootloader::slotpushButtonRead, Kr960Request::ReadMemory};
+    return externalFlashCommand(name == "WriteExternalFlash");
+}
+
 std::function<void()> befall(const QString &path, FileFate fate)
 {
     return [path, fate] {
@@ -421,17 +429,8 @@ void TestBadInput::addressTexts()
         script.answerText("0xAB");
     if (address == Converts)
         script.acknowledge();
-    int request = 0;
-    if (command == "Read") {
-        request = 1;
-        window->slotpushButtonRead(false);
-    } else if (command == "WriteExternalFlash") {
-        request = 6;
-        window->slotpushButtonWriteExternalFlash(false);
-    } else {
-        request = 5;
-        window->slotpushButtonReadExternalFlash(false);
-    }
+    const AddressedCommand run = addressedCommand(command);
+    run.runOn(*window);
     QVERIFY(script.done());
 
     if (address == Converts) {
@@ -442,7 +441,7 @@ void TestBadInput::addressTexts()
         QCOMPARE(logText(*window), QString("before"));
         return;
     }
-    const auto sent = vendorRequests(*device, request);
+    const auto sent = vendorRequests(*device, run.request);
     QCOMPARE(sent.size(), size_t(1));
     QCOMPARE(sent[0].value, quint16(address & 0xFFFF));
     QCOMPARE(sent[0].index, quint16(address >> 16));
@@ -541,28 +540,18 @@ void TestBadInput::numbers()
         script.answerText("0x11");
     if (large)
         script.acknowledge();
-    int request = 0;
-    int remembered = 0;
-    if (command == "Read") {
-        window->slotpushButtonRead(false);
-        request = 1;
-        remembered = memoryCommandInputs.lastReadLength;
-    } else if (command == "WriteExternalFlash") {
-        window->slotpushButtonWriteExternalFlash(false);
-        request = 6;
-        remembered = externalFlashInputs.writeLength;
-    } else {
-        window->slotpushButtonReadExternalFlash(false);
-        request = 5;
-        remembered = externalFlashInputs.readLength;
-    }
+    const AddressedCommand run = addressedCommand(command);
+    run.runOn(*window);
     QVERIFY(script.done());
+    const int remembered = command == "Read"                 ? memoryCommandInputs.lastReadLength
+                           : command == "WriteExternalFlash" ? externalFlashInputs.writeLength
+                                                             : externalFlashInputs.readLength;
     QCOMPARE(remembered, used);
     if (large) {
         expectNoVendorRequest();
         return;
     }
-    const auto sent = vendorRequests(*device, request);
+    const auto sent = vendorRequests(*device, run.request);
     QCOMPARE(sent.size(), size_t(1));
     QCOMPARE(int(sent[0].length), used);
 }

@@ -2,6 +2,7 @@
 #include "bootloader_hex.h"
 #include "choose_file.h"
 #include "dialog_script.h"
+#include "file_size_limit.h"
 
 #include <QDate>
 #include <QDir>
@@ -9,9 +10,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
-
-#include <csignal>
-#include <sys/resource.h>
 
 namespace
 {
@@ -38,28 +36,6 @@ DialogScript &answerProduction(DialogScript &script, const QString &year, const 
 {
     return script.answerItem(year).answerItem(week).answerInt(first).answerInt(count);
 }
-
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &previous);
-        rlimit lowered = previous;
-        lowered.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &lowered);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &previous);
-        std::signal(SIGXFSZ, previousHandler);
-    }
-
-private:
-    rlimit previous{};
-    void (*previousHandler)(int) = nullptr;
-};
 } // namespace
 
 class TestCreateBootBin : public QObject

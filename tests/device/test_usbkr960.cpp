@@ -3,6 +3,7 @@
 #include "image/word_scrambler.h"
 #include "sim/simulated_bus.h"
 #include "trace_capture.h"
+#include "vendor_requests.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -16,23 +17,6 @@ Q_DECLARE_METATYPE(Fault)
 namespace
 {
 
-constexpr int NoFault = -1;
-
-struct Chunk {
-    int value;
-    int index;
-    int length;
-};
-
-QList<RequestRecord> vendorRequests(const SimulatedKr960 &device)
-{
-    QList<RequestRecord> vendor;
-    for (const RequestRecord &record : device.requests())
-        if ((record.requestType & 0x60) == 0x40)
-            vendor.append(record);
-    return vendor;
-}
-
 QList<RequestRecord> requestsOf(const SimulatedKr960 &device, int request)
 {
     QList<RequestRecord> matching;
@@ -40,14 +24,6 @@ QList<RequestRecord> requestsOf(const SimulatedKr960 &device, int request)
         if (record.request == request)
             matching.append(record);
     return matching;
-}
-
-QList<int> requestCodes(const QList<RequestRecord> &records)
-{
-    QList<int> codes;
-    for (const RequestRecord &record : records)
-        codes.append(record.request);
-    return codes;
 }
 
 // Chunks as the device saw them: wValue, wIndex and length of every request.
@@ -65,6 +41,25 @@ std::vector<uint8_t> pattern(quint32 length, int seed)
     for (quint32 i = 0; i < length; ++i)
         bytes[i] = uint8_t((i * 31 + seed) ^ (i >> 8));
     return bytes;
+}
+
+int externalFlashRequest(bool write)
+{
+    return write ? Kr960Request::WriteExternalFlash : Kr960Request::ReadExternalFlash;
+}
+
+using PercentSignal = void (USBKR960::*)(int);
+
+PercentSignal externalFlashPercents(bool write)
+{
+    return write ? &USBKR960::sendPercentExtFlashWrite : &USBKR960::sendPercentExtFlashRead;
+}
+
+int transferExternalFlash(USBKR960 &usb, bool write, std::vector<uint8_t> &buffer, quint32 address,
+                          quint32 length)
+{
+    return write ? usb.WriteExternalFlashToAddress(buffer.data(), address, length)
+                 : usb.ReadExternalFlashFromAddress(buffer.data(), address, length);
 }
 
 QList<int> percents(const QSignalSpy &spy)
@@ -357,7 +352,7 @@ void TestUsbKr960::externalFlashChunksAndPercents()
         QCOMPARE(usb.ReadExternalFlashFromAddress(buffer.data(), address, length), 0);
         QCOMPARE(buffer, bytes);
     }
-    const int request = write ? Kr960Request::WriteExternalFlash : Kr960Request::ReadExternalFlash;
+    const int request = externalFlashRequest(write);
     QCOMPARE(chunksOf(vendorRequests(*device)), chunks);
     QCOMPARE(requestsOf(*device, request).size(), chunks.size());
     QCOMPARE(::percents(write ? writeSpy : readSpy), percents);
@@ -388,20 +383,17 @@ void TestUsbKr960::externalFlashRepeatsFailedChunk()
     QFETCH(QList<int>, requests);
 
     USBKR960 usb;
-    QSignalSpy spy(&usb, write ? &USBKR960::sendPercentExtFlashWrite
-                               : &USBKR960::sendPercentExtFlashRead);
+    QSignalSpy spy(&usb, externalFlashPercents(write));
     QCOMPARE(usb.connect(), 0);
     device->clearRequests();
-    const int request = write ? Kr960Request::WriteExternalFlash : Kr960Request::ReadExternalFlash;
+    const int request = externalFlashRequest(write);
     device->addFault({request, 1, 1, fault});
     const quint32 length = write ? 256 : 512;
     const std::vector<uint8_t> bytes = pattern(length, 2);
     device->setExternalFlash(0x1000, bytes);
 
     std::vector<uint8_t> buffer = bytes;
-    const int result = write ? usb.WriteExternalFlashToAddress(buffer.data(), 0x1000, length)
-                             : usb.ReadExternalFlashFromAddress(buffer.data(), 0x1000, length);
-    QCOMPARE(result, 0);
+    QCOMPARE(transferExternalFlash(usb, write, buffer, 0x1000, length), 0);
     QCOMPARE(requestCodes(vendorRequests(*device)), requests);
     QCOMPARE(::percents(spy), QList<int>{100});
     QCOMPARE(buffer, bytes);
@@ -447,20 +439,17 @@ void TestUsbKr960::externalFlashRetryBudgetPerCall()
     QFETCH(QList<int>, percents);
 
     USBKR960 usb;
-    QSignalSpy spy(&usb, write ? &USBKR960::sendPercentExtFlashWrite
-                               : &USBKR960::sendPercentExtFlashRead);
+    QSignalSpy spy(&usb, externalFlashPercents(write));
     QCOMPARE(usb.connect(), 0);
     device->clearRequests();
-    const int request = write ? Kr960Request::WriteExternalFlash : Kr960Request::ReadExternalFlash;
+    const int request = externalFlashRequest(write);
     const quint32 chunk = write ? 256 : 512;
     device->addFault({request, 1, failuresInFirstChunk, fault});
     if (failuresInSecondChunk > 0)
         device->addFault({request, failuresInFirstChunk + 2, failuresInSecondChunk, fault});
 
     std::vector<uint8_t> buffer(2 * chunk, 0x5A);
-    const int got = write ? usb.WriteExternalFlashToAddress(buffer.data(), 0, 2 * chunk)
-                          : usb.ReadExternalFlashFromAddress(buffer.data(), 0, 2 * chunk);
-    QCOMPARE(got, result);
+    QCOMPARE(transferExternalFlash(usb, write, buffer, 0, 2 * chunk), result);
     QCOMPARE(::percents(spy), percents);
 
     // Every failure costs one request, and the call stops at the 101st.

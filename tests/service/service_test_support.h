@@ -1,18 +1,55 @@
 #pragma once
 
-// What the service command tests look at: the window's log, the dumps in it, and the vendor
-// requests that reached the simulated device.
+// What the service command tests stand on and look at: a window over one simulated device, the
+// window's log, the dumps in it, and the vendor requests that reached the device.
 
 #include "app/kr960_bootloader.h"
+#include "device/usbkr960.h"
+#include "service/remembered_inputs.h"
+#include "sim/simulated_bus.h"
 #include "sim/simulated_kr960.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QList>
+#include <QScopedPointer>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTextEdit>
 
+#include <memory>
 #include <vector>
+
+// A window over one simulated KR960, working in a scratch folder that is the current one, so the
+// files the commands write land there.
+class ServiceWorkbench
+{
+protected:
+    // For initTestCase; false without umockdev's preload or a usable scratch folder.
+    bool plugInDevice()
+    {
+        if (!kr960sim::SimulatedBus::preloadActive() || !workDir.isValid() ||
+            !QDir::setCurrent(workDir.path()))
+            return false;
+        device = bus.addDevice();
+        return true;
+    }
+
+    // For init: the commands remember nothing yet and the device has seen no request.
+    void openFreshWindow()
+    {
+        memoryCommandInputs = MemoryCommandInputs{};
+        externalFlashInputs = ExternalFlashInputs{};
+        device->clearRequests();
+        window.reset(new KR960_Bootloader);
+    }
+
+    QTemporaryDir workDir;
+    kr960sim::SimulatedBus bus;
+    std::shared_ptr<kr960sim::SimulatedKr960> device;
+    QScopedPointer<KR960_Bootloader> window;
+};
 
 inline QString logText(const KR960_Bootloader &window)
 {
@@ -62,6 +99,22 @@ inline int fullDumpLines(const QString &text)
     for (const DumpLine &line : dumpLines(text))
         count += line.bytes.size() == 16 ? 1 : 0;
     return count;
+}
+
+// A window command that asks for an address and a length, and the vendor request it sends.
+struct AddressedCommand {
+    void (KR960_Bootloader::*slot)(bool);
+    int request;
+
+    void runOn(KR960_Bootloader &window) const { (window.*slot)(false); }
+};
+
+inline AddressedCommand externalFlashCommand(bool write)
+{
+    if (write)
+        return {&KR960_Bootloader::slotpushButtonWriteExternalFlash,
+                Kr960Request::WriteExternalFlash};
+    return {&KR960_Bootloader::slotpushButtonReadExternalFlash, Kr960Request::ReadExternalFlash};
 }
 
 // Vendor requests with this bRequest, in the order they reached the device.

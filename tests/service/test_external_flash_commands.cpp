@@ -3,19 +3,14 @@
 #include "image/word_scrambler.h"
 #include "service/remembered_inputs.h"
 #include "service_test_support.h"
-#include "sim/simulated_bus.h"
 #include "trace_capture.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProgressBar>
-#include <QTemporaryDir>
 #include <QTest>
 
 using kr960sim::Fault;
 using kr960sim::FaultRule;
-using kr960sim::SimulatedBus;
-using kr960sim::SimulatedKr960;
 
 namespace
 {
@@ -34,25 +29,17 @@ QByteArray concatenated(const std::vector<kr960sim::RequestRecord> &records)
 }
 } // namespace
 
-class TestExternalFlashCommands : public QObject
+class TestExternalFlashCommands : public QObject, private ServiceWorkbench
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(SimulatedBus::preloadActive());
-        QVERIFY(workDir.isValid());
-        QVERIFY(QDir::setCurrent(workDir.path()));
-        device = bus.addDevice();
-    }
+    void initTestCase() { QVERIFY(plugInDevice()); }
     void init()
     {
-        externalFlashInputs = ExternalFlashInputs{};
         device->clearFaults();
         device->setExternalFlash(0, std::vector<uint8_t>(0x2000, 0xFF));
-        device->clearRequests();
-        window.reset(new KR960_Bootloader);
+        openFreshWindow();
     }
     void cleanup() { window.reset(); }
 
@@ -244,10 +231,7 @@ private slots:
             if (write)
                 script.answerText(data);
             script.acknowledge();
-            if (write)
-                window->slotpushButtonWriteExternalFlash(false);
-            else
-                window->slotpushButtonReadExternalFlash(false);
+            externalFlashCommand(write).runOn(*window);
             QVERIFY(script.done());
             QCOMPARE(script.seen().last().title, "error");
             QCOMPARE(script.seen().last().label, "Conversion error");
@@ -259,10 +243,7 @@ private slots:
         const bool badAddress = address.contains('G') || address.size() > 8;
         DialogScript next;
         next.cancel();
-        if (write)
-            window->slotpushButtonWriteExternalFlash(false);
-        else
-            window->slotpushButtonReadExternalFlash(false);
+        externalFlashCommand(write).runOn(*window);
         QVERIFY(next.done());
         QCOMPARE(next.seen()[0].offered["value"].toString(), badAddress ? "0x0" : address);
     }
@@ -327,11 +308,6 @@ private:
             return QString();
         return path;
     }
-
-    QTemporaryDir workDir;
-    SimulatedBus bus;
-    std::shared_ptr<SimulatedKr960> device;
-    QScopedPointer<KR960_Bootloader> window;
 };
 
 QTEST_MAIN(TestExternalFlashCommands)

@@ -2,38 +2,28 @@
 #include "image/word_scrambler.h"
 #include "service/remembered_inputs.h"
 #include "service_test_support.h"
-#include "sim/simulated_bus.h"
 #include "trace_capture.h"
 
-#include <QDir>
-#include <QTemporaryDir>
 #include <QTest>
 
 using kr960sim::Fault;
 using kr960sim::FaultRule;
-using kr960sim::SimulatedBus;
-using kr960sim::SimulatedKr960;
 
-class TestMemoryCommands : public QObject
+class TestMemoryCommands : public QObject, private ServiceWorkbench
 {
     Q_OBJECT
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(SimulatedBus::preloadActive());
-        QVERIFY(workDir.isValid());
-        QVERIFY(QDir::setCurrent(workDir.path()));
-        device = bus.addDevice();
+        QVERIFY(plugInDevice());
         // Plain contents the reads must show, decoded, chunk by chunk.
         device->setFlash(0x08000000, toVector(distinctBytes(0x4000)));
     }
     void init()
     {
-        memoryCommandInputs = MemoryCommandInputs{};
         device->clearFaults();
-        device->clearRequests();
-        window.reset(new KR960_Bootloader);
+        openFreshWindow();
     }
     void cleanup()
     {
@@ -317,12 +307,6 @@ private slots:
         QVERIFY(device->requests().empty());
         QCOMPARE(logText(*window), "untouched");
     }
-
-private:
-    QTemporaryDir workDir;
-    SimulatedBus bus;
-    std::shared_ptr<SimulatedKr960> device;
-    QScopedPointer<KR960_Bootloader> window;
 };
 
 QTEST_MAIN(TestMemoryCommands)

@@ -2,44 +2,31 @@
 #include "device/usbkr960.h"
 #include "dialog_script.h"
 #include "image/word_scrambler.h"
-#include "service/remembered_inputs.h"
 #include "service_test_support.h"
-#include "sim/simulated_bus.h"
 #include "upgrade/upgrade_file.h"
 #include "upgrade/upgrader.h"
 
-#include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
-
-using kr960sim::SimulatedBus;
-using kr960sim::SimulatedKr960;
 
 using Command = void (KR960_Bootloader::*)(bool);
 Q_DECLARE_METATYPE(Command)
 
-class TestServiceDuringUpgrade : public QObject
+class TestServiceDuringUpgrade : public QObject, private ServiceWorkbench
 {
     Q_OBJECT
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(SimulatedBus::preloadActive());
-        QVERIFY(workDir.isValid());
-        QVERIFY(QDir::setCurrent(workDir.path()));
+        QVERIFY(plugInDevice());
         QVERIFY(writeBlankUpgradeFile());
-        device = bus.addDevice();
     }
     void init()
     {
-        memoryCommandInputs = MemoryCommandInputs{};
-        externalFlashInputs = ExternalFlashInputs{};
-        window.reset(new KR960_Bootloader);
+        openFreshWindow();
         // Slow enough that the upgrade is still writing pages while the commands are tried.
         device->setLatencyMs(10);
-        device->clearRequests();
     }
     void cleanup()
     {
@@ -105,11 +92,6 @@ private:
         QFile file(workDir.filePath("blank.upg"));
         return file.open(QIODevice::WriteOnly) && writeUpgradeFile(file, image);
     }
-
-    QTemporaryDir workDir;
-    SimulatedBus bus;
-    std::shared_ptr<SimulatedKr960> device;
-    QScopedPointer<KR960_Bootloader> window;
 };
 
 QTEST_MAIN(TestServiceDuringUpgrade)

@@ -110,6 +110,7 @@ private:
                          const QString &context);
     BinWriteResult writeBin(const Scenario &scenario, const QByteArray &bytes, bool *hung);
     void checkBinRun(const Scenario &scenario, const QByteArray &bytes, const QString &context);
+    void runSoak(const char *what, const std::function<void(int run)> &oneRun);
     void tally(const Scenario &scenario);
     void report(const char *what, const QMap<QString, int> &outcomes, qint64 elapsedMs) const;
 
@@ -144,12 +145,7 @@ void TestUpgradeSoak::initTestCase()
     usb = std::make_unique<USBKR960>();
     plugFreshDevice();
     upgrader = std::make_unique<Upgrader>(usb.get());
-    UpgradeTiming fast;
-    fast.connectRetryMs = 5;
-    fast.restartWaitMs = 20;
-    fast.disconnectWaitMs = 10;
-    fast.reconnectGiveUpMs = 300;
-    upgrader->setTiming(fast);
+    upgrader->setTiming(fixtures::fastTiming(5, 300));
     connect(
         upgrader.get(), &Upgrader::sendText, this,
         [this](const QString &line) {
@@ -311,12 +307,7 @@ void TestUpgradeSoak::checkUpgradeRun(const Scenario &scenario, const QByteArray
 void TestUpgradeSoak::upgradesSurviveRandomFaults()
 {
     QRandomGenerator random(seed);
-    outcomes.clear();
-    troubles.clear();
-    recoveries = 0;
-    QElapsedTimer clock;
-    clock.start();
-    for (int run = 0; run < runs; ++run) {
+    runSoak("upgrade", [&](int run) {
         // A new firmware every run: a flash left over from the run before cannot pass for it.
         const QByteArray application =
             fixtures::firmwareBytes(UpgradeFile::ApplicationSize, random.generate());
@@ -324,12 +315,7 @@ void TestUpgradeSoak::upgradesSurviveRandomFaults()
         const Scenario scenario = soak::randomUpgradeScenario(random);
         checkUpgradeRun(scenario, application,
                         QString("upgrade run %1 of seed %2").arg(run).arg(seed));
-        if (QTest::currentTestFailed())
-            return;
-        settle();
-        freshBusWhenCrowded();
-    }
-    report("upgrade", outcomes, clock.elapsed());
+    });
 }
 
 BinWriteResult TestUpgradeSoak::writeBin(const Scenario &scenario, const QByteArray &bytes,
@@ -388,22 +374,30 @@ void TestUpgradeSoak::checkBinRun(const Scenario &scenario, const QByteArray &by
 void TestUpgradeSoak::externalFlashWritesSurviveRandomFaults()
 {
     QRandomGenerator random(seed ^ 0x5EED);
+    runSoak("external flash", [&](int run) {
+        const int length = 4 * (1 + random.bounded(MaximumBinLength / 4));
+        const QByteArray bytes = fixtures::firmwareBytes(length, random.generate());
+        const Scenario scenario = soak::randomExternalFlashScenario(random, length);
+        checkBinRun(scenario, bytes, QString("bin run %1 of seed %2").arg(run).arg(seed));
+    });
+}
+
+// Each run starts on a settled bus; the first failing run ends the soak.
+void TestUpgradeSoak::runSoak(const char *what, const std::function<void(int run)> &oneRun)
+{
     outcomes.clear();
     troubles.clear();
     recoveries = 0;
     QElapsedTimer clock;
     clock.start();
     for (int run = 0; run < runs; ++run) {
-        const int length = 4 * (1 + random.bounded(MaximumBinLength / 4));
-        const QByteArray bytes = fixtures::firmwareBytes(length, random.generate());
-        const Scenario scenario = soak::randomExternalFlashScenario(random, length);
-        checkBinRun(scenario, bytes, QString("bin run %1 of seed %2").arg(run).arg(seed));
+        oneRun(run);
         if (QTest::currentTestFailed())
             return;
         settle();
         freshBusWhenCrowded();
     }
-    report("external flash", outcomes, clock.elapsed());
+    report(what, outcomes, clock.elapsed());
 }
 
 // What the runs were put through, so the figures show that every kind of trouble came up.

@@ -148,10 +148,7 @@ void TestUpgrader::initTestCase()
     QVERIFY(dir.isValid());
     application = firmwareBytes(UpgradeFile::ApplicationSize, 7);
     goodFile = upgradeFile(upgradeFileBytes(application));
-    fast.connectRetryMs = 10;
-    fast.restartWaitMs = 20;
-    fast.disconnectWaitMs = 10;
-    fast.reconnectGiveUpMs = 5000;
+    fast = fastTiming(10, 5000);
 }
 
 void TestUpgrader::init()

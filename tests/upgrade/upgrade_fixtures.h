@@ -1,10 +1,12 @@
 #pragma once
 
-// Firmware images, HEX files and upgrade files for the upgrade suites. HEX files come from GNU
-// objcopy, so the HEX side is checked against a tool that none of us wrote.
+// Firmware images, HEX files and upgrade files for the upgrade suites, and the worker's waits cut
+// down for them. HEX files come from GNU objcopy, so the HEX side is checked against a tool that
+// none of us wrote.
 
 #include "image/word_scrambler.h"
 #include "upgrade/upgrade_file.h"
+#include "upgrade/upgrader.h"
 
 #include <QByteArray>
 #include <QDataStream>
@@ -17,6 +19,17 @@
 
 namespace fixtures
 {
+
+// The simulated device restarts within tens of milliseconds, so the worker's waits can be too.
+inline UpgradeTiming fastTiming(int connectRetryMs, int reconnectGiveUpMs)
+{
+    UpgradeTiming timing;
+    timing.connectRetryMs = connectRetryMs;
+    timing.restartWaitMs = 20;
+    timing.disconnectWaitMs = 10;
+    timing.reconnectGiveUpMs = reconnectGiveUpMs;
+    return timing;
+}
 
 // A firmware that looks like one: every byte different from its neighbours, no long zero runs.
 inline QByteArray firmwareBytes(int size, quint32 seed)

@@ -3,6 +3,7 @@
 #include "sim/simulated_bus.h"
 #include "trace_capture.h"
 #include "usb/usb_device.h"
+#include "vendor_requests.h"
 
 #include <QSet>
 #include <QTest>
@@ -29,24 +30,6 @@ std::unique_ptr<UsbDevice> kr960Transport()
     transport->set_device_id(Kr960::DeviceId);
     transport->set_brand_id(Kr960::BrandId);
     return transport;
-}
-
-// Descriptor reads of the bus walk are standard requests; the protocol is the vendor ones.
-QList<RequestRecord> vendorRequests(const SimulatedKr960 &device)
-{
-    QList<RequestRecord> vendor;
-    for (const RequestRecord &record : device.requests())
-        if ((record.requestType & 0x60) == 0x40)
-            vendor.append(record);
-    return vendor;
-}
-
-QList<int> requestCodes(const QList<RequestRecord> &records)
-{
-    QList<int> codes;
-    for (const RequestRecord &record : records)
-        codes.append(record.request);
-    return codes;
 }
 
 QString pointerText(const void *pointer)
