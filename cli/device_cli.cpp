@@ -15,7 +15,7 @@
 namespace
 {
 
-constexpr int MaximumLength = 0x100000; // as the window's length dialogs allow
+constexpr int MaximumLength = MemoryService::MaximumReadLength; // as the window's dialogs allow
 
 void connectOrFail(USBKR960 &usb)
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/kr960_memory_map.h"
+
 #include <QByteArray>
 #include <QDate>
 #include <QString>
@@ -9,7 +11,7 @@
 // Intel HEX file and stamped with the nine-digit production serial YYWW0NNNN of one device.
 namespace BootImage
 {
-constexpr int Size = 0x4000;
+constexpr int Size = int(Kr960::BootloaderSize);
 constexpr int BrandOffset = 0x3FD0;
 constexpr int SerialOffset = 0x3FF0;
 constexpr int SerialLength = 9;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/kr960_memory_map.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -10,7 +12,7 @@ namespace MemoryService
 constexpr int MaximumReadLength = 0x100000;
 constexpr int TestPatternLength = 512;
 constexpr quint32 FillPageAddress = 0x08005000;
-constexpr int PageSize = 2048;
+constexpr int PageSize = int(Kr960::PageSize);
 // What the dump shows for bytes that a failed read did not deliver.
 constexpr char UnreadByte = '\0';
 } // namespace MemoryService

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/kr960_memory_map.h"
+
 #include <QByteArray>
 #include <QDataStream>
 #include <QString>
@@ -17,7 +19,7 @@ inline const QString VersionText = QStringLiteral("02");
 // Pinned so the bytes of a file never depend on the Qt version that wrote or reads it.
 constexpr QDataStream::Version StreamVersion = QDataStream::Qt_4_0;
 
-constexpr int ImageSize = 0x60000;
+constexpr int ImageSize = int(Kr960::ImageSize);
 constexpr qint64 FileSize = 4 + 2 * 25 + 4 + 2 * 2 + 4 + ImageSize; // 393,282 bytes
 constexpr qint64 ImageFileOffset = FileSize - ImageSize;            // 0x42
 
