@@ -1,9 +1,11 @@
 #include "app/kr960_bootloader.h"
 #include "device/usbkr960.h"
+#include "image/build_result.h"
 #include "ui_kr960_bootloader.h"
 #include "upgrade/upgrader.h"
 
 #include <QDebug>
+#include <QMessageBox>
 
 KR960_Bootloader::KR960_Bootloader(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
 {
@@ -85,6 +87,14 @@ void KR960_Bootloader::connectProgress()
             SLOT(setValue(int)));
     connect(usb, SIGNAL(sendPercentExtFlashRead(int)), ui->progressBarExtFlashRd,
             SLOT(setValue(int)));
+}
+
+void KR960_Bootloader::reportBuildFailure(const BuildResult &result)
+{
+    if (result.status != BuildResult::CannotWrite)
+        ui->txt->append(result.text());
+    if (result.status != BuildResult::InvalidBrand)
+        QMessageBox::critical(this, tr("Error"), result.text());
 }
 
 bool KR960_Bootloader::refuseWhileUpgrading()

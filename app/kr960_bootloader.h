@@ -4,6 +4,7 @@
 
 class USBKR960;
 class Upgrader;
+struct BuildResult;
 
 namespace Ui
 {
@@ -11,7 +12,8 @@ class KR960_BootloaderClass;
 }
 
 // The main window: owns the device object and the upgrade worker and wires the command buttons
-// to the slots below. The slots live in the folders of their subsystems.
+// to the slots below. The slots live in the folders of their subsystems, in *_slots.cpp files,
+// which with app/ make up the GUI library; each asks (dialogs), calls the core and reports.
 class KR960_Bootloader : public QMainWindow
 {
     Q_OBJECT
@@ -24,19 +26,19 @@ public:
     Upgrader *upgradeWorker() const { return upgrader; }
 
 public slots:
-    void slotpushButtonConnect(bool t);
-    void slotpushButtonDisconnect(bool t);
-    void slotpushButtonRead(bool t);
-    void slotpushButtonWrite(bool t);
-    void slotpushButtonWritePage(bool t);
-    void slotpushButtonFirmware(bool t);
-    void slotpushButtonWriteExtFlashBin(bool t);
-    void slotpushButtonRunApplication(bool t);
-    void slotpushButtonWriteExternalFlash(bool t);
-    void slotpushButtonReadExternalFlash(bool t);
-    void slotpushButtonCreateUpg(bool t);
-    void slotpushButtonCreateBootBin(bool t);
-    void slotTimeout();
+    void slotpushButtonConnect(bool t);            // app/connection_slots.cpp
+    void slotpushButtonDisconnect(bool t);         // app/connection_slots.cpp
+    void slotpushButtonRead(bool t);               // service/memory_slots.cpp
+    void slotpushButtonWrite(bool t);              // service/memory_slots.cpp
+    void slotpushButtonWritePage(bool t);          // service/memory_slots.cpp
+    void slotpushButtonFirmware(bool t);           // upgrade/firmware_slots.cpp
+    void slotpushButtonWriteExtFlashBin(bool t);   // service/external_flash_slots.cpp
+    void slotpushButtonRunApplication(bool t);     // app/connection_slots.cpp
+    void slotpushButtonWriteExternalFlash(bool t); // service/external_flash_slots.cpp
+    void slotpushButtonReadExternalFlash(bool t);  // service/external_flash_slots.cpp
+    void slotpushButtonCreateUpg(bool t);          // upgrade/firmware_slots.cpp
+    void slotpushButtonCreateBootBin(bool t);      // image/boot_image_slots.cpp
+    void slotTimeout();                            // app/connection_slots.cpp
 
 private:
     void hideServiceWidgets();
@@ -48,6 +50,10 @@ private:
     // While an upgrade runs the device belongs to the worker: device commands log
     // "Upgrade in progress" and leave it alone.
     bool refuseWhileUpgrading();
+
+    // A failed CreateUpg or CreateBootBin: a HEX error goes to the log and a box, a wrong brand to
+    // the log, a file that cannot be written to a box.
+    void reportBuildFailure(const BuildResult &result);
 
     USBKR960 *usb = nullptr;
     Upgrader *upgrader = nullptr;

@@ -1,10 +1,9 @@
 #include "cli/cli_support.h"
 
+#include "image/file_io.h"
 #include "service/hex_input.h"
 
 #include <QCoreApplication>
-#include <QFile>
-#include <QSaveFile>
 #include <cstdio>
 #include <cstdlib>
 
@@ -105,7 +104,7 @@ void printLine(const QString &line)
 
 void writeWholeFile(const QString &fileName, const QByteArray &bytes)
 {
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        failOperation(QString("cannot write %1: %2").arg(fileName, file.errorString()));
+    QString error;
+    if (!writeFileAtomically(fileName, bytes, &error))
+        failOperation(QString("cannot write %1: %2").arg(fileName, error));
 }

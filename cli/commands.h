@@ -3,7 +3,7 @@
 #include <QStringList>
 
 // Each command takes its own arguments (without the tool's name and the command word) and
-// returns the exit code; failures are thrown as UsageError or OperationFailed.
+// returns the exit code; a failure ends the process through failUsage or failOperation.
 int runUpgradeCommand(const QStringList &arguments);
 int runCreateUpgCommand(const QStringList &arguments);
 int runBootImagesCommand(const QStringList &arguments);

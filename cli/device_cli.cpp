@@ -2,6 +2,7 @@
 #include "cli/commands.h"
 
 #include "device/bootloader_info.h"
+#include "device/device_jobs.h"
 #include "device/kr960_memory_map.h"
 #include "device/usbkr960.h"
 #include "image/hex_dump.h"
@@ -10,7 +11,7 @@
 #include "usb/connect_failure_text.h"
 #include "usb/device_list.h"
 
-#include <QFile>
+#include "image/file_io.h"
 
 namespace
 {
@@ -48,7 +49,7 @@ RangeArguments parseRange(const QStringList &arguments, const QString &descripti
 void showBytes(const QByteArray &bytes, const QString &output)
 {
     if (output.isEmpty())
-        printLine(QString::fromLatin1(HexDump(bytes.constData(), int(bytes.size()))).mid(1));
+        printLine(hexDumpText(bytes).mid(1));
     else
         writeWholeFile(output, bytes);
 }
@@ -99,20 +100,14 @@ int runInfoCommand(const QStringList &arguments)
     parseWithoutArguments(arguments, "Shows the serial number, mode and bootloader version.");
     USBKR960 usb;
     connectOrFail(usb);
-    const QByteArray serial = usb.serial_number();
-    const DeviceMode mode = modeFromSerial(serial);
+    const QByteArray serial = readSerialText(usb);
     printLine(QString("serial: %1").arg(QString::fromLatin1(serial)));
-    printLine(QString("mode: %1").arg(modeName(mode)));
-    if (mode != DeviceMode::Bootloader) {
-        printLine("bootloader version: (readable in bootloader mode only)");
-        return ExitOk;
-    }
-    QByteArray block(BootloaderVersionBlockSize, '\0');
-    if (usb.ReadMemoryFromAddress(reinterpret_cast<unsigned char *>(block.data()),
-                                  Kr960::BootloaderVersionBlock, BootloaderVersionBlockSize) != 0)
+    printLine(QString("mode: %1").arg(modeName(modeFromSerial(serial))));
+    // The device answers the read in its application as well as in its bootloader.
+    QByteArray version;
+    if (readBootloaderVersion(usb, &version) != 0)
         failOperation("Bootloader Version Read Error");
-    printLine(
-        QString("bootloader version: %1").arg(QString::fromLatin1(versionTextOfBlock(block))));
+    printLine(QString("bootloader version: %1").arg(QString::fromLatin1(version)));
     return ExitOk;
 }
 
@@ -147,31 +142,22 @@ int runExtWriteCommand(const QStringList &arguments)
     parser.addPositionalArgument("FILE.bin", "The file to write at external flash address 0.");
     parseCommandLine(parser, arguments, "Writes a file to external flash and verifies it.");
     const QString fileName = requirePositionals(parser, {"FILE.bin"}).at(0);
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
-        failOperation(QString("cannot open %1: %2").arg(fileName, file.errorString()));
-    const QByteArray bytes = file.readAll();
+    QByteArray bytes;
+    QString error;
+    if (!readWholeFile(fileName, &bytes, &error))
+        failOperation(QString("cannot open %1: %2").arg(fileName, error));
     if (!binLengthAcceptable(bytes.size()))
-        failOperation(QString("%1: Length should be aligned to 4 (%2 bytes)")
-                          .arg(fileName)
+        failOperation(QString("%1: %2 (%3 bytes)")
+                          .arg(fileName, binWriteText(BinWriteResult::LengthNotAligned))
                           .arg(bytes.size()));
 
     USBKR960 usb;
     connectOrFail(usb);
-    switch (writeAndVerifyBin(usb, bytes)) {
-    case BinWriteResult::WriteOk:
-        printLine("Write OK");
-        return ExitOk;
-    case BinWriteResult::LengthNotAligned:
-        failOperation("Length should be aligned to 4");
-    case BinWriteResult::WriteFailed:
-        failOperation("WriteExternalFlashToAddress failed");
-    case BinWriteResult::ReadFailed:
-        failOperation("ReadExternalFlashFromAddress failed");
-    case BinWriteResult::Mismatch:
-        break;
-    }
-    failOperation("verification failed: the external flash differs from the file (memcmp)");
+    const BinWriteResult result = writeAndVerifyBin(usb, bytes);
+    if (result != BinWriteResult::WriteOk)
+        failOperation(QString("external flash write failed: %1").arg(binWriteText(result)));
+    printLine(binWriteText(result));
+    return ExitOk;
 }
 
 int runExtReadCommand(const QStringList &arguments)
@@ -211,8 +197,7 @@ int runRunAppCommand(const QStringList &arguments)
     parseWithoutArguments(arguments, "Starts the application firmware.");
     USBKR960 usb;
     connectOrFail(usb);
-    usb.RunApplication();
-    usb.disconnect();
+    startApplication(usb);
     printLine("application started");
     return ExitOk;
 }

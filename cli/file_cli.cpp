@@ -18,18 +18,14 @@ quint32 checksumAt(const QByteArray &plainImage, int offset)
     return qFromLittleEndian<quint32>(plainImage.constData() + offset);
 }
 
-void failBuild(const UpgradeBuildResult &result, const QString &hexFile, const QString &output)
+// The window's text, and the HEX file it came from when the firmware was at fault.
+void failBuild(const BuildResult &result, const QString &hexFile)
 {
-    switch (result.status) {
-    case UpgradeBuildResult::HexError:
-        failOperation(QString("HexToBin error: %1) in %2").arg(result.hexError).arg(hexFile));
-    case UpgradeBuildResult::InvalidBrand:
-        failOperation(QString("Err: Invalid brand! (%1)").arg(hexFile));
-    case UpgradeBuildResult::CannotWrite:
-        failOperation(QString("Cannot write %1").arg(output));
-    case UpgradeBuildResult::Ok:
-        break;
-    }
+    if (result.ok())
+        return;
+    if (result.status == BuildResult::CannotWrite)
+        failOperation(result.text());
+    failOperation(QString("%1 in %2").arg(result.text(), hexFile));
 }
 
 // Two digits from a range, as the window's lists offer them ("07", "49").
@@ -56,7 +52,7 @@ int runCreateUpgCommand(const QStringList &arguments)
     UpgradeBuildResult result = builder.load(hexFile);
     if (result.ok())
         result = builder.save(upgFile);
-    failBuild(result, hexFile, upgFile);
+    failBuild(result, hexFile);
 
     printLine(QString("application checksum: 0x%1")
                   .arg(checksumAt(builder.plainImage(), UpgradeFile::ApplicationChecksumOffset), 8,
@@ -93,24 +89,21 @@ int runBootImagesCommand(const QStringList &arguments)
                              BootImage::LastProductionNumber);
     const int devices =
         parseDecimalArgument("--count", parser.value(count), 1, maximumBootImageCount(firstNumber));
-    const QDir outputDir(parser.value(dir));
-    if (!outputDir.exists())
+    if (!QDir(parser.value(dir)).exists())
         failOperation(QString("directory %1 does not exist").arg(parser.value(dir)));
 
     QByteArray image;
-    const int loaded = loadBootImage(hexFile, image);
-    if (loaded != 0)
-        failOperation(QString("HexToBin error: %1) in %2").arg(loaded).arg(hexFile));
-    if (!hasValidBrand(image))
-        failOperation(QString("Err: Invalid brand! (%1)").arg(hexFile));
-
-    for (int number = firstNumber; number < firstNumber + devices; ++number) {
-        const QString serial = productionSerial(yy, ww, number);
-        stampSerial(image, serial);
-        const QString path = outputDir.filePath(bootImageFileName(serial));
-        if (!writeBootImageFile(path, image))
-            failOperation(QString("Cannot write %1").arg(path));
-        printLine(QString("%1 %2").arg(serial, path));
-    }
+    failBuild(loadProductionBootloader(hexFile, image), hexFile);
+    BootImageSeries series;
+    series.year = yy;
+    series.week = ww;
+    series.firstNumber = firstNumber;
+    series.count = devices;
+    series.directory = QDir(parser.value(dir)).path();
+    QString serial;
+    failBuild(writeBootImages(
+                  image, series, [&](const QString &stamped) { serial = stamped; },
+                  [&](const QString &path) { printLine(QString("%1 %2").arg(serial, path)); }),
+              hexFile);
     return ExitOk;
 }

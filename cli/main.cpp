@@ -3,6 +3,7 @@
 
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "mv604_version.h"
 
 #include <QCoreApplication>
 #include <QMap>
@@ -54,7 +55,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("mv604-cli");
-    QCoreApplication::setApplicationVersion("2.00");
+    QCoreApplication::setApplicationVersion(MV604_VERSION_TEXT);
 
     QStringList arguments = QCoreApplication::arguments();
     const QString word = arguments.value(1);

@@ -24,7 +24,7 @@ int runUpgradeCommand(const QStringList &arguments)
     USBKR960 usb;
     Upgrader upgrader(&usb);
     ProgressPrinter progress(isatty(fileno(stderr)));
-    QString lastLine;
+    QString lastLine; // names the cause in the failure message; the outcome decides
     QEventLoop loop;
     // Receivers in this thread: the worker's signals arrive queued, in the order it sent them.
     QObject::connect(&upgrader, &Upgrader::sendText, &loop, [&](const QString &line) {
@@ -41,7 +41,8 @@ int runUpgradeCommand(const QStringList &arguments)
     loop.exec();
     progress.finish();
 
-    if (lastLine != "OK")
-        failOperation(QString("upgrade failed: %1").arg(lastLine.simplified()));
+    if (upgrader.outcome() != UpgradeOutcome::Ok)
+        failOperation(QString("upgrade failed: %1 (%2)")
+                          .arg(lastLine.simplified(), upgradeOutcomeName(upgrader.outcome())));
     return ExitOk;
 }

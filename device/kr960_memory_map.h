@@ -26,6 +26,12 @@ constexpr quint32 UpperEnd = 0x0805BFFF;
 
 constexpr quint32 ImageSize = 0x60000; // 0x08000000..0x0805FFFF
 
+// Where a device address lies in an image that starts at the flash base.
+constexpr int imageOffset(quint32 address)
+{
+    return int(address - FlashBase);
+}
+
 constexpr quint16 VendorId = 0x16C0;
 constexpr quint16 ProductId = 0x0790;
 constexpr quint16 DeviceId = 0x0115; // answer to request 0xFF

@@ -1,9 +1,10 @@
 #include "image/boot_image.h"
 
 #include "device/kr960_memory_map.h"
+#include "image/file_io.h"
 #include "image/hex_to_bin.h"
 
-#include <QSaveFile>
+#include <QDir>
 #include <QtEndian>
 
 namespace
@@ -73,15 +74,35 @@ void stampSerial(QByteArray &image, const QString &serial)
 
 bool writeBootImageFile(const QString &fileName, const QByteArray &image)
 {
-    // QSaveFile writes beside the target and renames only after every byte went out, so a
-    // failure leaves no partial image under the final name. Its commit does not notice a failed
-    // flush of buffered data (a full disk, a file size limit), hence the explicit flush.
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(image) != image.size() || !file.flush()) {
-        file.cancelWriting();
-        return false;
+    return writeFileAtomically(fileName, image);
+}
+
+BuildResult loadProductionBootloader(const QString &hexFileName, QByteArray &image)
+{
+    const int loaded = loadBootImage(hexFileName, image);
+    if (loaded < 0)
+        return BuildResult::failedHex(loaded);
+    // Only bootloaders built for our own brand may go into production.
+    return hasValidBrand(image) ? BuildResult() : BuildResult::invalidBrand();
+}
+
+BuildResult writeBootImages(QByteArray &image, const BootImageSeries &series,
+                            const std::function<void(const QString &serial)> &stamped,
+                            const std::function<void(const QString &path)> &written)
+{
+    const QDir directory(series.directory);
+    for (int number = series.firstNumber; number < series.firstNumber + series.count; ++number) {
+        const QString serial = productionSerial(series.year, series.week, number);
+        if (stamped)
+            stamped(serial);
+        stampSerial(image, serial);
+        const QString path = series.directory == QStringLiteral(".")
+                                 ? bootImageFileName(serial)
+                                 : directory.filePath(bootImageFileName(serial));
+        if (!writeBootImageFile(path, image))
+            return BuildResult::cannotWrite(path);
+        if (written)
+            written(path);
     }
-    return file.commit();
+    return BuildResult();
 }

@@ -90,3 +90,8 @@ QByteArray HexDump(const void *data, int length)
     writer.finish();
     return text;
 }
+
+QString hexDumpText(const QByteArray &bytes)
+{
+    return QString::fromLatin1(HexDump(bytes.constData(), int(bytes.size())));
+}

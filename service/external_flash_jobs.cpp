@@ -3,6 +3,8 @@
 #include "device/usbkr960.h"
 #include "image/word_scrambler.h"
 
+#include <QCoreApplication>
+
 namespace
 {
 unsigned char *bytesOf(QByteArray &buffer)
@@ -10,6 +12,47 @@ unsigned char *bytesOf(QByteArray &buffer)
     return reinterpret_cast<unsigned char *>(buffer.data());
 }
 } // namespace
+
+namespace
+{
+QString windowText(const char *text)
+{
+    return QCoreApplication::translate("KR960_Bootloader", text);
+}
+} // namespace
+
+QString binWriteTitle(BinWriteResult result)
+{
+    switch (result) {
+    case BinWriteResult::WriteOk:
+        return windowText("Info");
+    case BinWriteResult::LengthNotAligned:
+        return windowText("Length error");
+    case BinWriteResult::WriteFailed:
+    case BinWriteResult::ReadFailed:
+    case BinWriteResult::Mismatch:
+        break;
+    }
+    return windowText("Error");
+}
+
+// The failures name the step that failed, as the device's service staff know them.
+QString binWriteText(BinWriteResult result)
+{
+    switch (result) {
+    case BinWriteResult::WriteOk:
+        return windowText("Write OK");
+    case BinWriteResult::LengthNotAligned:
+        return windowText("Length should be aligned to 4");
+    case BinWriteResult::WriteFailed:
+        return windowText("WriteExternalFlashToAddress");
+    case BinWriteResult::ReadFailed:
+        return windowText("ReadExternalFlashFromAddress");
+    case BinWriteResult::Mismatch:
+        break;
+    }
+    return windowText("memcmp");
+}
 
 bool binLengthAcceptable(qint64 length)
 {

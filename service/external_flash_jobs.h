@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 #include <QtGlobal>
 
 class USBKR960;
@@ -22,6 +23,11 @@ enum class BinWriteResult {
     ReadFailed,
     Mismatch,
 };
+
+// The window's box for a result: its title ("Info" for WriteOk, "Length error", "Error") and its
+// text ("Write OK", or which step failed).
+QString binWriteTitle(BinWriteResult result);
+QString binWriteText(BinWriteResult result);
 
 // The scrambler works on whole words, so a .bin file must be a non-empty multiple of 4 bytes.
 bool binLengthAcceptable(qint64 length);

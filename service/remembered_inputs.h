@@ -20,5 +20,7 @@ struct ExternalFlashInputs {
     quint32 fillValue = 1; // only the low 8 bits are written
 };
 
+// Defined beside the slots that use them (memory_slots.cpp, external_flash_slots.cpp): the
+// window's own state, which the command line never sees.
 extern MemoryCommandInputs memoryCommandInputs;
 extern ExternalFlashInputs externalFlashInputs;

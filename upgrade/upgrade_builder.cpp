@@ -1,29 +1,15 @@
 #include "upgrade/upgrade_builder.h"
 
 #include "device/kr960_memory_map.h"
+#include "image/file_io.h"
 #include "image/hex_to_bin.h"
 #include "image/word_scrambler.h"
 #include "upgrade/upgrade_file.h"
 
-#include <QSaveFile>
+#include <QBuffer>
 
 namespace
 {
-
-UpgradeBuildResult hexError(int code)
-{
-    UpgradeBuildResult result;
-    result.status = UpgradeBuildResult::HexError;
-    result.hexError = code;
-    return result;
-}
-
-UpgradeBuildResult withStatus(UpgradeBuildResult::Status status)
-{
-    UpgradeBuildResult result;
-    result.status = status;
-    return result;
-}
 
 unsigned char *bytes(QByteArray &array)
 {
@@ -42,26 +28,25 @@ UpgradeBuildResult UpgradeBuilder::load(const QString &hexFileName)
     int r = HexToBin(hexFileName, plain + UpgradeFile::ApplicationOffset, Kr960::ApplicationStart,
                      Kr960::ApplicationEnd);
     if (r != HexOk)
-        return hexError(r);
+        return BuildResult::failedHex(r);
     if (applicationBrand(plain) != 0)
-        return withStatus(UpgradeBuildResult::InvalidBrand);
+        return BuildResult::invalidBrand();
     r = HexToBin(hexFileName, plain + UpgradeFile::UpperOffset, Kr960::UpperStart, Kr960::UpperEnd);
     if (r != HexOk)
-        return hexError(r);
+        return BuildResult::failedHex(r);
     stampChecksums(plain);
-    return withStatus(UpgradeBuildResult::Ok);
+    return BuildResult();
 }
 
 UpgradeBuildResult UpgradeBuilder::save(const QString &fileName) const
 {
     QByteArray scrambled = image;
     EncodeWords(scrambled.data(), int(scrambled.size()));
-    // QSaveFile writes beside the target and renames on commit, so a failed write leaves no
-    // half-written upgrade file that the worker could later program.
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly) || !writeUpgradeFile(file, scrambled) || !file.commit())
-        return withStatus(UpgradeBuildResult::CannotWrite);
-    return withStatus(UpgradeBuildResult::Ok);
+    QBuffer file;
+    file.open(QIODevice::WriteOnly);
+    if (!writeUpgradeFile(file, scrambled) || !writeFileAtomically(fileName, file.data()))
+        return BuildResult::cannotWrite(fileName);
+    return BuildResult();
 }
 
 UpgradeBuildResult buildUpgradeFile(const QString &hexFileName, const QString &upgradeFileName)

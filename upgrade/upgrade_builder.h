@@ -1,21 +1,11 @@
 #pragma once
 
+#include "image/build_result.h"
+
 #include <QByteArray>
 #include <QString>
 
-// What became of a build step, for the window to report and a command-line tool to print.
-struct UpgradeBuildResult {
-    enum Status {
-        Ok,
-        HexError,     // HexToBin failed with hexError
-        InvalidBrand, // the application's brand word is not 0
-        CannotWrite,  // the upgrade file could not be created or completely written
-    };
-    Status status = Ok;
-    int hexError = 0;
-
-    bool ok() const { return status == Ok; }
-};
+using UpgradeBuildResult = BuildResult;
 
 // Builds an upgrade file from an application firmware in Intel HEX form: load, check the brand,
 // stamp the checksums, then scramble and write. The image stays plain between the steps.

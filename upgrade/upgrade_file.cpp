@@ -2,6 +2,7 @@
 
 #include "image/word_scrambler.h"
 
+#include <QCoreApplication>
 #include <QIODevice>
 #include <QtEndian>
 
@@ -48,6 +49,21 @@ bool readImageItem(QDataStream &stream, QByteArray *scrambledImage)
 }
 
 } // namespace
+
+QString upgradeFileStatusText(UpgradeFileStatus status)
+{
+    switch (status) {
+    case UpgradeFileStatus::WrongHeader:
+        return QCoreApplication::translate("Upgrader", "Wrong file header");
+    case UpgradeFileStatus::WrongVersion:
+        return QCoreApplication::translate("Upgrader", "Wrong file version");
+    case UpgradeFileStatus::WrongSize:
+        return QCoreApplication::translate("Upgrader", "Wrong file size");
+    case UpgradeFileStatus::Ok:
+        break;
+    }
+    return QString();
+}
 
 quint32 sumOfWords(const unsigned char *words, int wordCount)
 {

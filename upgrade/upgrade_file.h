@@ -23,12 +23,13 @@ constexpr int ImageSize = int(Kr960::ImageSize);
 constexpr qint64 FileSize = 4 + 2 * 25 + 4 + 2 * 2 + 4 + ImageSize; // 393,282 bytes
 constexpr qint64 ImageFileOffset = FileSize - ImageSize;            // 0x42
 
-constexpr int ApplicationOffset = 0x04000;
-constexpr int ApplicationSize = 0x3C000; // 120 pages of 2048 bytes
-constexpr int BrandOffset = 0x3FFD0;
-constexpr int ApplicationChecksumOffset = 0x3FFFC;
-constexpr int UpperOffset = 0x40000;
-constexpr int UpperChecksumOffset = 0x5BFFC;
+// Offsets in the image, from the device's memory map. Each area's checksum is its last word.
+constexpr int ApplicationOffset = Kr960::imageOffset(Kr960::ApplicationStart);
+constexpr int ApplicationSize = int(Kr960::ApplicationSize);
+constexpr int BrandOffset = Kr960::imageOffset(Kr960::ApplicationBrandAddress);
+constexpr int ApplicationChecksumOffset = Kr960::imageOffset(Kr960::ApplicationEnd - 3);
+constexpr int UpperOffset = Kr960::imageOffset(Kr960::UpperStart);
+constexpr int UpperChecksumOffset = Kr960::imageOffset(Kr960::UpperEnd - 3);
 } // namespace UpgradeFile
 
 enum class UpgradeFileStatus {
@@ -37,6 +38,9 @@ enum class UpgradeFileStatus {
     WrongVersion,
     WrongSize, // the image item holds fewer than ImageSize bytes
 };
+
+// The worker's log line for a status other than Ok.
+QString upgradeFileStatusText(UpgradeFileStatus status);
 
 // Sum modulo 2^32 of wordCount little-endian words.
 quint32 sumOfWords(const unsigned char *words, int wordCount);

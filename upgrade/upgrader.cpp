@@ -1,6 +1,7 @@
 #include "upgrade/upgrader.h"
 
 #include "device/bootloader_info.h"
+#include "device/device_jobs.h"
 #include "device/kr960_memory_map.h"
 #include "device/usbkr960.h"
 #include "upgrade/page_programmer.h"
@@ -21,6 +22,11 @@ constexpr int PauseSliceMs = 20;    // how soon a pause notices stop()
 
 // After a restart a longer serial ending its tenth character in 'b' is taken as the bootloader
 // too: the device has left its application, which is what the wait is for.
+int percentOfApplicationArea(int pagesDone)
+{
+    return int(quint32(pagesDone) * Kr960::PageSize * 100u / Kr960::ApplicationSize);
+}
+
 bool isBackInBootloader(const QByteArray &serial)
 {
     return serial.size() >= 10 && serial.at(9) == 'b';
@@ -32,6 +38,27 @@ QString text(const QByteArray &bytes)
 }
 
 } // namespace
+
+QString upgradeOutcomeName(UpgradeOutcome outcome)
+{
+    switch (outcome) {
+    case UpgradeOutcome::NotRun:
+        return QStringLiteral("not-run");
+    case UpgradeOutcome::Ok:
+        return QStringLiteral("ok");
+    case UpgradeOutcome::VerifyFailed:
+        return QStringLiteral("verify-failed");
+    case UpgradeOutcome::WriteFailed:
+        return QStringLiteral("write-failed");
+    case UpgradeOutcome::BadFile:
+        return QStringLiteral("bad-file");
+    case UpgradeOutcome::NoDevice:
+        return QStringLiteral("no-device");
+    case UpgradeOutcome::Stopped:
+        return QStringLiteral("stopped");
+    }
+    return QString();
+}
 
 Upgrader::Upgrader(USBKR960 *usb) : QThread(nullptr)
 {
@@ -61,8 +88,16 @@ void Upgrader::slotSetFileName(QString fileName)
     this->fileName = fileName;
 }
 
+void Upgrader::end(UpgradeOutcome outcome)
+{
+    lastOutcome = outcome;
+}
+
 void Upgrader::run()
 {
+    lastOutcome = UpgradeOutcome::NotRun;
+    lastPagesWritten = 0;
+    lastPagesVerified = 0;
     if (fileName.isNull())
         return;
     qDebug() << "Start firmware upgrade";
@@ -73,42 +108,36 @@ void Upgrader::run()
     QFile file(fileName);
     file.open(QIODevice::ReadOnly);
     QByteArray scrambledImage;
-    switch (readUpgradeFile(file, &scrambledImage)) {
-    case UpgradeFileStatus::WrongHeader:
-        emit sendText(tr("Wrong file header"));
-        return;
-    case UpgradeFileStatus::WrongVersion:
-        emit sendText(tr("Wrong file version"));
-        return;
-    case UpgradeFileStatus::WrongSize:
-        emit sendText(tr("Wrong file size"));
-        return;
-    case UpgradeFileStatus::Ok:
-        break;
-    }
+    const UpgradeFileStatus status = readUpgradeFile(file, &scrambledImage);
     file.close();
+    if (status != UpgradeFileStatus::Ok) {
+        emit sendText(upgradeFileStatusText(status));
+        return end(UpgradeOutcome::BadFile);
+    }
 
     emit sendPercent(0);
     if (!connectWithRetries())
-        return;
-    const QByteArray serial = serialNumber();
+        return end(isInterruptionRequested() ? UpgradeOutcome::Stopped : UpgradeOutcome::NoDevice);
+    const QByteArray serial = readSerialText(*usb);
     emit sendText(text(serial));
     if (!reportBootloaderVersion())
-        return;
+        return end(UpgradeOutcome::NoDevice);
     switch (modeFromSerial(serial)) {
     case DeviceMode::Application:
         if (!restartIntoBootloader())
-            return;
+            return end(isInterruptionRequested() ? UpgradeOutcome::Stopped
+                                                 : UpgradeOutcome::NoDevice);
         break;
     case DeviceMode::Bootloader:
         emit sendText(tr("Bootloader mode"));
         break;
     case DeviceMode::Unknown:
-        emit sendText(tr("Serial:") + text(serialNumber()));
-        return;
+        emit sendText(tr("Serial:") + text(readSerialText(*usb)));
+        return end(UpgradeOutcome::NoDevice);
     }
+    // Kept as the device's operators know it, spelling included.
     emit sendText(tr("Writting firmware ... "));
-    programApplication(plainApplicationArea(scrambledImage));
+    end(programApplication(plainApplicationArea(scrambledImage)));
 }
 
 // Sleeps in short slices so that stop() never waits for a whole restart pause.
@@ -144,24 +173,15 @@ bool Upgrader::connectWithRetries()
     return connected == 0;
 }
 
-QByteArray Upgrader::serialNumber()
-{
-    const QByteArray serial = usb->serial_number();
-    const int zero = serial.indexOf('\0');
-    return zero < 0 ? serial : serial.left(zero);
-}
-
 // The version text is shown to the operator only; nothing depends on it.
 bool Upgrader::reportBootloaderVersion()
 {
-    QByteArray block(BootloaderVersionBlockSize, '\0');
-    if (usb->ReadMemoryFromAddress(reinterpret_cast<unsigned char *>(block.data()),
-                                   Kr960::BootloaderVersionBlock,
-                                   BootloaderVersionBlockSize) != 0) {
+    QByteArray version;
+    if (readBootloaderVersion(*usb, &version) != 0) {
         emit sendText(tr("Bootloader Version Read Error"));
         return false;
     }
-    emit sendText(text(versionTextOfBlock(block)));
+    emit sendText(text(version));
     return true;
 }
 
@@ -169,6 +189,7 @@ bool Upgrader::reportBootloaderVersion()
 // which enumerates anew; it is told apart by its serial number.
 bool Upgrader::restartIntoBootloader()
 {
+    // Kept as the device's operators know it, spelling included.
     emit sendText(tr("Apllication mode"));
     emit sendText(tr("Reset device"));
     usb->RunApplication();
@@ -195,7 +216,7 @@ bool Upgrader::waitForBootloader()
         QElapsedTimer pass;
         pass.start();
         const bool connected = usb->connect() == 0;
-        if (connected && isBackInBootloader(serialNumber()))
+        if (connected && isBackInBootloader(readSerialText(*usb)))
             return true;
         if (!pause(timing.connectRetryMs))
             return false;
@@ -212,31 +233,31 @@ void Upgrader::connectAfresh()
     usb->disconnect();
     emit sendText(tr("Connect"));
     usb->connect();
-    emit sendText(tr("Serial:") + text(serialNumber()));
+    emit sendText(tr("Serial:") + text(readSerialText(*usb)));
 }
 
-// A page that cannot be verified is reported and the run goes on, so the operator learns of every
-// bad page at once; only a refused write ends it, as the device is then gone or unwilling.
-void Upgrader::programApplication(const QByteArray &applicationArea)
+UpgradeOutcome Upgrader::programApplication(const QByteArray &applicationArea)
 {
-    const auto *plain = reinterpret_cast<const unsigned char *>(applicationArea.constData());
-    bool allVerified = true;
-    for (quint32 p = 0; p < Kr960::ApplicationPages; ++p) {
-        if (isInterruptionRequested()) {
-            qDebug() << "Upgrade stopped";
-            return;
-        }
-        const quint32 address = Kr960::ApplicationStart + p * Kr960::PageSize;
-        const PageOutcome outcome = programPage(*usb, plain + p * Kr960::PageSize, address);
-        if (outcome == PageOutcome::WriteFailed) {
+    PageLoopHooks hooks;
+    hooks.keepGoing = [this] {
+        if (!isInterruptionRequested())
+            return true;
+        qDebug() << "Upgrade stopped";
+        return false;
+    };
+    hooks.pageDone = [this](int page, PageOutcome outcome) {
+        if (outcome != PageOutcome::Verified)
             emit sendText(tr("ERROR"));
-            return;
-        }
-        if (outcome != PageOutcome::Verified) {
-            emit sendText(tr("ERROR"));
-            allVerified = false;
-        }
-        emit sendPercent(int((p + 1) * Kr960::PageSize * 100u / Kr960::ApplicationSize));
-    }
-    emit sendText(allVerified ? tr("OK") : tr("Verify ERROR"));
+        if (outcome != PageOutcome::WriteFailed)
+            emit sendPercent(percentOfApplicationArea(page + 1));
+    };
+    const PageLoopReport report = programApplicationArea(*usb, applicationArea, hooks);
+    lastPagesWritten = report.written;
+    lastPagesVerified = report.verified;
+    if (report.stopped)
+        return UpgradeOutcome::Stopped;
+    if (report.writeFailed)
+        return UpgradeOutcome::WriteFailed;
+    emit sendText(report.allVerified() ? tr("OK") : tr("Verify ERROR"));
+    return report.allVerified() ? UpgradeOutcome::Ok : UpgradeOutcome::VerifyFailed;
 }

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QThread>
 
+#include <atomic>
+
 class USBKR960;
 
 // Pauses of an upgrade run. The defaults are the device's needs; tests that run hundreds of
@@ -14,6 +16,21 @@ struct UpgradeTiming {
     int disconnectWaitMs = 500;    // after disconnecting the restarting device
     int reconnectGiveUpMs = 15000; // failed connection passes after a restart, in all
 };
+
+// How a run ended, beside the log texts that say it to the operator: front ends branch on this,
+// never on the last line of the log.
+enum class UpgradeOutcome {
+    NotRun,       // no file was chosen, or no run has ended yet
+    Ok,           // all 120 pages written and read back equal
+    VerifyFailed, // every page was written, but some did not read back equal
+    WriteFailed,  // the device refused a page
+    BadFile,      // the upgrade file is unusable; the device was not touched
+    NoDevice,     // no KR960 answered, or it did not come back in its bootloader
+    Stopped,      // stop() ended the run
+};
+
+// "ok", "verify-failed", ...: for logs and scripts.
+QString upgradeOutcomeName(UpgradeOutcome outcome);
 
 // Programs the application area from an upgrade file in its own thread and reports each step
 // through sendText and sendPercent, which the window queues to its log and progress bar.
@@ -30,6 +47,11 @@ public:
     // and waits for it.
     void stop();
 
+    // What the last run came to, and its page counts; read them once the thread has finished.
+    UpgradeOutcome outcome() const { return lastOutcome; }
+    int pagesWritten() const { return lastPagesWritten; }
+    int pagesVerified() const { return lastPagesVerified; }
+
 signals:
     void sendText(QString s);
     void sendPercent(int percent);
@@ -41,16 +63,19 @@ protected:
     void run() override;
 
 private:
+    void end(UpgradeOutcome outcome);
     bool pause(int ms);
     bool connectWithRetries();
-    QByteArray serialNumber();
     bool reportBootloaderVersion();
     bool restartIntoBootloader();
     bool waitForBootloader();
     void connectAfresh();
-    void programApplication(const QByteArray &applicationArea);
+    UpgradeOutcome programApplication(const QByteArray &applicationArea);
 
     USBKR960 *usb = nullptr;
     QString fileName;
     UpgradeTiming timing;
+    std::atomic<UpgradeOutcome> lastOutcome{UpgradeOutcome::NotRun};
+    std::atomic<int> lastPagesWritten{0};
+    std::atomic<int> lastPagesVerified{0};
 };

@@ -1,6 +1,7 @@
 #include "usb/device_list.h"
 
 #include "usb/string_descriptor.h"
+#include "usb/usb_device.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -44,12 +45,10 @@ void readSerial(struct usb_device *dev, AttachedDevice &device)
         return;
     }
     device.opened = true;
-    device.serial = serialFromStringDescriptor(descriptor, received);
+    device.serial = textBeforeFirstZero(serialFromStringDescriptor(descriptor, received));
 }
 
-} // namespace
-
-QList<AttachedDevice> listAttachedDevices(quint16 vendorId, quint16 productId)
+QList<AttachedDevice> walkBus(quint16 vendorId, quint16 productId)
 {
     usb_init();
     usb_find_busses();
@@ -66,5 +65,14 @@ QList<AttachedDevice> listAttachedDevices(quint16 vendorId, quint16 productId)
             devices.append(device);
         }
     }
+    return devices;
+}
+
+} // namespace
+
+QList<AttachedDevice> listAttachedDevices(quint16 vendorId, quint16 productId)
+{
+    QList<AttachedDevice> devices;
+    UsbDevice::withBusLocked([&] { devices = walkBus(vendorId, productId); });
     return devices;
 }

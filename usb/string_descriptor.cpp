@@ -23,3 +23,9 @@ QByteArray serialFromStringDescriptor(const unsigned char *descriptor, int recei
     }
     return serial;
 }
+
+QByteArray textBeforeFirstZero(const QByteArray &bytes)
+{
+    const int zero = bytes.indexOf('\0');
+    return zero < 0 ? bytes : bytes.left(zero);
+}

@@ -318,3 +318,9 @@ UsbDevice::ConnectFailure UsbDevice::lastConnectFailure() const
 {
     return lastFailure;
 }
+
+void UsbDevice::withBusLocked(const std::function<void()> &walk)
+{
+    QMutexLocker locker(&usbMutex);
+    walk();
+}

@@ -5,6 +5,7 @@
 #include <QObject>
 
 #include <atomic>
+#include <functional>
 
 struct usb_dev_handle;
 struct usb_device;
@@ -53,6 +54,10 @@ public:
 
     // Lock-free, so a diagnosis can ask while the other thread is connecting.
     ConnectFailure lastConnectFailure() const;
+
+    // Runs `walk` under the class-wide lock. libusb-0.1 keeps one global bus list, which every
+    // connect rescans and frees: a walk of its own must not run beside one.
+    static void withBusLocked(const std::function<void()> &walk);
 
 private:
     int control_receivePrivate(quint8 bRequest, quint16 wValue, quint16 wIndex,

@@ -1,5 +1,6 @@
 #include "app/kr960_bootloader.h"
 #include "device/usbkr960.h"
+#include "image/file_io.h"
 #include "image/hex_dump.h"
 #include "service/external_flash_jobs.h"
 #include "service/hex_input.h"
@@ -7,27 +8,11 @@
 #include "ui_kr960_bootloader.h"
 
 #include <QDebug>
-#include <QFile>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
 
-namespace
-{
-QString dumpText(const QByteArray &bytes)
-{
-    return QString::fromLatin1(HexDump(bytes.constData(), int(bytes.size())));
-}
-
-// An unreadable file reads as empty and is then refused for its length.
-QByteArray fileContents(const QString &fileName)
-{
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
-}
-} // namespace
+ExternalFlashInputs externalFlashInputs;
 
 void KR960_Bootloader::slotpushButtonWriteExtFlashBin(bool)
 {
@@ -38,30 +23,21 @@ void KR960_Bootloader::slotpushButtonWriteExtFlashBin(bool)
         this, tr("Open File"), QStringLiteral("E:\\Projekty\\ARM\\Kr960\\out"), tr("Bin (*.bin)"));
     if (fileName.isEmpty())
         return;
-    const QByteArray bytes = fileContents(fileName);
+    // An unreadable file reads as empty and is then refused for its length.
+    QByteArray bytes;
+    (void)readWholeFile(fileName, &bytes);
     if (!binLengthAcceptable(bytes.size())) {
         qDebug() << "length error" << bytes.size();
-        QMessageBox::critical(this, tr("Length error"), tr("Length should be aligned to 4"));
+        QMessageBox::critical(this, binWriteTitle(BinWriteResult::LengthNotAligned),
+                              binWriteText(BinWriteResult::LengthNotAligned));
         return;
     }
 
-    switch (writeAndVerifyBin(*usb, bytes)) {
-    case BinWriteResult::WriteOk:
-        QMessageBox::information(this, tr("Info"), tr("Write OK"));
-        break;
-    case BinWriteResult::LengthNotAligned:
-        QMessageBox::critical(this, tr("Length error"), tr("Length should be aligned to 4"));
-        break;
-    case BinWriteResult::WriteFailed:
-        QMessageBox::critical(this, tr("Error"), tr("WriteExternalFlashToAddress"));
-        break;
-    case BinWriteResult::ReadFailed:
-        QMessageBox::critical(this, tr("Error"), tr("ReadExternalFlashFromAddress"));
-        break;
-    case BinWriteResult::Mismatch:
-        QMessageBox::critical(this, tr("Error"), tr("memcmp"));
-        break;
-    }
+    const BinWriteResult result = writeAndVerifyBin(*usb, bytes);
+    if (result == BinWriteResult::WriteOk)
+        QMessageBox::information(this, binWriteTitle(result), binWriteText(result));
+    else
+        QMessageBox::critical(this, binWriteTitle(result), binWriteText(result));
 }
 
 void KR960_Bootloader::slotpushButtonWriteExternalFlash(bool)
@@ -97,10 +73,11 @@ void KR960_Bootloader::slotpushButtonWriteExternalFlash(bool)
     const QByteArray sent =
         fillExternalFlash(*usb, inputs.writeAddress, inputs.writeLength, inputs.fillValue);
     ui->txt->clear();
+    // "lenght" is the text service staff know; kept as it is.
     ui->txt->append(QStringLiteral("lenght: %1").arg(inputs.writeLength, 8));
     ui->txt->append(
         QStringLiteral("address: 0x%1").arg(inputs.writeAddress, 8, 16, QLatin1Char(' ')));
-    ui->txt->append(dumpText(sent));
+    ui->txt->append(hexDumpText(sent));
 }
 
 void KR960_Bootloader::slotpushButtonReadExternalFlash(bool)
@@ -129,5 +106,5 @@ void KR960_Bootloader::slotpushButtonReadExternalFlash(bool)
 
     const QByteArray contents = readExternalFlash(*usb, inputs.readAddress, inputs.readLength);
     ui->txt->clear();
-    ui->txt->append(dumpText(contents));
+    ui->txt->append(hexDumpText(contents));
 }

@@ -1,5 +1,6 @@
 #include "app/kr960_bootloader.h"
 #include "app/random_permutation.h"
+#include "device/device_jobs.h"
 #include "device/usbkr960.h"
 #include "ui_kr960_bootloader.h"
 #include "usb/connect_failure_text.h"
@@ -58,9 +59,7 @@ void KR960_Bootloader::slotpushButtonRunApplication(bool)
 {
     if (refuseWhileUpgrading())
         return;
-    usb->RunApplication();
-    usb->disconnect();
-    usb->connect();
+    startApplication(*usb);
 }
 
 void KR960_Bootloader::slotTimeout()

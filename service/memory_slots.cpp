@@ -10,6 +10,8 @@
 #include <QInputDialog>
 #include <QMessageBox>
 
+MemoryCommandInputs memoryCommandInputs;
+
 void KR960_Bootloader::slotpushButtonRead(bool)
 {
     if (refuseWhileUpgrading())
@@ -37,7 +39,7 @@ void KR960_Bootloader::slotpushButtonRead(bool)
     // The read's result is left to the transport's trace: the dump shows what arrived.
     const QByteArray memory = readDeviceMemory(*usb, inputs.lastReadAddress, inputs.lastReadLength);
     ui->txt->clear();
-    ui->txt->append(QString::fromLatin1(HexDump(memory.constData(), int(memory.size()))));
+    ui->txt->append(hexDumpText(memory));
 }
 
 void KR960_Bootloader::slotpushButtonWrite(bool)
@@ -49,8 +51,7 @@ void KR960_Bootloader::slotpushButtonWrite(bool)
     if (sendMemoryTestPattern(*usb, pattern) != pattern.size())
         return;
     // The trace shows what went out; the window's log is left alone.
-    const QString dump = QString::fromLatin1(HexDump(pattern.constData(), int(pattern.size())));
-    qDebug().noquote() << QLatin1Char('"') + dump + QLatin1Char('"');
+    qDebug().noquote() << QLatin1Char('"') + hexDumpText(pattern) + QLatin1Char('"');
 }
 
 void KR960_Bootloader::slotpushButtonWritePage(bool)

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Writes all of `bytes` to fileName, or nothing: the bytes go to a file beside it, which is
+// renamed over fileName only after every byte went out. An upgrade file or boot image cut short
+// must never reach a programming station under its final name. `error` receives the reason.
+bool writeFileAtomically(const QString &fileName, const QByteArray &bytes,
+                         QString *error = nullptr);
+
+// Reads the whole file; false when it cannot be opened or read to its end.
+bool readWholeFile(const QString &fileName, QByteArray *bytes, QString *error = nullptr);

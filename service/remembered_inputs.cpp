@@ -1,4 +1,0 @@
-#include "service/remembered_inputs.h"
-
-MemoryCommandInputs memoryCommandInputs;
-ExternalFlashInputs externalFlashInputs;
