@@ -1,10 +1,8 @@
-// The packages a production PC installs: the right files in the right places, dependencies that
-// a stock Debian resolves, and a udev rule that matches the KR960 in both of its modes.
+// The packages a production PC installs: lintian finds nothing to report, the files are in their
+// places, tab completion of mv604-cli works as installed, and the udev rule matches the KR960.
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -22,6 +20,18 @@ QString run(const QString &program, const QStringList &arguments, int *exitCode 
     return QString::fromLocal8Bit(process.readAll());
 }
 
+// Completes the last word as bash does on Tab, with the completion file and mv604-cli of the
+// package unpacked in $1/root, in a directory with fw.hex and fw.upg; prints one candidate a line.
+const char completeScript[] = R"(
+usr=$1/root/usr; mkdir -p "$1/here" && cd "$1/here" && touch fw.hex fw.upg && shift || exit 3
+source /usr/share/bash-completion/bash_completion && source "$usr/share/bash-completion/completions/mv604-cli" || exit 3
+PATH=$usr/bin:$PATH
+COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+function=$(complete -p mv604-cli | awk '{ print $3 }')
+"$function" mv604-cli "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"
+printf '%s\n' "${COMPREPLY[@]}"
+)";
+
 } // namespace
 
 class TestPackaging : public QObject
@@ -29,107 +39,104 @@ class TestPackaging : public QObject
     Q_OBJECT
 
     QTemporaryDir output;
-    QString runtimeDeb;
-    QString simulatorDeb;
-
-    QString contents(const QString &deb) { return run("dpkg-deb", {"-c", deb}); }
-    QString control(const QString &deb) { return run("dpkg-deb", {"-I", deb}); }
+    QString deb(const QString &p) { return output.filePath(p + "_" MV604_VERSION "_amd64.deb"); }
+    QString contents(const QString &name) { return run("dpkg-deb", {"-c", deb(name)}); }
+    QString depends(const QString &name) { return run("dpkg-deb", {"-f", deb(name), "Depends"}); }
 
 private slots:
     void initTestCase()
     {
-        if (QStandardPaths::findExecutable("dpkg-deb").isEmpty())
-            QSKIP("dpkg-deb is not installed");
-        QVERIFY(output.isValid());
+        QVERIFY2(!QStandardPaths::findExecutable("lintian").isEmpty(), "run scripts/install-deps");
         int exitCode = -1;
         const QString log = run("cpack",
                                 {"-G", "DEB", "-B", output.path(), "--config",
                                  QString(MV604_BUILD_DIR) + "/CPackConfig.cmake"},
                                 &exitCode);
         QVERIFY2(exitCode == 0, qPrintable(log));
-        runtimeDeb = output.filePath(QString("mv604_%1_amd64.deb").arg(MV604_VERSION));
-        simulatorDeb = output.filePath(QString("mv604-sim_%1_amd64.deb").arg(MV604_VERSION));
-        QVERIFY2(QFile::exists(runtimeDeb), qPrintable(log));
-        QVERIFY2(QFile::exists(simulatorDeb), qPrintable(log));
+        run("dpkg-deb", {"-x", deb("mv604"), output.filePath("root")}, &exitCode);
+        QCOMPARE(exitCode, 0);
     }
 
-    void runtimePackageHoldsTheTool_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::newRow("gui") << "./usr/bin/mv604";
-        QTest::newRow("cli") << "./usr/bin/mv604-cli";
-        QTest::newRow("udev rule") << "./usr/lib/udev/rules.d/60-kr960.rules";
-        QTest::newRow("desktop entry") << "./usr/share/applications/mv604.desktop";
-        QTest::newRow("scalable icon") << "./usr/share/icons/hicolor/scalable/apps/mv604.svg";
-        QTest::newRow("48 px icon") << "./usr/share/icons/hicolor/48x48/apps/mv604.png";
-        QTest::newRow("translation") << "./usr/share/mv604/translations/kr960_pl.qm";
-    }
-    void runtimePackageHoldsTheTool()
-    {
-        QFETCH(QString, path);
-        QVERIFY2(contents(runtimeDeb)
-                     .contains(QRegularExpression("\\s" + QRegularExpression::escape(path) + "$",
-                                                  QRegularExpression::MultilineOption)),
-                 qPrintable(contents(runtimeDeb)));
-    }
-
-    void simulatorStaysOutOfTheProductionPackage()
-    {
-        QVERIFY(!contents(runtimeDeb).contains("mv604-sim"));
-        QVERIFY(!control(runtimeDeb).contains("umockdev"));
-        QVERIFY(contents(simulatorDeb).contains("./usr/bin/mv604-sim"));
-        QVERIFY(control(simulatorDeb).contains("umockdev"));
-    }
-
-    void runtimeDependsOnQtAndLibusb_data()
+    void lintianReportsNothing_data()
     {
         QTest::addColumn<QString>("package");
-        QTest::newRow("widgets") << "libqt6widgets6";
-        QTest::newRow("core") << "libqt6core6";
-        QTest::newRow("libusb") << "libusb-0.1-4";
+        QTest::newRow("production") << "mv604";
+        QTest::newRow("simulator") << "mv604-sim";
     }
-    void runtimeDependsOnQtAndLibusb()
+    void lintianReportsNothing()
     {
         QFETCH(QString, package);
-        const QString info = control(runtimeDeb);
-        const QRegularExpression depends("^ Depends: (.*)$", QRegularExpression::MultilineOption);
-        const QString line = depends.match(info).captured(1);
-        QVERIFY2(line.contains(package), qPrintable(info));
-        QVERIFY(info.contains(" Package: mv604\n"));
+        int exitCode = -1;
+        const QString report =
+            run("lintian", {"--fail-on", "error,warning", deb(package)}, &exitCode);
+        QVERIFY2(exitCode == 0, qPrintable(report));
     }
 
-    void postinstReloadsTheUdevRules()
+    void packageHolds_data()
     {
-        QVERIFY(control(runtimeDeb).contains("postinst"));
-        QTemporaryDir unpacked;
-        run("dpkg-deb", {"-e", runtimeDeb, unpacked.path()});
-        QFile postinst(unpacked.filePath("postinst"));
-        QVERIFY(postinst.open(QIODevice::ReadOnly));
-        QVERIFY(postinst.readAll().contains("udevadm control --reload-rules"));
-        QVERIFY(postinst.permissions() & QFileDevice::ExeOwner);
+        QTest::addColumn<QString>("package");
+        for (const char *path :
+             {"bin/mv604", "bin/mv604-cli", "lib/udev/rules.d/60-kr960.rules",
+              "share/applications/mv604.desktop", "share/icons/hicolor/48x48/apps/mv604.png",
+              "share/mv604/translations/kr960_pl.qm", "share/man/man1/mv604.1.gz",
+              "share/man/man1/mv604-cli.1.gz", "share/bash-completion/completions/mv604-cli"})
+            QTest::newRow(path) << "mv604";
+        for (const char *path : {"bin/mv604-sim", "share/man/man1/mv604-sim.1.gz"})
+            QTest::newRow(path) << "mv604-sim";
+    }
+    void packageHolds()
+    {
+        QFETCH(QString, package);
+        const QString path = QString(" ./usr/") + QTest::currentDataTag() + "\n";
+        QVERIFY2(contents(package).contains(path), qPrintable(contents(package)));
     }
 
-    void udevRuleMatchesTheDevice_data()
+    void dependenciesAreListedOnce()
     {
-        QTest::addColumn<QString>("key");
-        QTest::newRow("subsystem") << "SUBSYSTEM==\"usb\"";
-        QTest::newRow("vendor") << "ATTR{idVendor}==\"16c0\"";
-        QTest::newRow("product") << "ATTR{idProduct}==\"0790\"";
-        QTest::newRow("logged-in user") << "TAG+=\"uaccess\"";
-        QTest::newRow("plugdev") << "GROUP=\"plugdev\"";
+        QStringList names;
+        for (const QString &dependency : depends("mv604").trimmed().split(", "))
+            names << dependency.section(' ', 0, 0);
+        QVERIFY2(names.removeDuplicates() == 0 && names.contains("libusb-0.1-4"),
+                 qPrintable(names.join(' ')));
+        // The simulator and umockdev stay out of the production package.
+        QVERIFY(!names.contains("umockdev") && !contents("mv604").contains("mv604-sim"));
+        QVERIFY(depends("mv604-sim").contains("umockdev"));
     }
+
+    // The words typed, the last one being completed; what Tab offers, and what it must not.
+    void completionOffers_data()
+    {
+        QTest::addColumn<QString>("offered");
+        QTest::addColumn<QString>("notOffered");
+        const auto row = [](const char *words, const char *offered, const char *notOffered) {
+            QTest::newRow(words) << QString(offered) << QString(notOffered);
+        };
+        row("mv604-cli ", "create-upg", "fw.hex");
+        row("mv604-cli create-upg --o", "--output", "--first");
+        row("mv604-cli create-upg ", "fw.hex", "fw.upg");
+        row("mv604-cli upgrade ", "fw.upg", "fw.hex");
+        row("mv604-cli create-upg fw.hex -o ", "fw.upg", "fw.hex");
+    }
+    void completionOffers()
+    {
+        QFETCH(QString, offered);
+        QFETCH(QString, notOffered);
+        int exitCode = -1;
+        const QStringList words = QString(QTest::currentDataTag()).split(' ');
+        const QStringList candidates =
+            run("bash", QStringList{"-c", completeScript, "bash", output.path()} + words, &exitCode)
+                .split('\n');
+        QVERIFY2(exitCode == 0 && candidates.contains(offered) && !candidates.contains(notOffered),
+                 qPrintable(candidates.join(' ')));
+    }
+
     void udevRuleMatchesTheDevice()
     {
-        QFETCH(QString, key);
-        QFile rule(QString(MV604_SOURCE_DIR) + "/packaging/60-kr960.rules");
+        QFile rule(output.filePath("root/usr/lib/udev/rules.d/60-kr960.rules"));
         QVERIFY(rule.open(QIODevice::ReadOnly));
-        QStringList rules;
-        for (const QString &line : QString::fromUtf8(rule.readAll()).split('\n'))
-            if (!line.trimmed().isEmpty() && !line.startsWith('#'))
-                rules << line;
-        // One rule for both modes: the bootloader and the application show the same ids.
-        QCOMPARE(rules.size(), 1);
-        QVERIFY2(rules.first().split(", ").contains(key), qPrintable(rules.first()));
+        const QByteArray text = rule.readAll();
+        QVERIFY(text.contains("ATTR{idVendor}==\"16c0\", ATTR{idProduct}==\"0790\""));
+        QVERIFY(text.contains("TAG+=\"uaccess\"") && text.contains("GROUP=\"plugdev\""));
     }
 };
 
