@@ -1,0 +1,267 @@
+// The main window as an operator meets it: what the form shows, which command each button runs,
+// the translation, the connection commands on a simulated KR960, and the window while its worker
+// programs the device.
+
+#include "app/main_window_title.h"
+#include "app/translation_loader.h"
+#include "dialog_script.h"
+#include "trace_capture.h"
+#include "workbench.h"
+
+#include <QMenuBar>
+#include <QTranslator>
+#include <algorithm>
+#include <cstdlib>
+
+using kr960sim::Fault;
+
+class TestWindow : public QObject, public Workbench
+{
+    Q_OBJECT
+
+    QString upgradePath;
+    QByteArray application; // as the upgrade file holds it
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(plugIn(), "needs umockdev's preload");
+        upgradePath = workDir.filePath("app.upg");
+        application =
+            writeUpgradeFileWith(upgradePath, distinctBytes(UpgradeFile::ApplicationSize, 3));
+        QVERIFY(!application.isEmpty());
+    }
+    void init() { freshWindow(); }
+
+    // Operators see Change Firmware, the flash bar and the log; the rest waits for the workshop.
+    void formAsShown()
+    {
+        window->setWindowTitle(mainWindowTitle());
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.data()));
+        QCOMPARE(window->windowTitle(), QStringLiteral("Mv604 v2.00"));
+        QStringList visible;
+        for (QWidget *widget :
+             window->findChildren<QWidget *>(QRegularExpression("^(push|progress|txt)")))
+            if (widget->isVisible())
+                visible << widget->objectName();
+        visible.sort();
+        QCOMPARE(visible, (QStringList{"progressBarFlash", "pushButtonFirmware", "txt"}));
+        QCOMPARE(logOf(*window)->font().family(), QStringLiteral("Courier New"));
+        QCOMPARE(progressBar(*window, "progressBarFlash")->text(), QStringLiteral("Flash 0%"));
+        QCOMPARE(window->menuBar()->actions().first()->text(), QStringLiteral("File"));
+
+        // Shown all at once, the buttons stand in their column in this order, bars as named.
+        const QStringList order{"Connect",
+                                "Disconnect",
+                                "Read",
+                                "Write",
+                                "WritePage",
+                                "Firmware",
+                                "WriteExtFlashBin",
+                                "RunApplication",
+                                "WriteExternalFlash",
+                                "ReadExternalFlash",
+                                "CreateUpg",
+                                "CreateBootBin"};
+        for (QWidget *widget : window->findChildren<QWidget *>())
+            widget->setVisible(true);
+        QList<QPushButton *> buttons = window->findChildren<QPushButton *>();
+        std::sort(buttons.begin(), buttons.end(),
+                  [](QPushButton *a, QPushButton *b) { return a->y() < b->y(); });
+        QStringList shown;
+        for (QPushButton *b : buttons)
+            shown << b->objectName().mid(int(strlen("pushButton")));
+        QCOMPARE(shown, order);
+        QCOMPARE(progressBar(*window, "progressBarExtFlashWr")->text(),
+                 QStringLiteral("External Flash Write 0%"));
+        QCOMPARE(progressBar(*window, "progressBarExtFlashRd")->text(),
+                 QStringLiteral("External Flash Verify 0%"));
+    }
+
+    // Each button runs its own command: the command's first trace line or first dialog shows it.
+    void buttonsRunTheirCommands_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("firstTrace");
+        QTest::newRow("Connect") << "Connect"
+                                 << "KR960_Bootloader::slotpushButtonConnect(bool t)";
+        QTest::newRow("Read") << "Read"
+                              << "KR960_Bootloader::slotpushButtonRead(bool t)";
+        QTest::newRow("Write") << "Write"
+                               << "KR960_Bootloader::slotpushButtonWrite(bool t)";
+        QTest::newRow("WritePage") << "WritePage"
+                                   << "KR960_Bootloader::slotpushButtonWritePage(bool t)";
+        // The name of the product this window grew from, kept in the trace.
+        QTest::newRow("Firmware") << "Firmware"
+                                  << "Dt731_bootloader::slotpushButtonCHF(bool t)";
+        QTest::newRow("WriteExtFlashBin")
+            << "WriteExtFlashBin"
+            << "KR960_Bootloader::slotpushButtonWriteExtFlashBin(bool t)";
+        QTest::newRow("RunApplication") << "RunApplication"
+                                        << "USBKR960::RunApplication(void)";
+        QTest::newRow("WriteExternalFlash")
+            << "WriteExternalFlash"
+            << "KR960_Bootloader::slotpushButtonWriteExternalFlash(bool t)";
+        QTest::newRow("ReadExternalFlash")
+            << "ReadExternalFlash"
+            << "KR960_Bootloader::slotpushButtonReadExternalFlash(bool t)";
+        QTest::newRow("CreateUpg") << "CreateUpg"
+                                   << "KR960_Bootloader::slotpushButtonCreateUpg(bool t)";
+    }
+    void buttonsRunTheirCommands()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, firstTrace);
+        DialogScript script;
+        for (int i = 0; i < 4; ++i)
+            script.cancel();
+        TraceCapture trace;
+        button(*window, "pushButton" + name)->click();
+        window->upgradeWorker()->wait();
+        QVERIFY(trace.lines().contains(firstTrace));
+        QCOMPARE(script.unexpectedDialogs(), 0);
+    }
+
+    void connectReportsItsOutcome_data()
+    {
+        QTest::addColumn<int>("state"); // 0 plugged, 1 no permission, 2 unplugged
+        QTest::addColumn<QStringList>("log");
+        QTest::newRow("device") << 0 << QStringList{"Connect OK"};
+        QTest::newRow("no permission")
+            << 1
+            << QStringList{"Connect ERROR",
+                           "No permission to open the KR960: install the udev rule 60-kr960.rules"};
+        QTest::newRow("nothing attached") << 2 << QStringList{"Connect ERROR"};
+    }
+    void connectReportsItsOutcome()
+    {
+        QFETCH(int, state);
+        QFETCH(QStringList, log);
+        bus->setPermissionDenied(device, state == 1);
+        if (state == 2)
+            bus->unplug(device);
+        window->slotpushButtonConnect(false);
+        bus->setPermissionDenied(device, false);
+        if (state == 2)
+            bus->replug(device);
+        QCOMPARE(logLines(*window).size(), log.size());
+        for (int i = 0; i < log.size(); ++i)
+            QVERIFY2(logLines(*window).at(i).startsWith(log.at(i)),
+                     qPrintable(logLines(*window).join('|')));
+    }
+
+    // Run Application restarts the device into its application, then connects afresh.
+    void runApplicationRestartsAndReconnects()
+    {
+        window->slotpushButtonRunApplication(false);
+        QCOMPARE(requestCodes(*device).mid(0, 3), (QList<int>{0xFF, 0xFE, 4}));
+        QVERIFY(device->waitUntilPlugged(5000));
+        QCOMPARE(int(device->mode()), int(kr960sim::Mode::Application));
+        device->setMode(kr960sim::Mode::Bootloader);
+    }
+
+    // 191 values, 351..541 shuffled by the unseeded rand(): the log's "draw -> value" lines and
+    // dane.csv's "v,...,;" hold the same table, the same for every start of the tool.
+    void disconnectWritesTheTable()
+    {
+        std::srand(1); // as at the start of a process
+        logOf(*window)->append("left from before");
+        window->slotpushButtonDisconnect(false);
+        const QStringList lines = logLines(*window);
+        QCOMPARE(lines.size(), 191);
+        QCOMPARE(lines.first(), QStringLiteral("1804289383 -> 403"));
+        QCOMPARE(lines.last(), QStringLiteral("1364180570 -> 475"));
+        QStringList values;
+        for (const QString &line : lines)
+            values << line.section(" -> ", 1);
+        QFile csv("dane.csv");
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromLatin1(csv.readAll()), values.join(',') + ",;");
+        std::sort(values.begin(), values.end());
+        for (int i = 0; i < 191; ++i)
+            QCOMPARE(values.at(i), QString::number(351 + i));
+    }
+
+    void translationFromTheWorkingDirectory_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("connectText");
+        const QString polish = QStringLiteral("Połącz");
+        QTest::newRow("pl_PL takes kr960_pl") << QStringList{"kr960_pl.qm"} << "pl_PL" << polish;
+        QTest::newRow("other locale, no en") << QStringList{"kr960_pl.qm"} << "de_DE"
+                                             << "Connect";
+        QTest::newRow("other locale takes en") << QStringList{"kr960_en.qm"} << "de_DE" << polish;
+    }
+    void translationFromTheWorkingDirectory()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QString, locale);
+        QFETCH(QString, connectText);
+        QTemporaryDir dir;
+        for (const QString &name : files)
+            QVERIFY(QFile::copy(QStringLiteral(MV604_PL_QM), dir.filePath(name)));
+        QVERIFY(QDir::setCurrent(dir.path()));
+        QTranslator translator;
+        installTranslation(translator, locale);
+        KR960_Bootloader translated;
+        QCoreApplication::removeTranslator(&translator);
+        QDir::setCurrent(workDir.path());
+        QCOMPARE(button(translated, "pushButtonConnect")->text(), connectText);
+    }
+
+    // While the worker programs the device every other device command keeps off it: the device
+    // sees only the worker's page requests, and the upgrade ends "OK" with the file's bytes.
+    void deviceCommandsWaitForTheUpgrade_data()
+    {
+        QTest::addColumn<QString>("slot");
+        for (const char *slot :
+             {"Connect", "Disconnect", "Read", "Write", "WritePage", "Firmware", "WriteExtFlashBin",
+              "RunApplication", "WriteExternalFlash", "ReadExternalFlash"})
+            QTest::newRow(slot) << QString(slot);
+    }
+    void deviceCommandsWaitForTheUpgrade()
+    {
+        QFETCH(QString, slot);
+        device->setLatencyMs(2);
+        QVERIFY(startUpgrade(upgradePath));
+        const int percent = progressBar(*window, "progressBarFlash")->value();
+        DialogScript script;
+        QVERIFY(QMetaObject::invokeMethod(window.data(), qPrintable("slotpushButton" + slot),
+                                          Q_ARG(bool, false)));
+        QVERIFY(window->upgradeWorker()->isRunning());
+        QVERIFY(progressBar(*window, "progressBarFlash")->value() >= percent);
+        QVERIFY(window->upgradeWorker()->wait(60000));
+        device->setLatencyMs(0);
+        QCOMPARE(script.unexpectedDialogs(), 0);
+        QCOMPARE(window->upgradeWorker()->outcome(), UpgradeOutcome::Ok);
+        QCOMPARE(toBytes(device->flash(Kr960::ApplicationStart, Kr960::ApplicationSize)),
+                 application);
+        QMap<quint32, int> writes;
+        for (const RequestRecord &r : vendorRequests(*device)) {
+            const quint32 address = quint32(r.index) << 16 | r.value;
+            QVERIFY2(r.request == 0xFF || r.request == 0xFE || r.request == 1 || r.request == 3,
+                     qPrintable(QString::number(r.request)));
+            if (r.request == 3)
+                QCOMPARE(++writes[address], 1);
+        }
+    }
+
+    // Closing the window mid-upgrade stops the worker at a safe point before the device goes.
+    void closingTheWindowStopsTheUpgrade()
+    {
+        device->setLatencyMs(2);
+        QVERIFY(startUpgrade(upgradePath));
+        Upgrader *worker = window->upgradeWorker();
+        TraceCapture trace;
+        window.reset();
+        device->setLatencyMs(0);
+        QVERIFY(worker->isFinished());
+        QCOMPARE(worker->outcome(), UpgradeOutcome::Stopped);
+        QVERIFY(trace.contains("Upgrade stopped"));
+    }
+};
+
+QTEST_MAIN(TestWindow)
+#include "test_window.moc"

@@ -1,0 +1,203 @@
+// The service commands of the window on a simulated KR960: what each dialog offers and
+// remembers, what reaches the device, what the log and boxes say, and what bad input does.
+
+#include "dialog_script.h"
+#include "trace_capture.h"
+#include "workbench.h"
+
+using kr960sim::Fault;
+
+namespace
+{
+
+// "kind|title|label|value|minimum|maximum" of a dialog as seen, or "kind|title|label" for a box.
+QString described(const SeenDialog &d)
+{
+    QStringList parts{d.kind, d.title, d.label};
+    if (d.kind == "file") // the folder offered depends on the platform
+        parts << d.offered.value("filters").toStringList().join(';');
+    else if (d.kind != "message")
+        parts << d.offered.value("value").toString();
+    if (d.kind == "int")
+        parts << d.offered.value("minimum").toString() << d.offered.value("maximum").toString();
+    return parts.join('|');
+}
+
+// Answers: "text:T", "int:N", "ok" (accept what is offered), "cancel", "file:PATH".
+void answer(DialogScript &script, const QStringList &answers)
+{
+    for (const QString &a : answers) {
+        const QString value = a.section(':', 1);
+        if (a.startsWith("text:"))
+            script.answerText(value);
+        else if (a.startsWith("int:"))
+            script.answerInt(value.toInt());
+        else if (a.startsWith("file:"))
+            script.chooseFile(value);
+        else if (a == "cancel")
+            script.cancel();
+        else
+            script.acceptDefault();
+    }
+}
+
+} // namespace
+
+class TestServiceCommands : public QObject, public Workbench
+{
+    Q_OBJECT
+
+    QStringList run(const QString &slot, const QStringList &answers)
+    {
+        DialogScript script;
+        answer(script, answers);
+        QMetaObject::invokeMethod(window.data(), qPrintable("slotpushButton" + slot),
+                                  Q_ARG(bool, false));
+        QStringList seen;
+        for (const SeenDialog &d : script.seen())
+            seen << described(d);
+        return seen;
+    }
+    QString binFile(const QByteArray &bytes)
+    {
+        QFile file(workDir.filePath("data.bin"));
+        file.open(QIODevice::WriteOnly);
+        file.write(bytes);
+        return file.fileName();
+    }
+
+private slots:
+    void initTestCase() { QVERIFY2(plugIn(), "needs umockdev's preload"); }
+    void init() { freshWindow(); }
+
+    // Each command's dialogs the first time, then after answers: what the next run offers.
+    void dialogsOfferAndRemember_data()
+    {
+        QTest::addColumn<QString>("slot");
+        QTest::addColumn<QStringList>("first");
+        QTest::addColumn<QStringList>("answers");
+        QTest::addColumn<QStringList>("second");
+        QTest::newRow("Read") << "Read"
+                              << QStringList{"text|Read From Kr960|Address (hex)|0x8000000",
+                                             "int|Read From Kr960|Length (dec)|256|1|1048576"}
+                              << QStringList{"text:8001000", "int:1048576"}
+                              << QStringList{"text|Read From Kr960|Address (hex)|0x8001000",
+                                             "int|Read From Kr960|Length (dec)|1048576|1|1048576"};
+        QTest::newRow("WritePage")
+            << "WritePage" << QStringList{"int|Fill pattern|Number (dec)|0|0|255"}
+            << QStringList{"int:255"} << QStringList{"int|Fill pattern|Number (dec)|255|0|255"};
+        QTest::newRow("WriteExternalFlash")
+            << "WriteExternalFlash"
+            << QStringList{"text|Write To External Flash Kr960|Address (hex)|0x0",
+                           "int|Write To External Flash Kr960|Length (dec)|1|1|1048576",
+                           "text|Write To External Flash Kr960|Data(hex)|0x1"}
+            << QStringList{"text:0X3fc", "int:300", "text:a5"}
+            << QStringList{"text|Write To External Flash Kr960|Address (hex)|0x3fc",
+                           "int|Write To External Flash Kr960|Length (dec)|300|1|1048576",
+                           "text|Write To External Flash Kr960|Data(hex)|0xa5"};
+        QTest::newRow("ReadExternalFlash")
+            << "ReadExternalFlash"
+            << QStringList{"text|Read External Flash From Kr960|Address (hex)|0x0",
+                           "int|Read External Flash From Kr960|Length (dec)|512|1|1048576"}
+            << QStringList{"text:0x30100", "int:1"}
+            << QStringList{"text|Read External Flash From Kr960|Address (hex)|0x30100",
+                           "int|Read External Flash From Kr960|Length (dec)|1|1|1048576"};
+        QTest::newRow("WriteExtFlashBin")
+            << "WriteExtFlashBin" << QStringList{"file|Open File||Bin (*.bin)"}
+            << QStringList{"cancel"} << QStringList{"file|Open File||Bin (*.bin)"};
+        // A bad address is refused with a box and remembered as 0; the length is kept.
+        QTest::newRow("Read, bad address")
+            << "Read"
+            << QStringList{"text|Read From Kr960|Address (hex)|0x8000000",
+                           "int|Read From Kr960|Length (dec)|256|1|1048576",
+                           "message|error|Conversion error"}
+            << QStringList{"text:0x100000000", "int:77", "ok"}
+            << QStringList{"text|Read From Kr960|Address (hex)|0x0",
+                           "int|Read From Kr960|Length (dec)|77|1|1048576"};
+    }
+    void dialogsOfferAndRemember()
+    {
+        QFETCH(QString, slot);
+        QFETCH(QStringList, first);
+        QFETCH(QStringList, answers);
+        QFETCH(QStringList, second);
+        QCOMPARE(run(slot, answers), first);
+        // Taking what is offered, the last dialog cancelled: the command sends nothing more.
+        QStringList takeOffers(second.size() - 1, "ok");
+        QCOMPARE(run(slot, takeOffers << "cancel"), second);
+    }
+
+    // Read shows device memory decoded; Write sends the 512-byte pattern; WritePage fills the
+    // page at 0x08005000; the external-flash commands write scrambled and read back plain.
+    void commandsReachTheDevice()
+    {
+        const QByteArray memory = distinctBytes(3000, 1);
+        device->setFlash(0x08001000, toVector(memory));
+        run("Read", {"text:0x8001000", "int:3000"});
+        QCOMPARE(dumpBytes(logOf(*window)->toPlainText()), memory);
+
+        run("Write", {});
+        QByteArray pattern(512, '\0');
+        for (int i = 0; i < 512; ++i)
+            pattern[i] = char(i);
+        QCOMPARE(toBytes(vendorRequests(*device, 2).back().data), pattern);
+
+        run("WritePage", {"int:90"});
+        QCOMPARE(toBytes(device->flash(0x08005000, 2048)), QByteArray(2048, char(90)));
+        QCOMPARE(toBytes(device->flash(0x08005800, 1)), QByteArray(1, char(0xFF)));
+
+        run("WriteExternalFlash", {"text:0xfff0", "int:40", "text:0x1a5"});
+        QCOMPARE(toBytes(device->externalFlash(0xfff0, 40)), scrambled(QByteArray(40, char(0xa5))));
+        QCOMPARE(dumpBytes(logOf(*window)->toPlainText()), scrambled(QByteArray(40, char(0xa5))));
+
+        const QByteArray stored = distinctBytes(1100, 2);
+        device->setExternalFlash(0x2000, toVector(scrambled(stored)));
+        run("ReadExternalFlash", {"text:2000", "int:1100"});
+        QCOMPARE(dumpBytes(logOf(*window)->toPlainText()), stored);
+    }
+
+    // Write a .bin file to external flash and verify it: each ending has its box.
+    void binFileWrittenAndVerified_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("faultRequest"); // fails for ever; 0: none
+        QTest::addColumn<bool>("changeAfterWrite");
+        QTest::addColumn<QString>("box");
+        QTest::newRow("ok") << 4096 << 0 << false << "message|Info|Write OK";
+        QTest::newRow("unaligned")
+            << 1001 << 0 << false << "message|Length error|Length should be aligned to 4";
+        QTest::newRow("empty") << 0 << 0 << false
+                               << "message|Length error|Length should be aligned to 4";
+        QTest::newRow("write fails")
+            << 512 << 6 << false << "message|Error|WriteExternalFlashToAddress";
+        QTest::newRow("read fails")
+            << 512 << 5 << false << "message|Error|ReadExternalFlashFromAddress";
+        QTest::newRow("flash differs") << 1024 << 0 << true << "message|Error|memcmp";
+    }
+    void binFileWrittenAndVerified()
+    {
+        QFETCH(int, size);
+        QFETCH(int, faultRequest);
+        QFETCH(bool, changeAfterWrite);
+        QFETCH(QString, box);
+        const QByteArray contents = distinctBytes(size, 5);
+        if (faultRequest)
+            device->addFault({faultRequest, 1, 0, Fault::Stall});
+        auto sim = device;
+        if (changeAfterWrite)
+            connect(progressBar(*window, "progressBarExtFlashWr"), &QProgressBar::valueChanged,
+                    this, [sim](int percent) {
+                        if (percent == 100)
+                            sim->setExternalFlash(700, {0x00});
+                    });
+        const QStringList seen = run("WriteExtFlashBin", {"file:" + binFile(contents), "ok"});
+        QCOMPARE(seen.value(1), box);
+        if (box.endsWith("aligned to 4"))
+            QVERIFY(device->requests().empty());
+        if (box.endsWith("Write OK"))
+            QCOMPARE(toBytes(device->externalFlash(0, uint(size))), scrambled(contents));
+    }
+};
+
+QTEST_MAIN(TestServiceCommands)
+#include "test_service_commands.moc"
