@@ -2,6 +2,7 @@
 // leaves, against a simulated KR960 served by mv604-sim.
 
 #include "image/boot_image.h"
+#include "process_run.h"
 #include "upgrade/upgrade_builder.h"
 
 #include <QDir>
@@ -12,24 +13,6 @@
 
 namespace
 {
-
-struct Run {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-Run runProcess(const QString &program, const QStringList &arguments, const QString &directory)
-{
-    QProcess process;
-    process.setWorkingDirectory(directory);
-    process.start(program, arguments);
-    if (!process.waitForFinished(60000))
-        process.kill();
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromLocal8Bit(process.readAllStandardOutput()),
-            QString::fromLocal8Bit(process.readAllStandardError())};
-}
 
 QByteArray readAll(const QString &path)
 {
