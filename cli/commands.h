@@ -5,6 +5,7 @@
 // Each command takes its own arguments (without the tool's name and the command word) and
 // returns the exit code; a failure ends the process through failUsage or failOperation.
 int runUpgradeCommand(const QStringList &arguments);
+int runVerifyCommand(const QStringList &arguments);
 int runCreateUpgCommand(const QStringList &arguments);
 int runBootImagesCommand(const QStringList &arguments);
 int runInfoCommand(const QStringList &arguments);

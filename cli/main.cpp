@@ -18,6 +18,7 @@ const QMap<QString, Command> &commands()
 {
     static const QMap<QString, Command> table = {
         {"upgrade", runUpgradeCommand},
+        {"verify", runVerifyCommand},
         {"create-upg", runCreateUpgCommand},
         {"boot-images", runBootImagesCommand},
         {"info", runInfoCommand},
@@ -36,6 +37,8 @@ const char *const Overview =
     "\n"
     "Commands:\n"
     "  upgrade FILE.upg                 program the application firmware\n"
+    "  upgrade --skip-unchanged FILE.upg   write only the pages that differ\n"
+    "  verify FILE.upg                  compare the device with the file, write nothing\n"
     "  create-upg FIRMWARE.hex -o FILE.upg   build an upgrade file\n"
     "  boot-images BOOT.hex --first N [--count C] [--year YY] [--week WW] [--dir DIR]\n"
     "  info                             serial number, mode, bootloader version\n"

@@ -10,12 +10,26 @@
 #include <cstdio>
 #include <unistd.h>
 
+namespace
+{
+
+QCommandLineOption skipUnchangedOption()
+{
+    return QCommandLineOption("skip-unchanged",
+                              "Read each page first and write only those that differ; pages "
+                              "already current count as verified.");
+}
+
+} // namespace
+
 // The same worker run as the window's Change Firmware: its log lines go to stdout in order, its
 // progress to stderr, and only a run that ends in "OK" succeeds.
 int runUpgradeCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.addPositionalArgument("FILE.upg", "The upgrade file to program.");
+    const QCommandLineOption skipUnchanged = skipUnchangedOption();
+    parser.addOption(skipUnchanged);
     parseCommandLine(parser, arguments, "Programs the application firmware from an upgrade file.");
     const QString fileName = requirePositionals(parser, {"FILE.upg"}).at(0);
     if (!QFileInfo(fileName).isFile())
@@ -36,6 +50,7 @@ int runUpgradeCommand(const QStringList &arguments)
                      [&](int percent) { progress.show(percent); });
     QObject::connect(&upgrader, &QThread::finished, &loop, &QEventLoop::quit);
 
+    upgrader.setSkipUnchangedPages(parser.isSet(skipUnchanged));
     upgrader.slotSetFileName(fileName);
     upgrader.start();
     loop.exec();

@@ -63,6 +63,8 @@ void addOptions(QCommandLineParser &parser)
         {"mode", "", "mode"},
         {"serial", "", "serial"},
         {"latency", "", "ms"},
+        {"transfer-us-per-kib", "", "us"},
+        {"page-program-ms", "", "ms"},
         {"restart-delay", "", "ms"},
         {"state-dir", "", "dir"},
         {"log", "", "file"},
@@ -100,6 +102,16 @@ bool takeDeviceOptions(const QCommandLineParser &parser, SimOptions &options, QS
         if (!parseNumber(parser.value("latency"), 0, 60000, number))
             return error = "--latency takes milliseconds", false;
         config.latencyMs = int(number);
+    }
+    if (parser.isSet("transfer-us-per-kib")) {
+        if (!parseNumber(parser.value("transfer-us-per-kib"), 0, 1000000, number))
+            return error = "--transfer-us-per-kib takes microseconds", false;
+        config.transferUsPerKiB = int(number);
+    }
+    if (parser.isSet("page-program-ms")) {
+        if (!parseNumber(parser.value("page-program-ms"), 0, 60000, number))
+            return error = "--page-program-ms takes milliseconds", false;
+        config.pageProgramMs = int(number);
     }
     if (parser.isSet("restart-delay")) {
         if (!parseNumber(parser.value("restart-delay"), 0, 600000, number))
@@ -180,6 +192,8 @@ QString simUsage()
         "  --mode bootloader|application  mode at start (bootloader)\n"
         "  --serial NNNNNNNNN             production serial (264900001)\n"
         "  --latency MS                   added to every control request\n"
+        "  --transfer-us-per-kib US       data stage time per KiB of control data (0)\n"
+        "  --page-program-ms MS           time to program a page: request 3 answers after it (0)\n"
         "  --restart-delay MS             time off the bus after request 4 (300)\n"
         "  --state-dir DIR                load internal-flash.bin and external-flash.bin from\n"
         "                                 DIR at start, save them at exit\n"

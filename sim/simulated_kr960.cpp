@@ -123,6 +123,21 @@ struct SimulatedKr960::State {
         return mode == Mode::Bootloader ? config.serial + "b" : config.serial;
     }
 
+    // How long the device takes before it answers a request: the bus latency, the data stage,
+    // and for a page it takes, programming the page. A request it does not take (a fault) costs
+    // the latency and the data stage only.
+    std::chrono::microseconds responseTime(uint8_t requestType, uint8_t request, uint16_t length,
+                                           const std::optional<Fault> &fault) const
+    {
+        std::chrono::microseconds time = std::chrono::milliseconds(config.latencyMs);
+        time += std::chrono::microseconds(int64_t(length) * config.transferUsPerKiB / 1024);
+        const bool pageWrite = isVendor(requestType) && !(requestType & DirectionIn) &&
+                               request == RequestWritePage && mode == Mode::Bootloader;
+        if (pageWrite && !fault)
+            time += std::chrono::milliseconds(config.pageProgramMs);
+        return time;
+    }
+
     std::optional<Fault> takeFault(uint8_t requestType, uint8_t request)
     {
         if (!isVendor(requestType))
@@ -334,6 +349,18 @@ void SimulatedKr960::setLatencyMs(int ms)
     state->config.latencyMs = ms;
 }
 
+void SimulatedKr960::setTransferUsPerKiB(int us)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    state->config.transferUsPerKiB = us;
+}
+
+void SimulatedKr960::setPageProgramMs(int ms)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    state->config.pageProgramMs = ms;
+}
+
 void SimulatedKr960::setIdentity(uint16_t identity, uint16_t brand)
 {
     std::lock_guard<std::mutex> guard(lock);
@@ -408,10 +435,11 @@ int SimulatedKr960::handleControl(uint8_t requestType, uint8_t request, uint16_t
 {
     std::unique_lock<std::mutex> guard(lock);
     const std::optional<Fault> fault = state->takeFault(requestType, request);
-    const int latencyMs = state->config.latencyMs;
-    if (latencyMs > 0) {
+    const std::chrono::microseconds delay =
+        state->responseTime(requestType, request, length, fault);
+    if (delay.count() > 0) {
         guard.unlock();
-        std::this_thread::sleep_for(std::chrono::milliseconds(latencyMs));
+        std::this_thread::sleep_for(delay);
         guard.lock();
     }
 

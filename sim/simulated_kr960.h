@@ -34,7 +34,9 @@ struct DeviceConfig {
     uint16_t identity = 0x0115;                      // answer to request 0xFF
     uint16_t brand = 0x0000;                         // answer to request 0xFE
     int latencyMs = 0;                               // added to every control request
-    int restartDelayMs = 300;                        // time off the bus after request 4
+    int transferUsPerKiB = 0; // data stage time, per KiB of control data either way
+    int pageProgramMs = 0;    // erasing and programming a page: request 3 completes after it
+    int restartDelayMs = 300; // time off the bus after request 4
     bool comesBackAfterRestart = true;
     bool staysInApplication = false;        // request 4 restarts into the application again
     uint32_t externalFlashSize = 16u << 20; // erased to 0xFF
@@ -92,6 +94,8 @@ public:
     void addFault(const FaultRule &rule);
     void clearFaults();
     void setLatencyMs(int ms);
+    void setTransferUsPerKiB(int us);
+    void setPageProgramMs(int ms);
     void setIdentity(uint16_t identity, uint16_t brand);
     // Reads of the page at this address return it with one byte flipped (the flash holds the
     // right data; the read path lies).

@@ -285,5 +285,9 @@ Sprawdź kabel USB</translation>
         <source>OK</source>
         <translation>OK</translation>
     </message>
+    <message>
+        <source>Pages written: %1, already current: %2</source>
+        <translation>Zapisane strony: %1, już aktualne: %2</translation>
+    </message>
 </context>
 </TS>

@@ -7,6 +7,37 @@
 
 #include <cstring>
 
+namespace
+{
+
+enum class PageState { Equal, Different, Unreadable };
+
+quint32 pageAddress(quint32 page)
+{
+    return Kr960::ApplicationStart + page * Kr960::PageSize;
+}
+
+// Bytes the read does not deliver must not compare equal by chance.
+PageState readAndCompare(USBKR960 &usb, const unsigned char *plainPage, quint32 address)
+{
+    unsigned char readBack[Kr960::PageSize];
+    std::memset(readBack, 0xFF, Kr960::PageSize);
+    if (usb.ReadMemoryFromAddress(readBack, address, Kr960::PageSize) != 0)
+        return PageState::Unreadable;
+    return std::memcmp(readBack, plainPage, Kr960::PageSize) == 0 ? PageState::Equal
+                                                                  : PageState::Different;
+}
+
+// A page that cannot be read first is written all the same: the write is what was asked for.
+PageOutcome programPageIfChanged(USBKR960 &usb, const unsigned char *plainPage, quint32 address)
+{
+    if (readAndCompare(usb, plainPage, address) == PageState::Equal)
+        return PageOutcome::AlreadyCurrent;
+    return programPage(usb, plainPage, address);
+}
+
+} // namespace
+
 PageOutcome programPage(USBKR960 &usb, const unsigned char *plainPage, quint32 address)
 {
     // WritePageToAddress scrambles its buffer in place; the comparison needs the plain bytes.
@@ -18,15 +49,16 @@ PageOutcome programPage(USBKR960 &usb, const unsigned char *plainPage, quint32 a
     }
     qDebug() << "page write OK";
 
-    // Bytes the read does not deliver must not compare equal by chance.
-    unsigned char readBack[Kr960::PageSize];
-    std::memset(readBack, 0xFF, Kr960::PageSize);
-    if (usb.ReadMemoryFromAddress(readBack, address, Kr960::PageSize) != 0) {
-        qDebug() << "page read ERROR";
-        return PageOutcome::ReadFailed;
+    switch (readAndCompare(usb, plainPage, address)) {
+    case PageState::Equal:
+        return PageOutcome::Verified;
+    case PageState::Different:
+        return PageOutcome::Differs;
+    case PageState::Unreadable:
+        break;
     }
-    return std::memcmp(readBack, plainPage, Kr960::PageSize) == 0 ? PageOutcome::Verified
-                                                                  : PageOutcome::Differs;
+    qDebug() << "page read ERROR";
+    return PageOutcome::ReadFailed;
 }
 
 bool PageLoopReport::allVerified() const
@@ -35,7 +67,7 @@ bool PageLoopReport::allVerified() const
 }
 
 PageLoopReport programApplicationArea(USBKR960 &usb, const QByteArray &plainArea,
-                                      const PageLoopHooks &hooks)
+                                      const PageLoopHooks &hooks, PageWriteMode mode)
 {
     PageLoopReport report;
     const auto *plain = reinterpret_cast<const unsigned char *>(plainArea.constData());
@@ -44,10 +76,15 @@ PageLoopReport programApplicationArea(USBKR960 &usb, const QByteArray &plainArea
             report.stopped = true;
             return report;
         }
-        const quint32 address = Kr960::ApplicationStart + page * Kr960::PageSize;
-        const PageOutcome outcome = programPage(usb, plain + page * Kr960::PageSize, address);
-        report.written += outcome != PageOutcome::WriteFailed;
-        report.verified += outcome == PageOutcome::Verified;
+        const unsigned char *plainPage = plain + page * Kr960::PageSize;
+        const PageOutcome outcome = mode == PageWriteMode::ChangedOnly
+                                        ? programPageIfChanged(usb, plainPage, pageAddress(page))
+                                        : programPage(usb, plainPage, pageAddress(page));
+        report.alreadyCurrent += outcome == PageOutcome::AlreadyCurrent;
+        report.written +=
+            outcome != PageOutcome::WriteFailed && outcome != PageOutcome::AlreadyCurrent;
+        report.verified +=
+            outcome == PageOutcome::Verified || outcome == PageOutcome::AlreadyCurrent;
         if (hooks.pageDone)
             hooks.pageDone(int(page), outcome);
         if (outcome == PageOutcome::WriteFailed) {
@@ -56,4 +93,22 @@ PageLoopReport programApplicationArea(USBKR960 &usb, const QByteArray &plainArea
         }
     }
     return report;
+}
+
+AreaComparison compareApplicationArea(USBKR960 &usb, const QByteArray &plainArea)
+{
+    AreaComparison comparison;
+    const auto *plain = reinterpret_cast<const unsigned char *>(plainArea.constData());
+    for (quint32 page = 0; page < Kr960::ApplicationPages; ++page) {
+        const PageState state =
+            readAndCompare(usb, plain + page * Kr960::PageSize, pageAddress(page));
+        if (state == PageState::Unreadable) {
+            comparison.readFailed = true;
+            comparison.failedPage = int(page);
+            return comparison;
+        }
+        if (state == PageState::Different)
+            comparison.differingPages.append(int(page));
+    }
+    return comparison;
 }

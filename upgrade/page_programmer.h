@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QtGlobal>
 
 #include <functional>
@@ -8,20 +9,28 @@
 class USBKR960;
 
 enum class PageOutcome {
-    Verified,    // written, read back and equal
-    Differs,     // written, but the read-back holds other bytes
-    ReadFailed,  // written, but the read-back did not arrive
-    WriteFailed, // the device did not take the page
+    Verified,       // written, read back and equal
+    Differs,        // written, but the read-back holds other bytes
+    ReadFailed,     // written, but the read-back did not arrive
+    WriteFailed,    // the device did not take the page
+    AlreadyCurrent, // read first and found equal: not written, counts as verified
 };
 
 // Writes one flash page of 2048 plain bytes at address and reads it back to compare. The plain
 // page is left as it was (the write scrambles a copy).
 PageOutcome programPage(USBKR960 &usb, const unsigned char *plainPage, quint32 address);
 
+// Which pages the loop writes.
+enum class PageWriteMode {
+    EveryPage,   // the window's upgrade: write and read back all 120 pages
+    ChangedOnly, // read each page first and write only those that differ from the file
+};
+
 // How the page loop over the application area ended.
 struct PageLoopReport {
     int written = 0;          // pages the device took
-    int verified = 0;         // pages read back equal
+    int alreadyCurrent = 0;   // pages that held the right bytes and were not written
+    int verified = 0;         // pages read back equal, the already current ones included
     bool writeFailed = false; // a page was refused: the loop ended there
     bool stopped = false;     // keepGoing said no before a page
     bool allVerified() const;
@@ -36,4 +45,16 @@ struct PageLoopHooks {
 // verify is reported and the loop goes on, so the operator learns of every bad page at once; a
 // refused write ends it, as the device is then gone or unwilling.
 PageLoopReport programApplicationArea(USBKR960 &usb, const QByteArray &plainArea,
-                                      const PageLoopHooks &hooks = {});
+                                      const PageLoopHooks &hooks = {},
+                                      PageWriteMode mode = PageWriteMode::EveryPage);
+
+// The application area compared with the file, nothing written.
+struct AreaComparison {
+    QList<int> differingPages; // page numbers, 0 for 0x08004000, in ascending order
+    bool readFailed = false;   // a read did not arrive: the pages from there on were not compared
+    int failedPage = -1;
+};
+
+// Reads the 120 pages and lists those whose bytes differ from the plain area. Both the
+// bootloader and the application answer the reads.
+AreaComparison compareApplicationArea(USBKR960 &usb, const QByteArray &plainArea);

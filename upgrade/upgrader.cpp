@@ -77,6 +77,11 @@ void Upgrader::setTiming(const UpgradeTiming &timing)
     this->timing = timing;
 }
 
+void Upgrader::setSkipUnchangedPages(bool skip)
+{
+    skipUnchangedPages = skip;
+}
+
 void Upgrader::stop()
 {
     requestInterruption();
@@ -246,18 +251,24 @@ UpgradeOutcome Upgrader::programApplication(const QByteArray &applicationArea)
         return false;
     };
     hooks.pageDone = [this](int page, PageOutcome outcome) {
-        if (outcome != PageOutcome::Verified)
+        if (outcome != PageOutcome::Verified && outcome != PageOutcome::AlreadyCurrent)
             emit sendText(tr("ERROR"));
         if (outcome != PageOutcome::WriteFailed)
             emit sendPercent(percentOfApplicationArea(page + 1));
     };
-    const PageLoopReport report = programApplicationArea(*usb, applicationArea, hooks);
+    const PageWriteMode mode =
+        skipUnchangedPages ? PageWriteMode::ChangedOnly : PageWriteMode::EveryPage;
+    const PageLoopReport report = programApplicationArea(*usb, applicationArea, hooks, mode);
     lastPagesWritten = report.written;
     lastPagesVerified = report.verified;
     if (report.stopped)
         return UpgradeOutcome::Stopped;
     if (report.writeFailed)
         return UpgradeOutcome::WriteFailed;
+    if (skipUnchangedPages)
+        emit sendText(tr("Pages written: %1, already current: %2")
+                          .arg(report.written)
+                          .arg(report.alreadyCurrent));
     emit sendText(report.allVerified() ? tr("OK") : tr("Verify ERROR"));
     return report.allVerified() ? UpgradeOutcome::Ok : UpgradeOutcome::VerifyFailed;
 }

@@ -43,6 +43,10 @@ public:
     ~Upgrader() override;
 
     void setTiming(const UpgradeTiming &timing);
+    // The command line's re-flash: each page is read first and written only when it differs;
+    // pages already current count as verified, and the log says how many were written. The
+    // window never sets it.
+    void setSkipUnchangedPages(bool skip);
     // Asks a running upgrade to end at the next safe point (between pages or during a pause)
     // and waits for it.
     void stop();
@@ -75,6 +79,7 @@ private:
     USBKR960 *usb = nullptr;
     QString fileName;
     UpgradeTiming timing;
+    bool skipUnchangedPages = false;
     std::atomic<UpgradeOutcome> lastOutcome{UpgradeOutcome::NotRun};
     std::atomic<int> lastPagesWritten{0};
     std::atomic<int> lastPagesVerified{0};
