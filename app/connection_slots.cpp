@@ -22,9 +22,9 @@ const char *const TableFileName = "dane.csv";
 
 void KR960_Bootloader::slotpushButtonConnect(bool)
 {
+    qDebug() << "KR960_Bootloader::slotpushButtonConnect(bool t)";
     if (refuseWhileUpgrading())
         return;
-    qDebug() << "KR960_Bootloader::slotpushButtonConnect(bool t)";
     const QString outcome =
         usb->connect() == 0 ? QStringLiteral("Connect OK") : QStringLiteral("Connect ERROR");
     qDebug() << qPrintable(outcome);
@@ -35,22 +35,27 @@ void KR960_Bootloader::slotpushButtonConnect(bool)
         ui->txt->append(hint);
 }
 
+// During an upgrade the link belongs to the worker: only the disconnect itself is left out; the
+// table has nothing to do with the device.
 void KR960_Bootloader::slotpushButtonDisconnect(bool)
 {
-    if (refuseWhileUpgrading())
-        return;
-    usb->disconnect();
+    const bool upgrading = upgradeRunning();
+    if (!upgrading)
+        usb->disconnect();
     qDebug() << "KR960_Bootloader::slotpushButtonDisconnect(bool t)";
     ui->txt->clear();
-    // A file that cannot be opened just stays unwritten; the log still shows the table.
-    QFile table(QString::fromLatin1(TableFileName));
-    (void)table.open(QIODevice::WriteOnly);
     const QVector<PermutationDraw> draws =
         drawPermutation(TableLow, TableEnd, [] { return std::rand(); });
-    table.write(permutationCsv(draws));
-    table.close();
+    // A file that cannot be opened just stays unwritten; the log still shows the table.
+    QFile table(QString::fromLatin1(TableFileName));
+    if (table.open(QIODevice::WriteOnly)) {
+        table.write(permutationCsv(draws));
+        table.close();
+    }
     for (const PermutationDraw &draw : draws)
         ui->txt->append(permutationLogLine(draw));
+    if (upgrading)
+        ui->txt->append(QStringLiteral("Upgrade in progress"));
 }
 
 // The device restarts into its application and may or may not be found again at once; either

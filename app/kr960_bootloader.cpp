@@ -97,9 +97,14 @@ void KR960_Bootloader::reportBuildFailure(const BuildResult &result)
         QMessageBox::critical(this, tr("Error"), result.text());
 }
 
+bool KR960_Bootloader::upgradeRunning() const
+{
+    return upgrader && upgrader->isRunning();
+}
+
 bool KR960_Bootloader::refuseWhileUpgrading()
 {
-    if (!upgrader || !upgrader->isRunning())
+    if (!upgradeRunning())
         return false;
     ui->txt->append(QStringLiteral("Upgrade in progress"));
     return true;

@@ -47,8 +47,9 @@ private:
     void createWorker();
     void connectProgress();
 
-    // While an upgrade runs the device belongs to the worker: device commands log
-    // "Upgrade in progress" and leave it alone.
+    bool upgradeRunning() const;
+    // While an upgrade runs the device belongs to the worker: device commands, after their own
+    // trace line, log "Upgrade in progress" and leave it alone.
     bool refuseWhileUpgrading();
 
     // A failed CreateUpg or CreateBootBin: a HEX error goes to the log and a box, a wrong brand to

@@ -46,10 +46,18 @@ RangeArguments parseRange(const QStringList &arguments, const QString &descripti
     return range;
 }
 
+// The dump without its header line: the header shows where the bytes lay in this process's
+// memory, which means nothing outside the window.
+QString dumpWithoutHeader(const QByteArray &bytes)
+{
+    const QString dump = hexDumpText(bytes);
+    return dump.mid(dump.indexOf(QLatin1Char('\n'), 1) + 1);
+}
+
 void showBytes(const QByteArray &bytes, const QString &output)
 {
     if (output.isEmpty())
-        printLine(hexDumpText(bytes).mid(1));
+        printLine(dumpWithoutHeader(bytes));
     else
         writeWholeFile(output, bytes);
 }
@@ -142,6 +150,8 @@ int runExtWriteCommand(const QStringList &arguments)
     parser.addPositionalArgument("FILE.bin", "The file to write at external flash address 0.");
     parseCommandLine(parser, arguments, "Writes a file to external flash and verifies it.");
     const QString fileName = requirePositionals(parser, {"FILE.bin"}).at(0);
+    if (!binFileFitsExternalFlash(fileName))
+        failOperation(QString("%1: %2").arg(fileName, binWriteText(BinWriteResult::TooLarge)));
     QByteArray bytes;
     QString error;
     if (!readWholeFile(fileName, &bytes, &error))
@@ -162,7 +172,10 @@ int runExtWriteCommand(const QStringList &arguments)
 
 int runExtReadCommand(const QStringList &arguments)
 {
-    return runRangeRead(arguments, "Reads external flash.", "external flash", readExternalFlash);
+    return runRangeRead(arguments, "Reads external flash.", "external flash",
+                        [](USBKR960 &usb, quint32 address, int length, int *result) {
+                            return readExternalFlash(usb, address, length, result);
+                        });
 }
 
 int runExtFillCommand(const QStringList &arguments)

@@ -5,6 +5,7 @@
 
 #include <QDebug>
 #include <algorithm>
+#include <cstring>
 
 namespace
 {
@@ -36,8 +37,10 @@ int percentDone(quint32 total, quint32 remaining)
 // reconnects by itself.
 template <typename Request, typename Progress>
 int transferWithRetries(unsigned char *buffer, quint32 address, quint32 length, quint32 chunkSize,
-                        Request request, Progress progress)
+                        Request request, Progress progress, quint32 *transferred)
 {
+    if (transferred)
+        *transferred = 0;
     const quint32 total = length;
     quint32 remaining = length;
     int retries = ExternalFlashRetries;
@@ -47,6 +50,8 @@ int transferWithRetries(unsigned char *buffer, quint32 address, quint32 length, 
             buffer += chunk;
             address += chunk;
             remaining -= chunk;
+            if (transferred)
+                *transferred = total - remaining;
             progress(percentDone(total, remaining));
         } else if (retries == 0) {
             return -1;
@@ -70,15 +75,18 @@ USBKR960::USBKR960()
 USBKR960::~USBKR960() = default;
 
 // Chunks are whole multiples of the key cycle, so decoding each on its own equals decoding the
-// whole stream.
+// whole stream. Each chunk arrives in a scratch buffer first: a short reply must not leave
+// scrambled bytes in the caller's buffer, where a dump would show them as memory.
 int USBKR960::ReadMemoryFromAddress(unsigned char *buffer, quint32 address, quint32 length)
 {
+    unsigned char scratch[MemoryChunk];
     while (length != 0) {
         const quint32 chunk = std::min(length, MemoryChunk);
         if (control_receive(Kr960Request::ReadMemory, addressLow(address), addressHigh(address),
-                            buffer, int(chunk)) != int(chunk))
+                            scratch, int(chunk)) != int(chunk))
             return -1;
-        DecodeWords(buffer, int(chunk));
+        DecodeWords(scratch, int(chunk));
+        std::memcpy(buffer, scratch, chunk);
         buffer += chunk;
         address += chunk;
         length -= chunk;
@@ -96,14 +104,22 @@ int USBKR960::WritePageToAddress(unsigned char *buffer, quint32 address)
 }
 
 // The callers scramble and unscramble external-flash data themselves, over the whole transfer.
-int USBKR960::ReadExternalFlashFromAddress(unsigned char *buffer, quint32 address, quint32 length)
+// Only complete chunks reach the caller's buffer, so what was not received keeps the caller's
+// fill.
+int USBKR960::ReadExternalFlashFromAddress(unsigned char *buffer, quint32 address, quint32 length,
+                                           quint32 *received)
 {
+    unsigned char scratch[ExternalFlashReadChunk];
     return transferWithRetries(
         buffer, address, length, ExternalFlashReadChunk,
-        [this](quint16 wValue, quint16 wIndex, unsigned char *data, int chunk) {
-            return control_receive(Kr960Request::ReadExternalFlash, wValue, wIndex, data, chunk);
+        [this, &scratch](quint16 wValue, quint16 wIndex, unsigned char *data, int chunk) {
+            const int result =
+                control_receive(Kr960Request::ReadExternalFlash, wValue, wIndex, scratch, chunk);
+            if (result == chunk)
+                std::memcpy(data, scratch, size_t(chunk));
+            return result;
         },
-        [this](int percent) { emit sendPercentExtFlashRead(percent); });
+        [this](int percent) { emit sendPercentExtFlashRead(percent); }, received);
 }
 
 int USBKR960::WriteExternalFlashToAddress(unsigned char *buffer, quint32 address, quint32 length)
@@ -113,7 +129,7 @@ int USBKR960::WriteExternalFlashToAddress(unsigned char *buffer, quint32 address
         [this](quint16 wValue, quint16 wIndex, unsigned char *data, int chunk) {
             return control_send(Kr960Request::WriteExternalFlash, wValue, wIndex, data, chunk);
         },
-        [this](int percent) { emit sendPercentExtFlashWrite(percent); });
+        [this](int percent) { emit sendPercentExtFlashWrite(percent); }, nullptr);
 }
 
 // The bootloader jumps to the application and leaves the bus, so the reply tells nothing.

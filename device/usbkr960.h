@@ -25,7 +25,10 @@ public:
 
     int ReadMemoryFromAddress(unsigned char *buffer, quint32 address, quint32 length);
     int WritePageToAddress(unsigned char *buffer, quint32 address);
-    int ReadExternalFlashFromAddress(unsigned char *buffer, quint32 address, quint32 length);
+    // `received` gets the number of bytes that arrived, complete chunks from the start: all of
+    // `length` on success, and where the data stops on failure.
+    int ReadExternalFlashFromAddress(unsigned char *buffer, quint32 address, quint32 length,
+                                     quint32 *received = nullptr);
     int WriteExternalFlashToAddress(unsigned char *buffer, quint32 address, quint32 length);
     void RunApplication();
 

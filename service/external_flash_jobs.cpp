@@ -4,6 +4,7 @@
 #include "image/word_scrambler.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 
 namespace
 {
@@ -27,6 +28,7 @@ QString binWriteTitle(BinWriteResult result)
     case BinWriteResult::WriteOk:
         return windowText("Info");
     case BinWriteResult::LengthNotAligned:
+    case BinWriteResult::TooLarge:
         return windowText("Length error");
     case BinWriteResult::WriteFailed:
     case BinWriteResult::ReadFailed:
@@ -44,6 +46,8 @@ QString binWriteText(BinWriteResult result)
         return windowText("Write OK");
     case BinWriteResult::LengthNotAligned:
         return windowText("Length should be aligned to 4");
+    case BinWriteResult::TooLarge:
+        return windowText("The file is larger than the external flash (16 MiB)");
     case BinWriteResult::WriteFailed:
         return windowText("WriteExternalFlashToAddress");
     case BinWriteResult::ReadFailed:
@@ -59,8 +63,15 @@ bool binLengthAcceptable(qint64 length)
     return length > 0 && length % 4 == 0;
 }
 
+bool binFileFitsExternalFlash(const QString &fileName)
+{
+    return QFileInfo(fileName).size() <= ExternalFlashService::FlashSize;
+}
+
 BinWriteResult writeAndVerifyBin(USBKR960 &usb, const QByteArray &bytes)
 {
+    if (bytes.size() > ExternalFlashService::FlashSize)
+        return BinWriteResult::TooLarge;
     if (!binLengthAcceptable(bytes.size()))
         return BinWriteResult::LengthNotAligned;
     const quint32 length = quint32(bytes.size());
@@ -90,12 +101,27 @@ QByteArray fillExternalFlash(USBKR960 &usb, quint32 address, int length, quint32
     return buffer;
 }
 
-QByteArray readExternalFlash(USBKR960 &usb, quint32 address, int length, int *result)
+// The fill goes in encoded, so that what the device never sent decodes to UnreadByte instead of
+// looking like data.
+QByteArray readExternalFlash(USBKR960 &usb, quint32 address, int length, int *result,
+                             quint32 *received)
 {
     QByteArray buffer(length, ExternalFlashService::UnreadByte);
-    const int read = usb.ReadExternalFlashFromAddress(bytesOf(buffer), address, quint32(length));
+    EncodeWords(buffer.data(), length);
+    quint32 arrived = 0;
+    const int read =
+        usb.ReadExternalFlashFromAddress(bytesOf(buffer), address, quint32(length), &arrived);
     if (result)
         *result = read;
+    if (received)
+        *received = arrived;
     DecodeWords(buffer.data(), length);
     return buffer;
+}
+
+QString unreceivedBytesLine(quint32 received)
+{
+    // The offset is written as the dump writes its offsets.
+    return QStringLiteral("Read failed: bytes from offset 0x%1 on were not received (shown as 00)")
+        .arg(received, 4, 16, QLatin1Char('0'));
 }

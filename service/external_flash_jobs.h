@@ -12,6 +12,8 @@ namespace ExternalFlashService
 {
 constexpr int MaximumLength = 0x100000;
 constexpr quint32 BinAddress = 0;
+// The chip's size: a .bin file larger than this cannot go to external flash.
+constexpr qint64 FlashSize = qint64(16) << 20;
 // What a read shows for bytes that a transfer that gave up did not deliver.
 constexpr char UnreadByte = '\0';
 } // namespace ExternalFlashService
@@ -19,6 +21,7 @@ constexpr char UnreadByte = '\0';
 enum class BinWriteResult {
     WriteOk,
     LengthNotAligned, // empty, or not whole 32-bit words
+    TooLarge,         // larger than the external flash
     WriteFailed,
     ReadFailed,
     Mismatch,
@@ -32,6 +35,10 @@ QString binWriteText(BinWriteResult result);
 // The scrambler works on whole words, so a .bin file must be a non-empty multiple of 4 bytes.
 bool binLengthAcceptable(qint64 length);
 
+// Asks the file system for the file's size, so that a file too large for the external flash is
+// refused before it is read whole (sizes are 64-bit: a 4 GiB file must not pass as a small one).
+bool binFileFitsExternalFlash(const QString &fileName);
+
 // Writes the file's bytes at external flash address 0, reads them back and compares.
 BinWriteResult writeAndVerifyBin(USBKR960 &usb, const QByteArray &bytes);
 
@@ -41,5 +48,10 @@ BinWriteResult writeAndVerifyBin(USBKR960 &usb, const QByteArray &bytes);
 QByteArray fillExternalFlash(USBKR960 &usb, quint32 address, int length, quint32 fillValue,
                              int *result = nullptr);
 
-// Reads `length` bytes from `address`, decoded.
-QByteArray readExternalFlash(USBKR960 &usb, quint32 address, int length, int *result = nullptr);
+// Reads `length` bytes from `address`, decoded. Bytes that a read that gave up did not receive
+// read as UnreadByte; `received` gets how many bytes from the start did arrive.
+QByteArray readExternalFlash(USBKR960 &usb, quint32 address, int length, int *result = nullptr,
+                             quint32 *received = nullptr);
+
+// The log line after a read that gave up: from which offset of the dump on nothing arrived.
+QString unreceivedBytesLine(quint32 received);

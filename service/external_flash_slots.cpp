@@ -16,13 +16,18 @@ ExternalFlashInputs externalFlashInputs;
 
 void KR960_Bootloader::slotpushButtonWriteExtFlashBin(bool)
 {
+    qDebug() << "KR960_Bootloader::slotpushButtonWriteExtFlashBin(bool t)";
     if (refuseWhileUpgrading())
         return;
-    qDebug() << "KR960_Bootloader::slotpushButtonWriteExtFlashBin(bool t)";
     const QString fileName = QFileDialog::getOpenFileName(
         this, tr("Open File"), QStringLiteral("E:\\Projekty\\ARM\\Kr960\\out"), tr("Bin (*.bin)"));
     if (fileName.isEmpty())
         return;
+    if (!binFileFitsExternalFlash(fileName)) {
+        QMessageBox::critical(this, binWriteTitle(BinWriteResult::TooLarge),
+                              binWriteText(BinWriteResult::TooLarge));
+        return;
+    }
     // An unreadable file reads as empty and is then refused for its length.
     QByteArray bytes;
     (void)readWholeFile(fileName, &bytes);
@@ -42,9 +47,9 @@ void KR960_Bootloader::slotpushButtonWriteExtFlashBin(bool)
 
 void KR960_Bootloader::slotpushButtonWriteExternalFlash(bool)
 {
+    qDebug() << "KR960_Bootloader::slotpushButtonWriteExternalFlash(bool t)";
     if (refuseWhileUpgrading())
         return;
-    qDebug() << "KR960_Bootloader::slotpushButtonWriteExternalFlash(bool t)";
     ExternalFlashInputs &inputs = externalFlashInputs;
     const QString title = tr("Write To External Flash Kr960");
 
@@ -82,9 +87,9 @@ void KR960_Bootloader::slotpushButtonWriteExternalFlash(bool)
 
 void KR960_Bootloader::slotpushButtonReadExternalFlash(bool)
 {
+    qDebug() << "KR960_Bootloader::slotpushButtonReadExternalFlash(bool t)";
     if (refuseWhileUpgrading())
         return;
-    qDebug() << "KR960_Bootloader::slotpushButtonReadExternalFlash(bool t)";
     ExternalFlashInputs &inputs = externalFlashInputs;
     const QString title = tr("Read External Flash From Kr960");
 
@@ -104,7 +109,12 @@ void KR960_Bootloader::slotpushButtonReadExternalFlash(bool)
         return;
     }
 
-    const QByteArray contents = readExternalFlash(*usb, inputs.readAddress, inputs.readLength);
+    int result = 0;
+    quint32 received = 0;
+    const QByteArray contents =
+        readExternalFlash(*usb, inputs.readAddress, inputs.readLength, &result, &received);
     ui->txt->clear();
     ui->txt->append(hexDumpText(contents));
+    if (result != 0)
+        ui->txt->append(unreceivedBytesLine(received));
 }

@@ -14,9 +14,9 @@ MemoryCommandInputs memoryCommandInputs;
 
 void KR960_Bootloader::slotpushButtonRead(bool)
 {
+    qDebug() << "KR960_Bootloader::slotpushButtonRead(bool t)";
     if (refuseWhileUpgrading())
         return;
-    qDebug() << "KR960_Bootloader::slotpushButtonRead(bool t)";
     MemoryCommandInputs &inputs = memoryCommandInputs;
 
     bool ok = false;
@@ -44,9 +44,9 @@ void KR960_Bootloader::slotpushButtonRead(bool)
 
 void KR960_Bootloader::slotpushButtonWrite(bool)
 {
+    qDebug() << "KR960_Bootloader::slotpushButtonWrite(bool t)";
     if (refuseWhileUpgrading())
         return;
-    qDebug() << "KR960_Bootloader::slotpushButtonWrite(bool t)";
     QByteArray pattern = memoryTestPattern();
     if (sendMemoryTestPattern(*usb, pattern) != pattern.size())
         return;
@@ -56,9 +56,9 @@ void KR960_Bootloader::slotpushButtonWrite(bool)
 
 void KR960_Bootloader::slotpushButtonWritePage(bool)
 {
+    qDebug() << "KR960_Bootloader::slotpushButtonWritePage(bool t)";
     if (refuseWhileUpgrading())
         return;
-    qDebug() << "KR960_Bootloader::slotpushButtonWritePage(bool t)";
     MemoryCommandInputs &inputs = memoryCommandInputs;
     bool ok = false;
     inputs.lastFillPattern = QInputDialog::getInt(this, tr("Fill pattern"), tr("Number (dec)"),

@@ -183,6 +183,10 @@
         <translation>Długość musi być wielokrotnością 4</translation>
     </message>
     <message>
+        <source>The file is larger than the external flash (16 MiB)</source>
+        <translation>Plik jest większy niż pamięć zewnętrzna (16 MiB)</translation>
+    </message>
+    <message>
         <source>WriteExternalFlashToAddress</source>
         <translation>Zapis pamięci zewnętrznej nie powiódł się (WriteExternalFlashToAddress)</translation>
     </message>

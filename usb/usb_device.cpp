@@ -221,10 +221,15 @@ int UsbDevice::control_receive(quint8 bRequest, quint16 wValue, quint16 wIndex,
 int UsbDevice::control_receivePrivate(quint8 bRequest, quint16 wValue, quint16 wIndex,
                                       unsigned char *buffer, int length)
 {
+    // A negative length would reach the kernel as a huge wLength over the caller's buffer. It is
+    // the caller's mistake, not the link's: refused before any connect, an open link stays open.
+    if (length < 0) {
+        traceTransfer("Receive", bRequest, wValue, wIndex, length, -1);
+        return -1;
+    }
     if (!handle && connectPrivate() != 0)
         return -1;
 
-    // A negative length would reach the kernel as a huge wLength over the caller's buffer.
     int result = -1;
     if (length > 0 && buffer)
         result = usb_control_msg(handle, VendorIn, bRequest, wValue, wIndex,
@@ -242,6 +247,11 @@ int UsbDevice::control_send(quint8 bRequest, quint16 wValue, quint16 wIndex, uns
 {
     QMutexLocker locker(&usbMutex);
     qDebug() << "UsbDevice::control_send()";
+    // As for control_receivePrivate: a caller's negative length leaves the link alone.
+    if (length < 0) {
+        traceTransfer("Send", bRequest, wValue, wIndex, length, -1);
+        return -1;
+    }
     if (!handle && connectPrivate() != 0)
         return -1;
 
@@ -249,7 +259,7 @@ int UsbDevice::control_send(quint8 bRequest, quint16 wValue, quint16 wIndex, uns
     if (!data || length == 0)
         result =
             usb_control_msg(handle, VendorOut, bRequest, wValue, wIndex, nullptr, 0, TimeoutMs);
-    else if (length > 0)
+    else
         result = usb_control_msg(handle, VendorOut, bRequest, wValue, wIndex,
                                  reinterpret_cast<char *>(data), length, TimeoutMs);
     traceTransfer("Send", bRequest, wValue, wIndex, length, result);

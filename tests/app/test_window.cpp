@@ -183,6 +183,17 @@ private slots:
             QCOMPARE(values.at(i), QString::number(351 + i));
     }
 
+    // A table file that cannot be opened is left alone, without Qt's warning about it.
+    void disconnectWithoutATableFile()
+    {
+        QFile::remove("dane.csv");
+        QVERIFY(QDir().mkdir("dane.csv"));
+        QTest::failOnWarning(QRegularExpression("not open"));
+        window->slotpushButtonDisconnect(false);
+        QCOMPARE(logLines(*window).size(), 191);
+        QVERIFY(QDir().rmdir("dane.csv"));
+    }
+
     void translationFromTheWorkingDirectory_data()
     {
         QTest::addColumn<QStringList>("files");
@@ -193,6 +204,8 @@ private slots:
         QTest::newRow("other locale, no en") << QStringList{"kr960_pl.qm"} << "de_DE"
                                              << "Connect";
         QTest::newRow("other locale takes en") << QStringList{"kr960_en.qm"} << "de_DE" << polish;
+        // Started from the desktop entry, from a folder without any: the installed one is found.
+        QTest::newRow("beside the program") << QStringList{"beside"} << "pl_PL" << polish;
     }
     void translationFromTheWorkingDirectory()
     {
@@ -200,14 +213,17 @@ private slots:
         QFETCH(QString, locale);
         QFETCH(QString, connectText);
         QTemporaryDir dir;
+        const QString beside = QCoreApplication::applicationDirPath() + "/kr960_pl.qm";
+        QFile::remove(beside);
         for (const QString &name : files)
-            QVERIFY(QFile::copy(QStringLiteral(MV604_PL_QM), dir.filePath(name)));
+            QVERIFY(QFile::copy(MV604_PL_QM, name == "beside" ? beside : dir.filePath(name)));
         QVERIFY(QDir::setCurrent(dir.path()));
         QTranslator translator;
         installTranslation(translator, locale);
         KR960_Bootloader translated;
         QCoreApplication::removeTranslator(&translator);
         QDir::setCurrent(workDir.path());
+        QFile::remove(beside);
         QCOMPARE(button(translated, "pushButtonConnect")->text(), connectText);
     }
 
@@ -227,10 +243,21 @@ private slots:
         device->setLatencyMs(2);
         QVERIFY(startUpgrade(upgradePath));
         const int percent = progressBar(*window, "progressBarFlash")->value();
+        QFile::remove("dane.csv");
         DialogScript script;
+        TraceCapture trace;
         QVERIFY(QMetaObject::invokeMethod(window.data(), qPrintable("slotpushButton" + slot),
                                           Q_ARG(bool, false)));
         QVERIFY(window->upgradeWorker()->isRunning());
+        // The command still writes its own trace line; only the device call is skipped.
+        const QString own = slot == "Firmware"
+                                ? "Dt731_bootloader::slotpushButtonCHF(bool t)"
+                                : "KR960_Bootloader::slotpushButton" + slot + "(bool t)";
+        QVERIFY(slot == "RunApplication" || trace.contains(own));
+        QVERIFY(!trace.contains("USB Connect") && !trace.contains("USB Disconnect"));
+        QCOMPARE(logLines(*window).last(), QStringLiteral("Upgrade in progress"));
+        // Disconnect still writes its table: the table has nothing to do with the device.
+        QCOMPARE(QFile::exists("dane.csv"), slot == "Disconnect");
         QVERIFY(progressBar(*window, "progressBarFlash")->value() >= percent);
         QVERIFY(window->upgradeWorker()->wait(60000));
         device->setLatencyMs(0);

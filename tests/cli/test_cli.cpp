@@ -40,6 +40,8 @@ private slots:
         application[0x3BFD0] = application[0x3BFD1] = 0; // the brand word
         writeFile("app.bin", application);
         writeFile("six.bin", "abcdef");
+        QFile big(path("big.bin")); // 4 GiB + 4 bytes: its size must not wrap to 4
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize((qint64(4) << 30) + 4));
         QCOMPARE(runProcess("objcopy",
                             {"-I", "binary", "-O", "ihex", "--change-addresses", "0x08004000",
                              "app.bin", "app.hex"},
@@ -113,8 +115,15 @@ private slots:
         QTest::newRow("read fails")
             << QStringList{"--fail", "1:1"} << QStringList{"read", "8000000", "16"} << 1
             << "reading 16 bytes of memory at 0x8000000 failed";
-        QTest::newRow("read") << QStringList{} << QStringList{"read", "0x8003ff0", "9"} << 0
-                              << "32 36 34 39 30 30 30 30 31";
+        QTest::newRow("read, without a header")
+            << QStringList{} << QStringList{"read", "0x8003ff0", "9"} << 0
+            << "0x0000: 32 36 34 39 30 30 30 30 31";
+        QTest::newRow("ext-read fails")
+            << QStringList{"--short", "5:1:0"} << QStringList{"ext-read", "0", "1024"} << 1
+            << "reading 1024 bytes of external flash at 0x0 failed";
+        QTest::newRow("ext-write of 4 GiB + 4")
+            << QStringList{} << QStringList{"ext-write", "big.bin"} << 1
+            << "big.bin: The file is larger than the external flash (16 MiB)";
         QTest::newRow("ext-write of an unaligned file")
             << QStringList{} << QStringList{"ext-write", "six.bin"} << 1
             << "Length should be aligned to 4";
@@ -134,6 +143,8 @@ private slots:
         QVERIFY2(run.exitCode == exitCode, qPrintable(run.out + run.err));
         QVERIFY2((exitCode == 0 ? run.out : run.err).contains(expected),
                  qPrintable(run.out + run.err));
+        if (expected.startsWith("0x0000"))
+            QVERIFY(run.out.startsWith(expected));
         if (exitCode != 0)
             QVERIFY(run.err.section('\n', -2).startsWith("mv604-cli: "));
         QVERIFY(!QFile::exists(path("x.upg")));

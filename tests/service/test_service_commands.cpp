@@ -156,6 +156,33 @@ private slots:
         QCOMPARE(dumpBytes(logOf(*window)->toPlainText()), stored);
     }
 
+    // Bytes a failed read did not deliver show as 00, and the log says from where.
+    void externalFlashReadShowsWhatDidNotArrive_data()
+    {
+        QTest::addColumn<int>("fromRequest"); // the first read that comes back short for ever
+        QTest::addColumn<int>("received");
+        QTest::newRow("all arrives") << 0 << 1024;
+        QTest::newRow("second chunk lost") << 2 << 512;
+        QTest::newRow("nothing arrives") << 1 << 0;
+    }
+    void externalFlashReadShowsWhatDidNotArrive()
+    {
+        QFETCH(int, fromRequest);
+        QFETCH(int, received);
+        const QByteArray stored = distinctBytes(1024, 1);
+        device->setExternalFlash(0, toVector(scrambled(stored)));
+        if (fromRequest)
+            device->addFault({5, fromRequest, 0, Fault::ShortReply});
+        run("ReadExternalFlash", {"text:0", "int:1024"});
+        const QStringList lines = logLines(*window);
+        QCOMPARE(dumpBytes(lines.join('\n')),
+                 stored.left(received) + QByteArray(1024 - received, '\0'));
+        const QString failure = QString("Read failed: bytes from offset 0x%1 on were not "
+                                        "received (shown as 00)")
+                                    .arg(received, 4, 16, QChar('0'));
+        QCOMPARE(lines.last() == failure, received < 1024);
+    }
+
     // Write a .bin file to external flash and verify it: each ending has its box.
     void binFileWrittenAndVerified_data()
     {
@@ -168,6 +195,9 @@ private slots:
             << 1001 << 0 << false << "message|Length error|Length should be aligned to 4";
         QTest::newRow("empty") << 0 << 0 << false
                                << "message|Length error|Length should be aligned to 4";
+        QTest::newRow("larger than the flash")
+            << (16 << 20) + 4 << 0 << false
+            << "message|Length error|The file is larger than the external flash (16 MiB)";
         QTest::newRow("write fails")
             << 512 << 6 << false << "message|Error|WriteExternalFlashToAddress";
         QTest::newRow("read fails")
@@ -192,7 +222,7 @@ private slots:
                     });
         const QStringList seen = run("WriteExtFlashBin", {"file:" + binFile(contents), "ok"});
         QCOMPARE(seen.value(1), box);
-        if (box.endsWith("aligned to 4"))
+        if (box.contains("Length error"))
             QVERIFY(device->requests().empty());
         if (box.endsWith("Write OK"))
             QCOMPARE(toBytes(device->externalFlash(0, uint(size))), scrambled(contents));

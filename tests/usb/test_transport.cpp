@@ -230,6 +230,29 @@ private slots:
         QCOMPARE(int(vendorRequests(*device, 0xFF).size()), int(writes.size()) - 1);
     }
 
+    // A failed chunk leaves the caller's bytes as they were; a negative length is the caller's
+    // mistake: nothing is sent and the link stays as it was.
+    void failuresLeaveTheCallersBytesAndTheLink()
+    {
+        device->setFlash(0x08050000, toVector(distinctBytes(2048)));
+        device->addFault({1, 2, 1, Fault::ShortReply});
+        QByteArray buffer(4096, '\xEE');
+        auto *bytes = reinterpret_cast<unsigned char *>(buffer.data());
+        QCOMPARE(usb->ReadMemoryFromAddress(bytes, 0x08050000, 4096), -1);
+        QCOMPARE(buffer, distinctBytes(2048) + QByteArray(2048, '\xEE'));
+        for (bool open : {false, true}) {
+            if (open)
+                QVERIFY(usb->connect() == 0);
+            else
+                usb->disconnect();
+            device->clearRequests();
+            QCOMPARE(usb->control_send(2, 0, 0, bytes, -1), -1);
+            QCOMPARE(usb->control_receive(1, 0, 0x0800, bytes, -1), -1);
+            QVERIFY(vendorRequests(*device).empty());
+            QCOMPARE(usb->is_connected(), open ? 0 : -1);
+        }
+    }
+
     void serialText_data()
     {
         QTest::addColumn<QByteArray>("descriptor");
