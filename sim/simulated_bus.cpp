@@ -90,6 +90,9 @@ struct SimulatedBus::Impl {
     // from the testbed takes milliseconds, which a restart should not wait for.
     std::unique_ptr<PlugScheduler> sysfsWorker;
     std::mutex testbedLock;
+    // One thread per device answers its control transfers in order, so that the time a device
+    // spends on a request (its latency) holds up only its own host, as on a real bus.
+    std::map<const SimulatedKr960 *, std::unique_ptr<PlugScheduler>> transferThreads;
 
     Impl()
     {
@@ -117,6 +120,12 @@ struct SimulatedBus::Impl {
         }
         scheduler.reset();
         sysfsWorker.reset();
+        std::map<const SimulatedKr960 *, std::unique_ptr<PlugScheduler>> threads;
+        {
+            std::lock_guard<std::mutex> guard(nodesLock);
+            threads.swap(transferThreads);
+        }
+        threads.clear();
         for (const auto &device : devices) {
             device->setBusListener(nullptr);
             device->setPlugged(false);
@@ -149,12 +158,40 @@ struct SimulatedBus::Impl {
 
     static gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self)
     {
+        Impl *bus = static_cast<Impl *>(self);
         UsbfsNode node;
-        if (static_cast<Impl *>(self)->liveNode(client, node))
-            answerIoctl(client, node);
-        else
+        if (!bus->liveNode(client, node)) {
             answerGone(client);
+            return TRUE;
+        }
+        PendingControl pending;
+        bool answered = false;
+        if (takeControlTransfer(client, node, pending, answered))
+            bus->answerLater(client, pending);
+        else if (!answered)
+            answerIoctl(client, node);
         return TRUE;
+    }
+
+    // The call stays pending (the host waits in its ioctl) until the device's thread answers.
+    void answerLater(UMockdevIoctlClient *client, const PendingControl &pending)
+    {
+        PlugScheduler *thread = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(nodesLock);
+            const auto found = transferThreads.find(pending.device.get());
+            if (found != transferThreads.end())
+                thread = found->second.get();
+        }
+        if (!thread) { // the bus is shutting down
+            answerControl(client, pending);
+            return;
+        }
+        g_object_ref(client);
+        thread->schedule(0, [client, pending] {
+            answerControl(client, pending);
+            g_object_unref(client);
+        });
     }
 
     static gboolean onRead(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self)
@@ -337,6 +374,7 @@ std::shared_ptr<SimulatedKr960> SimulatedBus::addDevice(const DeviceConfig &conf
         std::lock_guard<std::mutex> guard(impl->nodesLock);
         impl->places[device.get()].bus = busNumber;
         impl->devices.push_back(device);
+        impl->transferThreads[device.get()] = std::make_unique<PlugScheduler>();
     }
     std::weak_ptr<SimulatedKr960> weak = device;
     Impl *bus = impl.get();

@@ -46,27 +46,6 @@ int connectInfo(UMockdevIoctlClient *client, const UsbfsNode &node)
     return 0;
 }
 
-int controlTransfer(UMockdevIoctlClient *client, const UsbfsNode &node)
-{
-    UMockdevIoctlData *argument = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData *setup =
-        umockdev_ioctl_data_resolve(argument, 0, sizeof(usbdevfs_ctrltransfer), nullptr);
-    if (!setup)
-        return -EFAULT;
-    const auto *transfer = reinterpret_cast<const usbdevfs_ctrltransfer *>(setup->data);
-    const uint16_t length = transfer->wLength;
-    uint8_t *data = nullptr;
-    if (length > 0) {
-        UMockdevIoctlData *buffer = umockdev_ioctl_data_resolve(
-            setup, offsetof(usbdevfs_ctrltransfer, data), length, nullptr);
-        if (!buffer)
-            return -EFAULT;
-        data = buffer->data;
-    }
-    return node.device->handleControl(transfer->bRequestType, transfer->bRequest, transfer->wValue,
-                                      transfer->wIndex, data, length);
-}
-
 } // namespace
 
 void answerRead(UMockdevIoctlClient *client, const UsbfsNode &)
@@ -94,9 +73,13 @@ void answerIoctl(UMockdevIoctlClient *client, const UsbfsNode &node)
     case USBDEVFS_CONNECTINFO:
         completeWith(client, connectInfo(client, node));
         return;
-    case USBDEVFS_CONTROL:
-        completeWith(client, controlTransfer(client, node));
+    case USBDEVFS_CONTROL: {
+        PendingControl pending;
+        bool answered = false;
+        if (takeControlTransfer(client, node, pending, answered))
+            answerControl(client, pending);
         return;
+    }
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE:
@@ -119,6 +102,43 @@ void answerIoctl(UMockdevIoctlClient *client, const UsbfsNode &node)
         completeWith(client, -ENOTTY);
         return;
     }
+}
+
+bool takeControlTransfer(UMockdevIoctlClient *client, const UsbfsNode &node,
+                         PendingControl &pending, bool &answered)
+{
+    answered = false;
+    if (node.permissionDenied || umockdev_ioctl_client_get_request(client) != USBDEVFS_CONTROL)
+        return false;
+    UMockdevIoctlData *argument = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData *setup =
+        umockdev_ioctl_data_resolve(argument, 0, sizeof(usbdevfs_ctrltransfer), nullptr);
+    const auto *transfer =
+        setup ? reinterpret_cast<const usbdevfs_ctrltransfer *>(setup->data) : nullptr;
+    UMockdevIoctlData *buffer = nullptr;
+    if (transfer && transfer->wLength > 0)
+        buffer = umockdev_ioctl_data_resolve(setup, offsetof(usbdevfs_ctrltransfer, data),
+                                             transfer->wLength, nullptr);
+    if (!transfer || (transfer->wLength > 0 && !buffer)) {
+        completeWith(client, -EFAULT);
+        answered = true;
+        return false;
+    }
+    pending.device = node.device;
+    pending.requestType = transfer->bRequestType;
+    pending.request = transfer->bRequest;
+    pending.value = transfer->wValue;
+    pending.index = transfer->wIndex;
+    pending.length = transfer->wLength;
+    pending.data = buffer ? buffer->data : nullptr;
+    return true;
+}
+
+void answerControl(UMockdevIoctlClient *client, const PendingControl &pending)
+{
+    completeWith(client,
+                 pending.device->handleControl(pending.requestType, pending.request, pending.value,
+                                               pending.index, pending.data, pending.length));
 }
 
 void answerGone(UMockdevIoctlClient *client)
