@@ -4,6 +4,8 @@
 #include "image/boot_image.h"
 #include "upgrade/upgrade_builder.h"
 
+#include "process_run.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -12,24 +14,6 @@
 
 namespace
 {
-
-struct Run {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-Run runProcess(const QString &program, const QStringList &arguments, const QString &directory)
-{
-    QProcess process;
-    process.setWorkingDirectory(directory);
-    process.start(program, arguments);
-    if (!process.waitForFinished(60000))
-        process.kill();
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromLocal8Bit(process.readAllStandardOutput()),
-            QString::fromLocal8Bit(process.readAllStandardError())};
-}
 
 QByteArray readAll(const QString &path)
 {
