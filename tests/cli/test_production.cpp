@@ -22,16 +22,22 @@ class TestProduction : public QObject
 
     QTemporaryDir work;
     QByteArray plainImage;
+    QByteArray application; // its application area
 
     QString path(const QString &name) const { return work.filePath(name); }
     QString upgradeFile() const { return path("app.upg"); }
 
-    Run simulated(const QStringList &simOptions, const QStringList &arguments)
+    void forgetLastRun()
     {
         QDir(path("state")).removeRecursively();
         QDir().mkpath(path("state"));
         QFile::remove(path("requests.log"));
         QFile::remove(path("production.log"));
+    }
+
+    Run simulated(const QStringList &simOptions, const QStringList &arguments)
+    {
+        forgetLastRun();
         return runProcess(MV604_SIM,
                           QStringList{"--state-dir", path("state"), "--log", path("requests.log")} +
                               simOptions + QStringList{"--", MV604_CLI} + arguments,
@@ -60,11 +66,6 @@ class TestProduction : public QObject
         return flash.readAll().mid(UpgradeFile::ApplicationOffset, UpgradeFile::ApplicationSize);
     }
 
-    QByteArray expectedApplicationArea() const
-    {
-        return plainImage.mid(UpgradeFile::ApplicationOffset, UpgradeFile::ApplicationSize);
-    }
-
     QString checksumText(int offset) const
     {
         const quint32 sum = qFromLittleEndian<quint32>(plainImage.constData() + offset);
@@ -91,6 +92,7 @@ private slots:
             plainImage[UpgradeFile::ApplicationOffset + i] = char(i * 7 ^ i >> 9);
         plainImage[UpgradeFile::BrandOffset] = plainImage[UpgradeFile::BrandOffset + 1] = 0;
         stampChecksums(reinterpret_cast<unsigned char *>(plainImage.data()));
+        application = plainImage.mid(UpgradeFile::ApplicationOffset, UpgradeFile::ApplicationSize);
         QByteArray scrambled = plainImage;
         EncodeWords(scrambled.data(), int(scrambled.size()));
         QFile file(upgradeFile());
@@ -129,7 +131,7 @@ private slots:
             QCOMPARE(requestsTo(device, 0xFF) > 0, device == chosen);
         if (arguments.contains("upgrade")) {
             QCOMPARE(requestsTo(chosen, 4), 1);
-            QCOMPARE(applicationAreaOf(chosen), expectedApplicationArea());
+            QCOMPARE(applicationAreaOf(chosen), application);
         }
     }
 
@@ -159,24 +161,25 @@ private slots:
             const QString row =
                 QString("%1  %2").arg(serial, fails ? "write-failed" : "OK        ");
             QVERIFY2(run.out.contains(row), qPrintable(run.out));
-            QCOMPARE(applicationAreaOf(device) == expectedApplicationArea(), !fails);
+            QCOMPARE(applicationAreaOf(device) == application, !fails);
             QCOMPARE(requestsTo(device, 3), fails ? 4 : 120);
             const auto record = std::find_if(records.begin(), records.end(), [&](auto &r) {
                 return r["serial"].toString() == serial;
             });
             QVERIFY(record != records.end());
-            QCOMPARE((*record)["result"].toString(), QString(fails ? "write-failed" : "ok"));
-            QCOMPARE((*record)["log"].toString(), QString(fails ? "ERROR" : "OK"));
-            QCOMPARE((*record)["pages_written"].toInt(), fails ? 3 : 120);
-            QCOMPARE((*record)["pages_verified"].toInt(), fails ? 3 : 120);
-            QCOMPARE((*record)["command"].toString(), QString("upgrade"));
-            QCOMPARE((*record)["file"].toString(), QString("app.upg"));
-            QCOMPARE((*record)["file_sha256"].toString(), sha256);
-            QCOMPARE((*record)["application_checksum"].toString(),
-                     checksumText(UpgradeFile::ApplicationChecksumOffset));
-            QCOMPARE((*record)["upper_checksum"].toString(),
-                     checksumText(UpgradeFile::UpperChecksumOffset));
-            QCOMPARE((*record)["tool_version"].toString(), QString("2.00"));
+            const QJsonObject expected{
+                {"result", fails ? "write-failed" : "ok"},
+                {"log", fails ? "ERROR" : "OK"},
+                {"pages_written", fails ? 3 : 120},
+                {"pages_verified", fails ? 3 : 120},
+                {"command", "upgrade"},
+                {"file", "app.upg"},
+                {"file_sha256", sha256},
+                {"application_checksum", checksumText(UpgradeFile::ApplicationChecksumOffset)},
+                {"upper_checksum", checksumText(UpgradeFile::UpperChecksumOffset)},
+                {"tool_version", "2.00"}};
+            for (const QString &key : expected.keys())
+                QCOMPARE((*record)[key], expected[key]);
             const QDateTime started =
                 QDateTime::fromString((*record)["started"].toString(), Qt::ISODateWithMs);
             const QDateTime ended =
@@ -190,11 +193,9 @@ private slots:
     // programmed twice, the others once, although each re-enumerates during its own run.
     void stationProgramsEachPluggedBoardOnce()
     {
-        QDir().mkpath(path("state"));
+        forgetLastRun();
         QProcess station;
         station.setWorkingDirectory(work.path());
-        QFile::remove(path("requests.log"));
-        QFile::remove(path("production.log"));
         station.start(MV604_SIM, {"--devices",   "3",           "--mode",
                                   "application", "--log",       path("requests.log"),
                                   "--plug",      "3@1500",      "--unplug",
