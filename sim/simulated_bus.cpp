@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -90,9 +92,11 @@ struct SimulatedBus::Impl {
     // from the testbed takes milliseconds, which a restart should not wait for.
     std::unique_ptr<PlugScheduler> sysfsWorker;
     std::mutex testbedLock;
-    // One thread per device answers its control transfers in order, so that the time a device
-    // spends on a request (its latency) holds up only its own host, as on a real bus.
-    std::map<const SimulatedKr960 *, std::unique_ptr<PlugScheduler>> transferThreads;
+    // Completes control transfers once the device's time for them has passed, so that the time
+    // a device spends on a request (its latency) holds up only its own hosts, as on a real bus.
+    // A device answers one request after the other: each completes after the one before it.
+    std::unique_ptr<PlugScheduler> answerTimer;
+    std::map<const SimulatedKr960 *, std::chrono::steady_clock::time_point> busyUntil;
 
     Impl()
     {
@@ -110,6 +114,7 @@ struct SimulatedBus::Impl {
         g_signal_connect(handler, "handle-read", G_CALLBACK(&Impl::onRead), this);
         scheduler = std::make_unique<PlugScheduler>();
         sysfsWorker = std::make_unique<PlugScheduler>();
+        answerTimer = std::make_unique<PlugScheduler>();
     }
 
     ~Impl()
@@ -120,12 +125,7 @@ struct SimulatedBus::Impl {
         }
         scheduler.reset();
         sysfsWorker.reset();
-        std::map<const SimulatedKr960 *, std::unique_ptr<PlugScheduler>> threads;
-        {
-            std::lock_guard<std::mutex> guard(nodesLock);
-            threads.swap(transferThreads);
-        }
-        threads.clear();
+        answerTimer.reset();
         for (const auto &device : devices) {
             device->setBusListener(nullptr);
             device->setPlugged(false);
@@ -164,34 +164,29 @@ struct SimulatedBus::Impl {
             answerGone(client);
             return TRUE;
         }
-        PendingControl pending;
-        bool answered = false;
-        if (takeControlTransfer(client, node, pending, answered))
-            bus->answerLater(client, pending);
-        else if (!answered)
-            answerIoctl(client, node);
+        const SimulatedKr960 *device = node.device.get();
+        answerIoctl(client, node, [bus, device](int delayMs, std::function<void()> complete) {
+            bus->completeAfter(device, delayMs, std::move(complete));
+        });
         return TRUE;
     }
 
-    // The call stays pending (the host waits in its ioctl) until the device's thread answers.
-    void answerLater(UMockdevIoctlClient *client, const PendingControl &pending)
+    void completeAfter(const SimulatedKr960 *device, int delayMs, std::function<void()> complete)
     {
-        PlugScheduler *thread = nullptr;
+        using namespace std::chrono;
+        const auto now = steady_clock::now();
+        steady_clock::time_point due;
         {
             std::lock_guard<std::mutex> guard(nodesLock);
-            const auto found = transferThreads.find(pending.device.get());
-            if (found != transferThreads.end())
-                thread = found->second.get();
+            auto &busy = busyUntil[device];
+            due = std::max(now, busy) + milliseconds(delayMs);
+            busy = due;
         }
-        if (!thread) { // the bus is shutting down
-            answerControl(client, pending);
-            return;
-        }
-        g_object_ref(client);
-        thread->schedule(0, [client, pending] {
-            answerControl(client, pending);
-            g_object_unref(client);
-        });
+        std::lock_guard<std::mutex> guard(scheduleLock);
+        if (closing)
+            complete();
+        else
+            answerTimer->schedule(int(ceil<milliseconds>(due - now).count()), std::move(complete));
     }
 
     static gboolean onRead(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self)
@@ -374,7 +369,6 @@ std::shared_ptr<SimulatedKr960> SimulatedBus::addDevice(const DeviceConfig &conf
         std::lock_guard<std::mutex> guard(impl->nodesLock);
         impl->places[device.get()].bus = busNumber;
         impl->devices.push_back(device);
-        impl->transferThreads[device.get()] = std::make_unique<PlugScheduler>();
     }
     std::weak_ptr<SimulatedKr960> weak = device;
     Impl *bus = impl.get();

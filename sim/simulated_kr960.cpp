@@ -404,12 +404,14 @@ bool SimulatedKr960::waitUntilUnplugged(int timeoutMs) const
 }
 
 int SimulatedKr960::handleControl(uint8_t requestType, uint8_t request, uint16_t value,
-                                  uint16_t index, uint8_t *data, uint16_t length)
+                                  uint16_t index, uint8_t *data, uint16_t length, int *delayMs)
 {
     std::unique_lock<std::mutex> guard(lock);
     const std::optional<Fault> fault = state->takeFault(requestType, request);
     const int latencyMs = state->config.latencyMs;
-    if (latencyMs > 0) {
+    if (delayMs) {
+        *delayMs = latencyMs;
+    } else if (latencyMs > 0) {
         guard.unlock();
         std::this_thread::sleep_for(std::chrono::milliseconds(latencyMs));
         guard.lock();

@@ -46,6 +46,43 @@ int connectInfo(UMockdevIoctlClient *client, const UsbfsNode &node)
     return 0;
 }
 
+void answerControl(UMockdevIoctlClient *client, const UsbfsNode &node, const CompleteLater &later)
+{
+    UMockdevIoctlData *argument = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData *setup =
+        umockdev_ioctl_data_resolve(argument, 0, sizeof(usbdevfs_ctrltransfer), nullptr);
+    if (!setup) {
+        completeWith(client, -EFAULT);
+        return;
+    }
+    const auto *transfer = reinterpret_cast<const usbdevfs_ctrltransfer *>(setup->data);
+    const uint16_t length = transfer->wLength;
+    uint8_t *data = nullptr;
+    if (length > 0) {
+        UMockdevIoctlData *buffer = umockdev_ioctl_data_resolve(
+            setup, offsetof(usbdevfs_ctrltransfer, data), length, nullptr);
+        if (!buffer) {
+            completeWith(client, -EFAULT);
+            return;
+        }
+        data = buffer->data;
+    }
+    int delayMs = 0;
+    const int result =
+        node.device->handleControl(transfer->bRequestType, transfer->bRequest, transfer->wValue,
+                                   transfer->wIndex, data, length, &delayMs);
+    if (delayMs <= 0) {
+        completeWith(client, result);
+        return;
+    }
+    // The client (and the data it resolved) must outlive the wait; completing is thread-safe.
+    g_object_ref(client);
+    later(delayMs, [client, result] {
+        completeWith(client, result);
+        g_object_unref(client);
+    });
+}
+
 } // namespace
 
 void answerRead(UMockdevIoctlClient *client, const UsbfsNode &)
@@ -62,7 +99,7 @@ void answerRead(UMockdevIoctlClient *client, const UsbfsNode &)
     umockdev_ioctl_client_complete(client, long(count), 0);
 }
 
-void answerIoctl(UMockdevIoctlClient *client, const UsbfsNode &node)
+void answerIoctl(UMockdevIoctlClient *client, const UsbfsNode &node, const CompleteLater &later)
 {
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     if (node.permissionDenied) {
@@ -73,13 +110,9 @@ void answerIoctl(UMockdevIoctlClient *client, const UsbfsNode &node)
     case USBDEVFS_CONNECTINFO:
         completeWith(client, connectInfo(client, node));
         return;
-    case USBDEVFS_CONTROL: {
-        PendingControl pending;
-        bool answered = false;
-        if (takeControlTransfer(client, node, pending, answered))
-            answerControl(client, pending);
+    case USBDEVFS_CONTROL:
+        answerControl(client, node, later);
         return;
-    }
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE:
@@ -102,43 +135,6 @@ void answerIoctl(UMockdevIoctlClient *client, const UsbfsNode &node)
         completeWith(client, -ENOTTY);
         return;
     }
-}
-
-bool takeControlTransfer(UMockdevIoctlClient *client, const UsbfsNode &node,
-                         PendingControl &pending, bool &answered)
-{
-    answered = false;
-    if (node.permissionDenied || umockdev_ioctl_client_get_request(client) != USBDEVFS_CONTROL)
-        return false;
-    UMockdevIoctlData *argument = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData *setup =
-        umockdev_ioctl_data_resolve(argument, 0, sizeof(usbdevfs_ctrltransfer), nullptr);
-    const auto *transfer =
-        setup ? reinterpret_cast<const usbdevfs_ctrltransfer *>(setup->data) : nullptr;
-    UMockdevIoctlData *buffer = nullptr;
-    if (transfer && transfer->wLength > 0)
-        buffer = umockdev_ioctl_data_resolve(setup, offsetof(usbdevfs_ctrltransfer, data),
-                                             transfer->wLength, nullptr);
-    if (!transfer || (transfer->wLength > 0 && !buffer)) {
-        completeWith(client, -EFAULT);
-        answered = true;
-        return false;
-    }
-    pending.device = node.device;
-    pending.requestType = transfer->bRequestType;
-    pending.request = transfer->bRequest;
-    pending.value = transfer->wValue;
-    pending.index = transfer->wIndex;
-    pending.length = transfer->wLength;
-    pending.data = buffer ? buffer->data : nullptr;
-    return true;
-}
-
-void answerControl(UMockdevIoctlClient *client, const PendingControl &pending)
-{
-    completeWith(client,
-                 pending.device->handleControl(pending.requestType, pending.request, pending.value,
-                                               pending.index, pending.data, pending.length));
 }
 
 void answerGone(UMockdevIoctlClient *client)

@@ -7,6 +7,7 @@
 
 #include <umockdev.h>
 
+#include <functional>
 #include <memory>
 
 namespace kr960sim
@@ -18,28 +19,14 @@ struct UsbfsNode {
     bool permissionDenied = false;
 };
 
-// Each answers the client's pending call and completes it.
-void answerRead(UMockdevIoctlClient *client, const UsbfsNode &node);
-void answerIoctl(UMockdevIoctlClient *client, const UsbfsNode &node);
+// Holds a completion back for `delayMs` and then runs it, on another thread.
+using CompleteLater = std::function<void(int delayMs, std::function<void()> complete)>;
 
-// A control transfer taken from the client's memory, to be answered on another thread: the
-// device spends its time on a request there, so one device's delay never holds up another's.
-struct PendingControl {
-    std::shared_ptr<SimulatedKr960> device;
-    uint8_t requestType = 0;
-    uint8_t request = 0;
-    uint16_t value = 0;
-    uint16_t index = 0;
-    uint16_t length = 0;
-    uint8_t *data = nullptr; // the client's buffer, resolved; kept alive by the client
-};
-// True when the call is a control transfer that the device answers (not a node without
-// permission); `pending` is then filled. A transfer whose memory cannot be read is completed
-// with EFAULT at once and gives false with `answered` set.
-bool takeControlTransfer(UMockdevIoctlClient *client, const UsbfsNode &node,
-                         PendingControl &pending, bool &answered);
-// Lets the device answer and completes the call; umockdev's completion is thread-safe.
-void answerControl(UMockdevIoctlClient *client, const PendingControl &pending);
+// Each answers the client's pending call and completes it. A control transfer that takes the
+// device time is completed through `later`, so that the one thread serving every node never
+// waits for a device: one device's latency holds up no other device.
+void answerRead(UMockdevIoctlClient *client, const UsbfsNode &node);
+void answerIoctl(UMockdevIoctlClient *client, const UsbfsNode &node, const CompleteLater &later);
 // A node whose device has left the bus: what the kernel answers on an open fd of it.
 void answerGone(UMockdevIoctlClient *client);
 
