@@ -1,5 +1,7 @@
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "cli/device_selection.h"
+#include "cli/production_cli.h"
 
 #include "device/bootloader_info.h"
 #include "device/device_jobs.h"
@@ -8,10 +10,15 @@
 #include "image/hex_dump.h"
 #include "service/external_flash_jobs.h"
 #include "service/memory_jobs.h"
-#include "usb/connect_failure_text.h"
+#include "upgrade/production_log.h"
 #include "usb/device_list.h"
 
 #include "image/file_io.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 namespace
 {
@@ -20,8 +27,7 @@ constexpr int MaximumLength = MemoryService::MaximumReadLength; // as the window
 
 void connectOrFail(USBKR960 &usb)
 {
-    if (usb.connect() != 0)
-        failOperation(describeConnectFailure(usb.lastConnectFailure()));
+    connectSelectedOrFail(usb);
 }
 
 struct RangeArguments {
@@ -88,6 +94,24 @@ void parseWithoutArguments(const QStringList &arguments, const QString &descript
     requirePositionals(parser, {});
 }
 
+// --json: one JSON document on stdout instead of the lines, for scripts.
+bool parseWithJsonOption(const QStringList &arguments, const QString &description)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption json("json", "Print one JSON document instead of lines.");
+    parser.addOption(json);
+    parseCommandLine(parser, arguments, description);
+    requirePositionals(parser, {});
+    return parser.isSet(json);
+}
+
+void printJson(const QJsonValue &value)
+{
+    const QJsonDocument document =
+        value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject());
+    printLine(QString::fromUtf8(document.toJson(QJsonDocument::Compact)));
+}
+
 QString modeName(DeviceMode mode)
 {
     switch (mode) {
@@ -101,28 +125,56 @@ QString modeName(DeviceMode mode)
     return "unknown";
 }
 
+// Fields that cannot be read without access are null.
+QJsonArray attachedDevicesJson(const QList<AttachedDevice> &devices)
+{
+    QJsonArray array;
+    for (const AttachedDevice &device : devices) {
+        const QJsonValue unknown = QJsonValue::Null;
+        array.append(QJsonObject{
+            {"bus", device.bus},
+            {"device", device.deviceNumber},
+            {"serial", device.opened ? QJsonValue(QString::fromLatin1(device.serial)) : unknown},
+            {"mode", device.opened ? QJsonValue(modeName(modeFromSerial(device.serial))) : unknown},
+            {"access", device.opened ? QString("ok") : device.openError}});
+    }
+    return array;
+}
+
 } // namespace
 
 int runInfoCommand(const QStringList &arguments)
 {
-    parseWithoutArguments(arguments, "Shows the serial number, mode and bootloader version.");
+    const bool json =
+        parseWithJsonOption(arguments, "Shows the serial number, mode and bootloader version.");
     USBKR960 usb;
     connectOrFail(usb);
     const QByteArray serial = readSerialText(usb);
-    printLine(QString("serial: %1").arg(QString::fromLatin1(serial)));
-    printLine(QString("mode: %1").arg(modeName(modeFromSerial(serial))));
     // The device answers the read in its application as well as in its bootloader.
     QByteArray version;
     if (readBootloaderVersion(usb, &version) != 0)
         failOperation("Bootloader Version Read Error");
+    const QString mode = modeName(modeFromSerial(serial));
+    if (json) {
+        printJson(QJsonObject{{"serial", QString::fromLatin1(serial)},
+                              {"mode", mode},
+                              {"bootloader_version", QString::fromLatin1(version)}});
+        return ExitOk;
+    }
+    printLine(QString("serial: %1").arg(QString::fromLatin1(serial)));
+    printLine(QString("mode: %1").arg(mode));
     printLine(QString("bootloader version: %1").arg(QString::fromLatin1(version)));
     return ExitOk;
 }
 
 int runListCommand(const QStringList &arguments)
 {
-    parseWithoutArguments(arguments, "Lists every attached KR960.");
+    const bool json = parseWithJsonOption(arguments, "Lists every attached KR960.");
     const QList<AttachedDevice> devices = listAttachedDevices(Kr960::VendorId, Kr960::ProductId);
+    if (json) {
+        printJson(attachedDevicesJson(devices));
+        return ExitOk;
+    }
     if (devices.isEmpty()) {
         printLine("no KR960 attached");
         return ExitOk;
@@ -148,10 +200,13 @@ int runExtWriteCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.addPositionalArgument("FILE.bin", "The file to write at external flash address 0.");
+    const QCommandLineOption log("log", "Append one JSON line for the run to FILE.", "FILE");
+    parser.addOption(log);
     parseCommandLine(parser, arguments, "Writes a file to external flash and verifies it.");
     const QString fileName = requirePositionals(parser, {"FILE.bin"}).at(0);
     if (!binFileFitsExternalFlash(fileName))
         failOperation(QString("%1: %2").arg(fileName, binWriteText(BinWriteResult::TooLarge)));
+    requireWritableLog(parser.value(log));
     QByteArray bytes;
     QString error;
     if (!readWholeFile(fileName, &bytes, &error))
@@ -161,9 +216,20 @@ int runExtWriteCommand(const QStringList &arguments)
                           .arg(fileName, binWriteText(BinWriteResult::LengthNotAligned))
                           .arg(bytes.size()));
 
+    ProductionRecord record;
+    record.started = QDateTime::currentDateTimeUtc();
     USBKR960 usb;
     connectOrFail(usb);
+    record.serial = QString::fromLatin1(serialWithoutBootloaderMark(readSerialText(usb)));
     const BinWriteResult result = writeAndVerifyBin(usb, bytes);
+    record.command = "ext-write";
+    record.fileName = QFileInfo(fileName).fileName();
+    record.fileSha256 = sha256Hex(bytes);
+    record.result = result == BinWriteResult::WriteOk ? "ok" : "failed";
+    record.logText = binWriteText(result);
+    const QString logError = logRun(parser.value(log), record);
+    if (!logError.isEmpty())
+        failOperation(logError);
     if (result != BinWriteResult::WriteOk)
         failOperation(QString("external flash write failed: %1").arg(binWriteText(result)));
     printLine(binWriteText(result));

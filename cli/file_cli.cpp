@@ -1,11 +1,14 @@
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "cli/production_cli.h"
 
 #include "image/boot_image.h"
+#include "upgrade/production_log.h"
 #include "upgrade/upgrade_builder.h"
 #include "upgrade/upgrade_file.h"
 
 #include <QDate>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QtEndian>
@@ -76,7 +79,8 @@ int runBootImagesCommand(const QStringList &arguments)
     const QCommandLineOption first("first", "First production number, 1 to 9999.", "N");
     const QCommandLineOption count("count", "Number of devices (default 1).", "C", "1");
     const QCommandLineOption dir("dir", "Directory for the images (default: here).", "DIR", ".");
-    parser.addOptions({year, week, first, count, dir});
+    const QCommandLineOption log("log", "Append one JSON line per image to FILE.", "FILE");
+    parser.addOptions({year, week, first, count, dir, log});
     parseCommandLine(parser, arguments, "Builds production bootloader images, one per device.");
     const QString hexFile = requirePositionals(parser, {"BOOT.hex"}).at(0);
     if (!parser.isSet(first))
@@ -91,6 +95,8 @@ int runBootImagesCommand(const QStringList &arguments)
         parseDecimalArgument("--count", parser.value(count), 1, maximumBootImageCount(firstNumber));
     if (!QDir(parser.value(dir)).exists())
         failOperation(QString("directory %1 does not exist").arg(parser.value(dir)));
+    const QString logFile = parser.value(log);
+    requireWritableLog(logFile);
 
     QByteArray image;
     failBuild(loadProductionBootloader(hexFile, image), hexFile);
@@ -100,10 +106,22 @@ int runBootImagesCommand(const QStringList &arguments)
     series.firstNumber = firstNumber;
     series.count = devices;
     series.directory = QDir(parser.value(dir)).path();
-    QString serial;
-    failBuild(writeBootImages(
-                  image, series, [&](const QString &stamped) { serial = stamped; },
-                  [&](const QString &path) { printLine(QString("%1 %2").arg(serial, path)); }),
-              hexFile);
+    ProductionRecord record;
+    record.command = "boot-images";
+    record.result = "ok";
+    const auto stamped = [&](const QString &serial) {
+        record.started = QDateTime::currentDateTimeUtc();
+        record.serial = serial;
+    };
+    const auto written = [&](const QString &path) {
+        printLine(QString("%1 %2").arg(record.serial, path));
+        record.fileName = QFileInfo(path).fileName();
+        record.fileSha256 = sha256Hex(image); // stamped with this serial
+        record.logText = path;
+        const QString logError = logRun(logFile, record);
+        if (!logError.isEmpty())
+            failOperation(logError);
+    };
+    failBuild(writeBootImages(image, series, stamped, written), hexFile);
     return ExitOk;
 }

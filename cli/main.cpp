@@ -3,6 +3,7 @@
 
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "cli/device_selection.h"
 #include "mv604_version.h"
 
 #include <QCoreApplication>
@@ -39,6 +40,8 @@ const char *const Overview =
     "  upgrade FILE.upg                 program the application firmware\n"
     "  upgrade --skip-unchanged FILE.upg   write only the pages that differ\n"
     "  verify FILE.upg                  compare the device with the file, write nothing\n"
+    "  upgrade --all FILE.upg           program every attached KR960 at once\n"
+    "  upgrade --watch FILE.upg         station: program each KR960 plugged in\n"
     "  create-upg FIRMWARE.hex -o FILE.upg   build an upgrade file\n"
     "  boot-images BOOT.hex --first N [--count C] [--year YY] [--week WW] [--dir DIR]\n"
     "  info                             serial number, mode, bootloader version\n"
@@ -49,6 +52,8 @@ const char *const Overview =
     "  ext-fill ADDRESS LENGTH BYTE\n"
     "  run-app                          start the application\n"
     "\n"
+    "--serial (or MV604_SERIAL) picks the KR960 with that serial number for\n"
+    "every device command; without it the first KR960 found is used.\n"
     "COMMAND --help shows a command's options. Exit codes: 0 success,\n"
     "1 the operation failed, 2 usage error.";
 
@@ -61,6 +66,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(MV604_VERSION_TEXT);
 
     QStringList arguments = QCoreApplication::arguments();
+    takeDeviceSelection(arguments);
     const QString word = arguments.value(1);
     if (commands().contains(word)) {
         arguments.removeAt(1);

@@ -1,6 +1,7 @@
 // mv604-sim: runs a program with simulated KR960s on its USB bus. The launcher itself stays
 // outside umockdev's preload; only the child gets it.
 
+#include "sim/plug_scheduler.h"
 #include "sim/sim_options.h"
 #include "sim/simulated_bus.h"
 #include "sim/state_files.h"
@@ -92,17 +93,38 @@ std::vector<std::shared_ptr<SimulatedKr960>> plugDevices(SimulatedBus &bus,
         auto plugged = bus.addDevice(config); // the child is not running yet
         if (!options.stateDirectory.isEmpty())
             loadDeviceState(*plugged, options.stateDirectory, index);
+        const bool faulty = options.faultDevice == 0 || options.faultDevice == index;
         for (const FaultRule &rule : options.faults)
-            plugged->addFault(rule);
+            if (faulty)
+                plugged->addFault(rule);
         for (uint32_t page : options.corruptPages)
-            plugged->corruptReadBack(page);
+            if (faulty)
+                plugged->corruptReadBack(page);
         bus.setPermissionDenied(plugged, options.permissionDenied);
+        if (startsUnplugged(options, index))
+            bus.unplug(plugged);
         if (log)
             plugged->setRequestListener(
                 [log, index](const RequestRecord &record) { log->write(index, record); });
         devices.push_back(plugged);
     }
     return devices;
+}
+
+// The hot-plug script runs on its own thread, timed from the command's start.
+void startPlugScript(PlugScheduler &script, SimulatedBus &bus, const SimOptions &options,
+                     const std::vector<std::shared_ptr<SimulatedKr960>> &devices)
+{
+    for (const PlugEvent &event : options.plugScript) {
+        const auto device = devices.at(size_t(event.device - 1));
+        SimulatedBus *onBus = &bus;
+        script.schedule(event.atMs, [onBus, device, plug = event.plug] {
+            if (!plug)
+                onBus->unplug(device);
+            else if (onBus->deviceNumber(device) == 0)
+                onBus->replug(device);
+        });
+    }
 }
 
 int runChild(const SimOptions &options, const std::string &root)
@@ -167,7 +189,10 @@ int main(int argc, char **argv)
 
     SimulatedBus bus;
     const auto devices = plugDevices(bus, options, log.get());
+    auto script = std::make_unique<PlugScheduler>();
+    startPlugScript(*script, bus, options, devices);
     const int exitCode = runChild(options, bus.rootDirectory());
+    script.reset();
     for (size_t i = 0; i < devices.size(); ++i) {
         devices[i]->setRequestListener(nullptr);
         if (!options.stateDirectory.isEmpty() &&

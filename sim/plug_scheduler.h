@@ -1,7 +1,9 @@
 #pragma once
 
 // Runs plug and unplug actions at their time on a thread of their own, the way a device that
-// restarts leaves and rejoins the bus while the host goes on scanning.
+// restarts leaves and rejoins the bus while the host goes on scanning. Actions due at the same
+// time run in the order they were scheduled, so a device's control transfers use one as their
+// queue as well.
 
 #include <chrono>
 #include <condition_variable>

@@ -3,6 +3,8 @@
 #include <QCommandLineParser>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace kr960sim
 {
 
@@ -79,6 +81,9 @@ void addOptions(QCommandLineParser &parser)
         {"brand", "", "hex"},
         {"devices", "", "n"},
         {"permission-denied", ""},
+        {"faults-on", "", "k"},
+        {"plug", "", "k@ms"},
+        {"unplug", "", "k@ms"},
     });
 }
 
@@ -157,7 +162,43 @@ bool takeFaultOptions(const QCommandLineParser &parser, SimOptions &options, QSt
     return true;
 }
 
+// K@MS: device K (1 to the number of devices) at MS milliseconds.
+bool parsePlugEvent(const QString &text, bool plug, int devices, PlugEvent &event)
+{
+    const QStringList parts = text.split('@');
+    long long device = 0, atMs = 0;
+    if (parts.size() != 2 || !parseNumber(parts[0], 1, devices, device) ||
+        !parseNumber(parts[1], 0, 3600000, atMs))
+        return false;
+    event = {int(device), int(atMs), plug};
+    return true;
+}
+
+bool takePlugScript(const QCommandLineParser &parser, SimOptions &options, QString &error)
+{
+    for (const char *name : {"plug", "unplug"}) {
+        for (const QString &value : parser.values(name)) {
+            PlugEvent event;
+            if (!parsePlugEvent(value, QString(name) == "plug", options.devices, event))
+                return error = QString("--%1 takes K@MS, K a device from 1 to --devices").arg(name),
+                       false;
+            options.plugScript.push_back(event);
+        }
+    }
+    std::stable_sort(options.plugScript.begin(), options.plugScript.end(),
+                     [](const PlugEvent &a, const PlugEvent &b) { return a.atMs < b.atMs; });
+    return true;
+}
+
 } // namespace
+
+bool startsUnplugged(const SimOptions &options, int device)
+{
+    for (const PlugEvent &event : options.plugScript)
+        if (event.device == device)
+            return event.plug;
+    return false;
+}
 
 bool parseSimOptions(const QStringList &arguments, SimOptions &options, QString &error)
 {
@@ -174,6 +215,13 @@ bool parseSimOptions(const QStringList &arguments, SimOptions &options, QString 
     if (parser.isSet("devices") && !parseNumber(parser.value("devices"), 0, 16, number))
         return error = "--devices takes 0 to 16", false;
     options.devices = int(number);
+    if (!takePlugScript(parser, options, error))
+        return false;
+    if (parser.isSet("faults-on")) {
+        if (!parseNumber(parser.value("faults-on"), 1, options.devices, number))
+            return error = "--faults-on takes a device from 1 to --devices", false;
+        options.faultDevice = int(number);
+    }
     options.permissionDenied = parser.isSet("permission-denied");
     options.stateDirectory = parser.value("state-dir");
     options.logFile = parser.value("log");
@@ -210,6 +258,10 @@ QString simUsage()
         "  --devices N                    N devices (0: an empty bus), serials counting up from "
         "--serial\n"
         "  --permission-denied            usbfs ioctls fail with EPERM, as without a udev rule\n"
+        "  --faults-on K                  the fault knobs above hit device K only\n"
+        "  --plug K@MS, --unplug K@MS     hot-plug script: device K joins or leaves the bus\n"
+        "                                 MS ms after COMMAND starts (repeatable); a device\n"
+        "                                 whose first step is --plug starts off the bus\n"
         "  --help                         this text\n");
 }
 

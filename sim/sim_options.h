@@ -12,12 +12,22 @@
 namespace kr960sim
 {
 
+// A step of the hot-plug script: device `device` (1-based) leaves or joins the bus `atMs`
+// after the command starts.
+struct PlugEvent {
+    int device = 1;
+    int atMs = 0;
+    bool plug = true;
+};
+
 struct SimOptions {
     DeviceConfig config;
     int devices = 1;
     std::vector<FaultRule> faults;
     std::vector<uint32_t> corruptPages;
+    int faultDevice = 0; // the device the fault knobs hit (1-based); 0: every device
     bool permissionDenied = false;
+    std::vector<PlugEvent> plugScript; // in time order
     QString stateDirectory;
     QString logFile;
     QStringList command; // after "--"
@@ -29,4 +39,10 @@ struct SimOptions {
 bool parseSimOptions(const QStringList &arguments, SimOptions &options, QString &error);
 QString simUsage();
 
+} // namespace kr960sim
+
+namespace kr960sim
+{
+// A device whose first scripted step plugs it in starts off the bus.
+bool startsUnplugged(const SimOptions &options, int device);
 } // namespace kr960sim

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -90,6 +92,11 @@ struct SimulatedBus::Impl {
     // from the testbed takes milliseconds, which a restart should not wait for.
     std::unique_ptr<PlugScheduler> sysfsWorker;
     std::mutex testbedLock;
+    // Completes control transfers once the device's time for them has passed, so that the time
+    // a device spends on a request (its latency) holds up only its own hosts, as on a real bus.
+    // A device answers one request after the other: each completes after the one before it.
+    std::unique_ptr<PlugScheduler> answerTimer;
+    std::map<const SimulatedKr960 *, std::chrono::steady_clock::time_point> busyUntil;
 
     Impl()
     {
@@ -107,6 +114,7 @@ struct SimulatedBus::Impl {
         g_signal_connect(handler, "handle-read", G_CALLBACK(&Impl::onRead), this);
         scheduler = std::make_unique<PlugScheduler>();
         sysfsWorker = std::make_unique<PlugScheduler>();
+        answerTimer = std::make_unique<PlugScheduler>();
     }
 
     ~Impl()
@@ -117,6 +125,7 @@ struct SimulatedBus::Impl {
         }
         scheduler.reset();
         sysfsWorker.reset();
+        answerTimer.reset();
         for (const auto &device : devices) {
             device->setBusListener(nullptr);
             device->setPlugged(false);
@@ -149,12 +158,35 @@ struct SimulatedBus::Impl {
 
     static gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self)
     {
+        Impl *bus = static_cast<Impl *>(self);
         UsbfsNode node;
-        if (static_cast<Impl *>(self)->liveNode(client, node))
-            answerIoctl(client, node);
-        else
+        if (!bus->liveNode(client, node)) {
             answerGone(client);
+            return TRUE;
+        }
+        const SimulatedKr960 *device = node.device.get();
+        answerIoctl(client, node, [bus, device](int delayUs, std::function<void()> complete) {
+            bus->completeAfter(device, delayUs, std::move(complete));
+        });
         return TRUE;
+    }
+
+    void completeAfter(const SimulatedKr960 *device, int delayUs, std::function<void()> complete)
+    {
+        using namespace std::chrono;
+        const auto now = steady_clock::now();
+        steady_clock::time_point due;
+        {
+            std::lock_guard<std::mutex> guard(nodesLock);
+            auto &busy = busyUntil[device];
+            due = std::max(now, busy) + microseconds(delayUs);
+            busy = due;
+        }
+        std::lock_guard<std::mutex> guard(scheduleLock);
+        if (closing)
+            complete();
+        else
+            answerTimer->schedule(int(ceil<milliseconds>(due - now).count()), std::move(complete));
     }
 
     static gboolean onRead(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self)

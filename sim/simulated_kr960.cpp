@@ -431,13 +431,15 @@ bool SimulatedKr960::waitUntilUnplugged(int timeoutMs) const
 }
 
 int SimulatedKr960::handleControl(uint8_t requestType, uint8_t request, uint16_t value,
-                                  uint16_t index, uint8_t *data, uint16_t length)
+                                  uint16_t index, uint8_t *data, uint16_t length, int *delayUs)
 {
     std::unique_lock<std::mutex> guard(lock);
     const std::optional<Fault> fault = state->takeFault(requestType, request);
     const std::chrono::microseconds delay =
         state->responseTime(requestType, request, length, fault);
-    if (delay.count() > 0) {
+    if (delayUs) {
+        *delayUs = int(delay.count());
+    } else if (delay.count() > 0) {
         guard.unlock();
         std::this_thread::sleep_for(delay);
         guard.lock();

@@ -119,9 +119,11 @@ public:
     bool waitUntilUnplugged(int timeoutMs) const;
 
     // The USB side calls these. handleControl answers one control transfer: it returns the byte
-    // count or -errno and fills IN data.
+    // count or -errno and fills IN data. The request takes the device some time (its latency):
+    // without `delayUs` it waits that long itself; with it, it answers at once and gives the
+    // time, which the bus waits without holding up the other devices.
     int handleControl(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
-                      uint8_t *data, uint16_t length);
+                      uint8_t *data, uint16_t length, int *delayUs = nullptr);
     // The bus is told when the device leaves it on its own (a restart or a vanish fault):
     // backAfterMs is the time until it comes back, or -1 for never.
     void setBusListener(std::function<void(int backAfterMs)> listener);

@@ -46,25 +46,41 @@ int connectInfo(UMockdevIoctlClient *client, const UsbfsNode &node)
     return 0;
 }
 
-int controlTransfer(UMockdevIoctlClient *client, const UsbfsNode &node)
+void answerControl(UMockdevIoctlClient *client, const UsbfsNode &node, const CompleteLater &later)
 {
     UMockdevIoctlData *argument = umockdev_ioctl_client_get_arg(client);
     UMockdevIoctlData *setup =
         umockdev_ioctl_data_resolve(argument, 0, sizeof(usbdevfs_ctrltransfer), nullptr);
-    if (!setup)
-        return -EFAULT;
+    if (!setup) {
+        completeWith(client, -EFAULT);
+        return;
+    }
     const auto *transfer = reinterpret_cast<const usbdevfs_ctrltransfer *>(setup->data);
     const uint16_t length = transfer->wLength;
     uint8_t *data = nullptr;
     if (length > 0) {
         UMockdevIoctlData *buffer = umockdev_ioctl_data_resolve(
             setup, offsetof(usbdevfs_ctrltransfer, data), length, nullptr);
-        if (!buffer)
-            return -EFAULT;
+        if (!buffer) {
+            completeWith(client, -EFAULT);
+            return;
+        }
         data = buffer->data;
     }
-    return node.device->handleControl(transfer->bRequestType, transfer->bRequest, transfer->wValue,
-                                      transfer->wIndex, data, length);
+    int delayUs = 0;
+    const int result =
+        node.device->handleControl(transfer->bRequestType, transfer->bRequest, transfer->wValue,
+                                   transfer->wIndex, data, length, &delayUs);
+    if (delayUs <= 0) {
+        completeWith(client, result);
+        return;
+    }
+    // The client (and the data it resolved) must outlive the wait; completing is thread-safe.
+    g_object_ref(client);
+    later(delayUs, [client, result] {
+        completeWith(client, result);
+        g_object_unref(client);
+    });
 }
 
 } // namespace
@@ -83,7 +99,7 @@ void answerRead(UMockdevIoctlClient *client, const UsbfsNode &)
     umockdev_ioctl_client_complete(client, long(count), 0);
 }
 
-void answerIoctl(UMockdevIoctlClient *client, const UsbfsNode &node)
+void answerIoctl(UMockdevIoctlClient *client, const UsbfsNode &node, const CompleteLater &later)
 {
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     if (node.permissionDenied) {
@@ -95,7 +111,7 @@ void answerIoctl(UMockdevIoctlClient *client, const UsbfsNode &node)
         completeWith(client, connectInfo(client, node));
         return;
     case USBDEVFS_CONTROL:
-        completeWith(client, controlTransfer(client, node));
+        answerControl(client, node, later);
         return;
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_CLAIMINTERFACE:

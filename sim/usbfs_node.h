@@ -7,6 +7,7 @@
 
 #include <umockdev.h>
 
+#include <functional>
 #include <memory>
 
 namespace kr960sim
@@ -18,9 +19,14 @@ struct UsbfsNode {
     bool permissionDenied = false;
 };
 
-// Each answers the client's pending call and completes it.
+// Holds a completion back for `delayUs` and then runs it, on another thread.
+using CompleteLater = std::function<void(int delayUs, std::function<void()> complete)>;
+
+// Each answers the client's pending call and completes it. A control transfer that takes the
+// device time is completed through `later`, so that the one thread serving every node never
+// waits for a device: one device's latency holds up no other device.
 void answerRead(UMockdevIoctlClient *client, const UsbfsNode &node);
-void answerIoctl(UMockdevIoctlClient *client, const UsbfsNode &node);
+void answerIoctl(UMockdevIoctlClient *client, const UsbfsNode &node, const CompleteLater &later);
 // A node whose device has left the bus: what the kernel answers on an open fd of it.
 void answerGone(UMockdevIoctlClient *client);
 

@@ -3,6 +3,7 @@
 #include "usb/string_descriptor.h"
 #include "usb/usb_device.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -65,6 +66,10 @@ QList<AttachedDevice> walkBus(quint16 vendorId, quint16 productId)
             devices.append(device);
         }
     }
+    // libusb-0.1 lists the newest device first; people and scripts expect bus order.
+    std::sort(devices.begin(), devices.end(), [](const AttachedDevice &a, const AttachedDevice &b) {
+        return std::make_pair(a.bus, a.deviceNumber) < std::make_pair(b.bus, b.deviceNumber);
+    });
     return devices;
 }
 

@@ -15,6 +15,7 @@ struct AttachedDevice {
     QString openError; // why not, when `opened` is false
 };
 
-// Walks the buses afresh. It opens each matching device only to read its serial number and
-// closes it again; it never configures or claims it.
+// Walks the buses afresh and gives the devices in bus and device-number order. It opens each
+// matching device only to read its serial number and closes it again; it never configures or claims
+// it.
 QList<AttachedDevice> listAttachedDevices(quint16 vendorId, quint16 productId);

@@ -140,6 +140,9 @@ UsbDevice::ConnectFailure UsbDevice::openAndProve(struct usb_device *dev)
         return isPermissionError(errno) ? ConnectFailure::NoPermission : ConnectFailure::OpenFailed;
     qDebug() << "usb_opened ";
 
+    const ConnectFailure serial = checkSerial();
+    if (serial != ConnectFailure::None)
+        return serial;
     const int configured = usb_set_configuration(handle, Configuration);
     if (configured < 0) {
         disconnectPrivate();
@@ -158,6 +161,25 @@ UsbDevice::ConnectFailure UsbDevice::openAndProve(struct usb_device *dev)
     if (identity != ConnectFailure::None)
         return identity;
     return proveBrand();
+}
+
+// With a serial asked for, the candidate is told by its serial before it is configured or
+// claimed: setting the configuration of a device that another process has claimed would disturb
+// that process's run. The handle is closed without a release, since nothing was claimed.
+UsbDevice::ConnectFailure UsbDevice::checkSerial()
+{
+    if (wantedSerial.isEmpty())
+        return ConnectFailure::None;
+    unsigned char descriptor[StringDescriptorCapacity] = {};
+    const int received = usb_get_descriptor(handle, StringDescriptorType, SerialStringIndex,
+                                            descriptor, StringDescriptorCapacity);
+    const QByteArray serial = textBeforeFirstZero(serialFromStringDescriptor(descriptor, received));
+    if (serial == wantedSerial || serial == wantedSerial + 'b')
+        return ConnectFailure::None;
+    closeWithoutRelease();
+    if (received < 0 && isPermissionError(-received))
+        return ConnectFailure::NoPermission;
+    return ConnectFailure::SerialMismatch;
 }
 
 // A failed request has closed the handle already; a short or wrong reply leaves it to us.
@@ -322,6 +344,12 @@ void UsbDevice::set_device_id(quint16 id)
 void UsbDevice::set_brand_id(quint16 id)
 {
     brandId = id;
+}
+
+void UsbDevice::set_serial(const QByteArray &serial)
+{
+    QMutexLocker locker(&usbMutex);
+    wantedSerial = serial;
 }
 
 UsbDevice::ConnectFailure UsbDevice::lastConnectFailure() const

@@ -27,6 +27,7 @@ public:
     enum class ConnectFailure {
         None,                 // the last connect succeeded (or none was tried yet)
         NoDevice,             // nothing on the bus shows our vendor and product id
+        SerialMismatch,       // devices with our ids are there, none with the serial asked for
         OpenFailed,           // usb_open failed for another reason than permissions
         NoPermission,         // the node may not be written: EACCES or EPERM on open or configure
         ConfigurationRefused, // usb_set_configuration(1) failed otherwise
@@ -51,6 +52,9 @@ public:
     void set_vid_pid(quint16 vid, quint16 pid);
     void set_device_id(quint16 id);
     void set_brand_id(quint16 id);
+    // Restricts the walk to the device with this nine-digit serial (the bootloader reports it
+    // with a trailing 'b', which matches too); empty: the first device that proves itself.
+    void set_serial(const QByteArray &serial);
 
     // Lock-free, so a diagnosis can ask while the other thread is connecting.
     ConnectFailure lastConnectFailure() const;
@@ -69,6 +73,7 @@ private:
     void traceDevice(const void *firstDevice, const struct usb_device *dev) const;
     bool showsOurIds(const struct usb_device *dev) const;
     ConnectFailure openAndProve(struct usb_device *dev);
+    ConnectFailure checkSerial();
     ConnectFailure proveIdentity();
     ConnectFailure proveBrand();
 
@@ -76,6 +81,7 @@ private:
     quint16 vendorId = 0;
     quint16 deviceId = 0;
     quint16 brandId = 0;
+    QByteArray wantedSerial;
     usb_dev_handle *handle = nullptr;
     std::atomic<ConnectFailure> lastFailure{ConnectFailure::None};
 

@@ -1,0 +1,105 @@
+// What programming several boards at once costs: the wall time of `mv604-cli upgrade --all` on
+// 1, 2 and 4 simulated KR960s in their bootloader, each request delayed by a realistic latency,
+// as the ratio to one device. Devices on the simulated bus are independent and every device has
+// its own worker process, so the ratio stays near 1 (target: 4 devices at most 1.3 times one).
+//
+//   bench_production [LATENCY_MS [REPEATS]]     (defaults: 2 ms, 3 runs; the median counts)
+
+#include "device/kr960_memory_map.h"
+#include "image/word_scrambler.h"
+#include "upgrade/upgrade_file.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace
+{
+
+// The scrambler traces its work; only warnings matter here.
+void dropDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type != QtDebugMsg)
+        fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+bool writeSampleUpgradeFile(const QString &path)
+{
+    QByteArray image(UpgradeFile::ImageSize, '\xff');
+    quint32 state = 7;
+    for (int i = 0; i < UpgradeFile::ApplicationSize; ++i) {
+        state = state * 1664525u + 1013904223u;
+        image[UpgradeFile::ApplicationOffset + i] = char(state >> 24);
+    }
+    image[UpgradeFile::BrandOffset] = image[UpgradeFile::BrandOffset + 1] = 0;
+    stampChecksums(reinterpret_cast<unsigned char *>(image.data()));
+    EncodeWords(image.data(), int(image.size()));
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && writeUpgradeFile(file, image);
+}
+
+// Seconds for one `upgrade --all` run, or a negative value when it did not end in "OK".
+double secondsForAll(int devices, int latencyMs, const QString &upgradeFile)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QElapsedTimer clock;
+    clock.start();
+    process.start(MV604_SIM,
+                  {"--devices", QString::number(devices), "--latency", QString::number(latencyMs),
+                   "--", MV604_CLI, "upgrade", "--all", upgradeFile});
+    process.setStandardOutputFile(QProcess::nullDevice());
+    if (!process.waitForFinished(300000) || process.exitCode() != 0)
+        return -1;
+    return clock.elapsed() / 1000.0;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    qInstallMessageHandler(dropDebug);
+    const int latencyMs = argc > 1 ? std::max(0, atoi(argv[1])) : 2;
+    const int repeats = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
+    QTemporaryDir work;
+    const QString upgradeFile = work.filePath("bench.upg");
+    if (!work.isValid() || !writeSampleUpgradeFile(upgradeFile)) {
+        fprintf(stderr, "cannot write the sample upgrade file\n");
+        return 1;
+    }
+
+    printf("upgrade --all, %d pages per device, %d ms per request, median of %d runs\n",
+           int(Kr960::ApplicationPages), latencyMs, repeats);
+    printf("%8s %10s %14s\n", "devices", "seconds", "ratio to one");
+    double one = 0;
+    for (int devices : {1, 2, 4}) {
+        std::vector<double> runs;
+        for (int i = 0; i < repeats; ++i) {
+            const double seconds = secondsForAll(devices, latencyMs, upgradeFile);
+            if (seconds < 0) {
+                fprintf(stderr, "the run with %d devices failed\n", devices);
+                return 1;
+            }
+            runs.push_back(seconds);
+        }
+        const double seconds = median(runs);
+        if (devices == 1)
+            one = seconds;
+        printf("%8d %10.2f %13.2fx\n", devices, seconds, seconds / one);
+        fflush(stdout);
+    }
+    return 0;
+}
