@@ -5,6 +5,7 @@
 //
 //   bench_production [LATENCY_MS [REPEATS]]     (defaults: 2 ms, 3 runs; the median counts)
 
+#include "bench_support.h"
 #include "device/kr960_memory_map.h"
 #include "image/word_scrambler.h"
 #include "upgrade/upgrade_file.h"
@@ -22,21 +23,11 @@
 namespace
 {
 
-// The scrambler traces its work; only warnings matter here.
-void dropDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type != QtDebugMsg)
-        fprintf(stderr, "%s\n", qPrintable(message));
-}
-
 bool writeSampleUpgradeFile(const QString &path)
 {
     QByteArray image(UpgradeFile::ImageSize, '\xff');
-    quint32 state = 7;
-    for (int i = 0; i < UpgradeFile::ApplicationSize; ++i) {
-        state = state * 1664525u + 1013904223u;
-        image[UpgradeFile::ApplicationOffset + i] = char(state >> 24);
-    }
+    image.replace(UpgradeFile::ApplicationOffset, UpgradeFile::ApplicationSize,
+                  pseudoRandomApplicationArea(7));
     image[UpgradeFile::BrandOffset] = image[UpgradeFile::BrandOffset + 1] = 0;
     stampChecksums(reinterpret_cast<unsigned char *>(image.data()));
     EncodeWords(image.data(), int(image.size()));

@@ -6,6 +6,7 @@
 // Needs the simulated bus: LD_PRELOAD=libumockdev-preload.so.0 ./bench_reflash
 // (or `cmake --build <dir> --target run_bench_reflash`).
 
+#include "bench_support.h"
 #include "device/kr960_memory_map.h"
 #include "device/usbkr960.h"
 #include "sim/simulated_bus.h"
@@ -21,24 +22,6 @@ namespace
 {
 
 constexpr int ChangedPages = 12;
-
-// The transport traces every request; the figures are about the device's time, not the trace's.
-void dropDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type != QtDebugMsg)
-        std::fprintf(stderr, "%s\n", qPrintable(message));
-}
-
-QByteArray firmware()
-{
-    QByteArray bytes(int(Kr960::ApplicationSize), Qt::Uninitialized);
-    quint32 state = 5;
-    for (char &byte : bytes) {
-        state = state * 1664525u + 1013904223u;
-        byte = char(state >> 24);
-    }
-    return bytes;
-}
 
 // Every tenth page gets one byte changed, as a small fix changes code here and there.
 QByteArray withChangedPages(QByteArray bytes)
@@ -83,7 +66,7 @@ void runScenarios(kr960sim::SimulatedKr960 &device, USBKR960 &usb, int transferU
     device.setTransferUsPerKiB(transferUsPerKiB);
     std::printf("page phase, 30 ms per page programmed, 2 ms latency, %d us per KiB:\n",
                 transferUsPerKiB);
-    const QByteArray current = firmware();
+    const QByteArray current = pseudoRandomApplicationArea();
     const QByteArray fixed = withChangedPages(current);
 
     holdOnDevice(device, fixed);

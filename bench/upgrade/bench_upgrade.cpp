@@ -4,6 +4,7 @@
 // Needs the simulated bus: LD_PRELOAD=libumockdev-preload.so.0 ./bench_upgrade
 // (or `cmake --build <dir> --target run_bench_upgrade`).
 
+#include "bench_support.h"
 #include "device/kr960_memory_map.h"
 #include "device/usbkr960.h"
 #include "image/word_scrambler.h"
@@ -21,25 +22,6 @@
 
 namespace
 {
-
-// The transport and the scrambler trace every request; at this rate the trace would be the
-// figure being measured.
-void dropDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type != QtDebugMsg)
-        fprintf(stderr, "%s\n", qPrintable(message));
-}
-
-QByteArray applicationArea()
-{
-    QByteArray bytes(int(Kr960::ApplicationSize), Qt::Uninitialized);
-    quint32 state = 5;
-    for (char &byte : bytes) {
-        state = state * 1664525u + 1013904223u;
-        byte = char(state >> 24);
-    }
-    return bytes;
-}
 
 double processCpuSeconds()
 {
@@ -61,7 +43,7 @@ void BM_PageLoop(benchmark::State &state)
         state.SkipWithError("the simulated KR960 does not connect");
         return;
     }
-    const QByteArray area = applicationArea();
+    const QByteArray area = pseudoRandomApplicationArea();
     const double cpuBefore = processCpuSeconds();
     for (auto _ : state) {
         // The worker's own page loop, without its thread and signals.
@@ -81,7 +63,7 @@ BENCHMARK(BM_PageLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_EncodeDecodeCompare(benchmark::State &state)
 {
-    const QByteArray area = applicationArea();
+    const QByteArray area = pseudoRandomApplicationArea();
     unsigned char page[Kr960::PageSize];
     for (auto _ : state) {
         for (quint32 p = 0; p < Kr960::ApplicationPages; ++p) {
