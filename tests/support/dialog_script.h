@@ -12,7 +12,6 @@
 #include "choose_file.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -33,50 +32,31 @@ class DialogScript : public QObject
 public:
     DialogScript()
     {
-        timer.setInterval(5);
-        QObject::connect(&timer, &QTimer::timeout, this, [this] { poll(); });
-        timer.start();
+        connect(&timer, &QTimer::timeout, this, [this] { poll(); });
+        timer.start(5);
     }
 
     DialogScript &answerText(const QString &text)
     {
-        return then([text](QWidget *w) {
-            auto *d = qobject_cast<QInputDialog *>(w);
-            d->setTextValue(text);
-            d->accept();
-        });
+        return input([text](QInputDialog *d) { d->setTextValue(text); });
     }
     DialogScript &answerInt(int value)
     {
-        return then([value](QWidget *w) {
-            auto *d = qobject_cast<QInputDialog *>(w);
-            d->setIntValue(value);
-            d->accept();
-        });
+        return input([value](QInputDialog *d) { d->setIntValue(value); });
     }
     // Picks an item of a list dialog by its text.
-    DialogScript &answerItem(const QString &item)
-    {
-        return then([item](QWidget *w) {
-            auto *d = qobject_cast<QInputDialog *>(w);
-            d->setTextValue(item);
-            d->accept();
-        });
-    }
-    // Accepts whatever the dialog offers (a list's preselected item, an int's default).
+    DialogScript &answerItem(const QString &item) { return answerText(item); }
+    // Accepts what the dialog offers (a list's preselected item, an int's default); closes a
+    // message box with its only button.
     DialogScript &acceptDefault()
     {
-        return then([](QWidget *w) { qobject_cast<QDialog *>(w)->accept(); });
+        return input([](QInputDialog *) {});
     }
+    DialogScript &acknowledge() { return acceptDefault(); }
     DialogScript &chooseFile(const QString &path) { return then(::chooseFile(path)); }
     DialogScript &cancel()
     {
         return then([](QWidget *w) { qobject_cast<QDialog *>(w)->reject(); });
-    }
-    // Closes a message box with its (only) button.
-    DialogScript &acknowledge()
-    {
-        return then([](QWidget *w) { qobject_cast<QDialog *>(w)->accept(); });
     }
     DialogScript &then(std::function<void(QWidget *)> step)
     {
@@ -90,6 +70,15 @@ public:
     const QList<SeenDialog> &seen() const { return dialogs; }
 
 private:
+    DialogScript &input(const std::function<void(QInputDialog *)> &set)
+    {
+        return then([set](QWidget *w) {
+            if (auto *d = qobject_cast<QInputDialog *>(w))
+                set(d);
+            qobject_cast<QDialog *>(w)->accept();
+        });
+    }
+
     void poll()
     {
         QWidget *modal = QApplication::activeModalWidget();
@@ -103,40 +92,38 @@ private:
                 d->reject();
             return;
         }
-        auto step = steps.takeFirst();
-        step(modal);
+        steps.takeFirst()(modal);
     }
 
     static SeenDialog describe(QWidget *w)
     {
-        SeenDialog seen;
-        seen.title = w->windowTitle();
+        SeenDialog seen{QString(), w->windowTitle(), QString(), {}};
         if (auto *d = qobject_cast<QInputDialog *>(w)) {
             seen.label = d->labelText();
-            if (d->inputMode() == QInputDialog::IntInput) {
-                seen.kind = "int";
-                seen.offered = {{"value", d->intValue()},
-                                {"minimum", d->intMinimum()},
-                                {"maximum", d->intMaximum()},
-                                {"step", d->intStep()}};
-            } else if (!d->comboBoxItems().isEmpty()) {
-                seen.kind = "item";
-                seen.offered = {{"items", d->comboBoxItems()},
-                                {"value", d->textValue()},
-                                {"editable", d->isComboBoxEditable()}};
-            } else {
-                seen.kind = "text";
-                seen.offered = {{"value", d->textValue()}};
-            }
+            if (d->inputMode() == QInputDialog::IntInput)
+                seen = {"int",
+                        seen.title,
+                        seen.label,
+                        {{"value", d->intValue()},
+                         {"minimum", d->intMinimum()},
+                         {"maximum", d->intMaximum()},
+                         {"step", d->intStep()}}};
+            else if (!d->comboBoxItems().isEmpty())
+                seen = {"item",
+                        seen.title,
+                        seen.label,
+                        {{"items", d->comboBoxItems()},
+                         {"value", d->textValue()},
+                         {"editable", d->isComboBoxEditable()}}};
+            else
+                seen = {"text", seen.title, seen.label, {{"value", d->textValue()}}};
         } else if (auto *d = qobject_cast<QFileDialog *>(w)) {
             seen.kind = "file";
             seen.offered = {{"directory", d->directory().absolutePath()},
                             {"filters", d->nameFilters()},
                             {"save", d->acceptMode() == QFileDialog::AcceptSave}};
         } else if (auto *d = qobject_cast<QMessageBox *>(w)) {
-            seen.kind = "message";
-            seen.label = d->text();
-            seen.offered = {{"icon", int(d->icon())}};
+            seen = {"message", seen.title, d->text(), {{"icon", int(d->icon())}}};
         }
         return seen;
     }
