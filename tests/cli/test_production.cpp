@@ -147,8 +147,9 @@ private slots:
         const QStringList fault =
             faulty ? QStringList{"--faults-on", QString::number(faulty), "--fail", "3:4"}
                    : QStringList{};
-        const ProcessRun run = simulated(QStringList{"--devices", "3", "--mode", "application"} + fault,
-                                  {"upgrade", "--all", upgradeFile(), "--log", "production.log"});
+        const ProcessRun run =
+            simulated(QStringList{"--devices", "3", "--mode", "application"} + fault,
+                      {"upgrade", "--all", upgradeFile(), "--log", "production.log"});
         QCOMPARE(run.exitCode, faulty ? 1 : 0);
         const QList<QJsonObject> records = logRecords();
         QCOMPARE(records.size(), 3);

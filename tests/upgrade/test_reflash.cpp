@@ -154,7 +154,7 @@ private slots:
         putOnDevice(QByteArray(ApplicationSize, char(0xFF)));
         // Vendor requests: identity, brand, version block, then read, write, read per page.
         const ProcessRun pulled = cliOnDevice({"--vanish-after", QString::number(3 + 3 * 60 + 1)},
-                                       {"upgrade", "--skip-unchanged", path("app.upg")});
+                                              {"upgrade", "--skip-unchanged", path("app.upg")});
         QCOMPARE(pulled.exitCode, 1);
         QVERIFY(pulled.out.endsWith("\nERROR\n"));
         QCOMPARE(pagesWritten(requestLog()), pageRange(0, 59));
