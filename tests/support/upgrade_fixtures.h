@@ -1,0 +1,127 @@
+#pragma once
+
+// Firmware, HEX files and upgrade files for the upgrade, boot image and soak suites. Expected
+// bytes are built here by hand, never with the code under test; HEX files come from GNU objcopy.
+
+#include "hex_records.h"
+#include "image/scrambler_key.h"
+#include "sim/simulated_kr960.h"
+#include "upgrade/upgrade_file.h"
+#include "upgrade/upgrader.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QtEndian>
+
+namespace fixtures
+{
+
+// The simulated device restarts within tens of milliseconds, so the worker's waits can be too.
+inline UpgradeTiming fastTiming(int connectRetryMs, int reconnectGiveUpMs)
+{
+    return {connectRetryMs, 20, 10, reconnectGiveUpMs};
+}
+
+// A firmware that looks like one: every byte different from its neighbours, no long zero runs.
+inline QByteArray firmwareBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = char((seed = seed * 1664525u + 1013904223u) >> 24);
+    return bytes;
+}
+
+inline quint32 wordSum(const QByteArray &bytes)
+{
+    quint32 sum = 0;
+    for (int i = 0; i + 4 <= bytes.size(); i += 4)
+        sum += qFromLittleEndian<quint32>(bytes.constData() + i);
+    return sum;
+}
+
+// An area as the builder must leave it: the wrapping sum of its other words in its last four
+// bytes. The application area's brand word (48 bytes before its end) is 0.
+inline QByteArray withChecksum(QByteArray area, bool application = true)
+{
+    if (application)
+        area.replace(area.size() - 0x30, 2, QByteArray(2, '\0'));
+    area.chop(4);
+    QByteArray sum(4, '\0');
+    qToLittleEndian(wordSum(area), sum.data());
+    return area + sum;
+}
+inline QByteArray applicationWithChecksum(const QByteArray &application)
+{
+    return withChecksum(application);
+}
+
+// (w XOR k) + k with the key phase counted from the buffer start.
+inline QByteArray scrambled(QByteArray plain)
+{
+    for (int j = 0; 4 * j + 4 <= plain.size(); ++j) {
+        const quint32 k = ScramblerKey[j % 32],
+                      w = qFromLittleEndian<quint32>(plain.data() + 4 * j);
+        qToLittleEndian(quint32((w ^ k) + k), plain.data() + 4 * j);
+    }
+    return plain;
+}
+
+inline QByteArray be32(quint32 value)
+{
+    return QByteArray::fromHex(QByteArray::number(value, 16).rightJustified(8, '0'));
+}
+
+// A text item as the data stream stores it: big-endian byte length, then UTF-16BE code units.
+inline QByteArray textItem(const QString &text)
+{
+    QByteArray bytes = be32(quint32(text.size() * 2));
+    for (QChar c : text)
+        bytes += QByteArray(1, char(c.unicode() >> 8)) + char(c.unicode() & 0xFF);
+    return bytes;
+}
+
+// The bytes of a well-formed upgrade file whose image holds `application` at 0x08004000.
+inline QByteArray upgradeFileBytes(const QByteArray &application)
+{
+    QByteArray image(UpgradeFile::ImageSize, '\0');
+    image.replace(0x4000, application.size(), application);
+    return textItem("Mv604 Upgrade File Header") + textItem("02") + be32(0x60000) +
+           scrambled(image);
+}
+
+inline bool objcopyAvailable()
+{
+    return !QStandardPaths::findExecutable("objcopy").isEmpty();
+}
+
+struct HexRegion {
+    quint32 address;
+    QByteArray bytes;
+};
+
+// One objcopy run per region; the records are joined under a single end-of-file record.
+inline bool writeHex(const QString &hexPath, const QList<HexRegion> &regions)
+{
+    QByteArray records;
+    const QString bin = hexPath + ".bin", part = hexPath + ".part";
+    for (const HexRegion &region : regions) {
+        QFile hex(part);
+        if (!writeFile(bin, region.bytes) ||
+            QProcess::execute("objcopy", {"-I", "binary", "-O", "ihex", "--change-addresses",
+                                          QString::number(region.address), bin, part}) != 0 ||
+            !hex.open(QIODevice::ReadOnly))
+            return false;
+        records += hex.readAll().replace(":00000001FF\r\n", ""); // objcopy ends lines with CR LF
+    }
+    QFile::remove(bin);
+    QFile::remove(part);
+    return writeFile(hexPath, records + ":00000001FF\n");
+}
+
+inline QByteArray flashOf(const kr960sim::SimulatedKr960 &device, quint32 address, int length)
+{
+    const std::vector<uint8_t> bytes = device.flash(address, quint32(length));
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
+}
+
+} // namespace fixtures
