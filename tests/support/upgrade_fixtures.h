@@ -1,12 +1,11 @@
 #pragma once
 
-// Firmware, HEX files and upgrade files for the upgrade, boot image and soak suites. Expected
-// bytes are built here by hand, never with the code under test; HEX files come from GNU objcopy.
+// Firmware, HEX and upgrade files for the upgrade, screenshot and soak suites, made by hand (HEX
+// by GNU objcopy), never with the code under test.
 
 #include "hex_records.h"
 #include "image/scrambler_key.h"
 #include "sim/simulated_kr960.h"
-#include "upgrade/upgrade_file.h"
 #include "upgrade/upgrader.h"
 
 #include <QProcess>
@@ -15,7 +14,6 @@
 
 namespace fixtures
 {
-
 // The simulated device restarts within tens of milliseconds, so the worker's waits can be too.
 inline UpgradeTiming fastTiming(int connectRetryMs, int reconnectGiveUpMs)
 {
@@ -31,31 +29,24 @@ inline QByteArray firmwareBytes(int size, quint32 seed)
     return bytes;
 }
 
-inline quint32 wordSum(const QByteArray &bytes)
-{
-    quint32 sum = 0;
-    for (int i = 0; i + 4 <= bytes.size(); i += 4)
-        sum += qFromLittleEndian<quint32>(bytes.constData() + i);
-    return sum;
-}
-
-// An area as the builder must leave it: the wrapping sum of its other words in its last four
-// bytes. The application area's brand word (48 bytes before its end) is 0.
+// An area as the builder leaves it: the wrapping sum of its other little-endian words in its last
+// four bytes; in the application area the brand word, 48 bytes before its end, is 0.
 inline QByteArray withChecksum(QByteArray area, bool application = true)
 {
     if (application)
         area.replace(area.size() - 0x30, 2, QByteArray(2, '\0'));
-    area.chop(4);
-    QByteArray sum(4, '\0');
-    qToLittleEndian(wordSum(area), sum.data());
-    return area + sum;
+    quint32 sum = 0;
+    for (int i = 0; i + 4 < area.size(); i += 4)
+        sum += qFromLittleEndian<quint32>(area.constData() + i);
+    qToLittleEndian(sum, area.data() + area.size() - 4);
+    return area;
 }
 inline QByteArray applicationWithChecksum(const QByteArray &application)
 {
     return withChecksum(application);
 }
 
-// (w XOR k) + k with the key phase counted from the buffer start.
+// (w XOR k) + k with k = key[j % 32] for word j of the buffer.
 inline QByteArray scrambled(QByteArray plain)
 {
     for (int j = 0; 4 * j + 4 <= plain.size(); ++j) {
@@ -71,7 +62,7 @@ inline QByteArray be32(quint32 value)
     return QByteArray::fromHex(QByteArray::number(value, 16).rightJustified(8, '0'));
 }
 
-// A text item as the data stream stores it: big-endian byte length, then UTF-16BE code units.
+// A data-stream text item: big-endian byte length, then UTF-16BE code units.
 inline QByteArray textItem(const QString &text)
 {
     QByteArray bytes = be32(quint32(text.size() * 2));
@@ -80,11 +71,10 @@ inline QByteArray textItem(const QString &text)
     return bytes;
 }
 
-// The bytes of a well-formed upgrade file whose image holds `application` at 0x08004000.
+// A well-formed upgrade file whose image holds `application` at 0x08004000.
 inline QByteArray upgradeFileBytes(const QByteArray &application)
 {
-    QByteArray image(UpgradeFile::ImageSize, '\0');
-    image.replace(0x4000, application.size(), application);
+    const QByteArray image = QByteArray(0x4000, '\0') + application + QByteArray(0x20000, '\0');
     return textItem("Mv604 Upgrade File Header") + textItem("02") + be32(0x60000) +
            scrambled(image);
 }
@@ -99,7 +89,7 @@ struct HexRegion {
     QByteArray bytes;
 };
 
-// One objcopy run per region; the records are joined under a single end-of-file record.
+// One objcopy run per region; the records are joined under one end-of-file record.
 inline bool writeHex(const QString &hexPath, const QList<HexRegion> &regions)
 {
     QByteArray records;
@@ -113,9 +103,8 @@ inline bool writeHex(const QString &hexPath, const QList<HexRegion> &regions)
             return false;
         records += hex.readAll().replace(":00000001FF\r\n", ""); // objcopy ends lines with CR LF
     }
-    QFile::remove(bin);
-    QFile::remove(part);
-    return writeFile(hexPath, records + ":00000001FF\n");
+    return QFile::remove(bin) && QFile::remove(part) &&
+           writeFile(hexPath, records + ":00000001FF\n");
 }
 
 inline QByteArray flashOf(const kr960sim::SimulatedKr960 &device, quint32 address, int length)
@@ -123,5 +112,4 @@ inline QByteArray flashOf(const kr960sim::SimulatedKr960 &device, quint32 addres
     const std::vector<uint8_t> bytes = device.flash(address, quint32(length));
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
 }
-
 } // namespace fixtures

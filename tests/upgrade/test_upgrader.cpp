@@ -1,6 +1,5 @@
 // The upgrade worker against a simulated KR960, one row for a good run and one for every way a
-// run ends: the log, the outcome, the percentages, the page requests and the bytes the device
-// holds afterwards.
+// run ends: the log, the outcome, the percentages, the page requests and the flash afterwards.
 
 #include "device/usbkr960.h"
 #include "sim/simulated_bus.h"
@@ -24,11 +23,8 @@ Knob plug(Mode mode = Mode::Bootloader, const std::function<void(SimulatedKr960 
           const char *serial = "264900001")
 {
     return [=](SimulatedBus &bus) {
-        DeviceConfig config;
-        config.mode = mode;
-        config.serial = serial;
-        config.restartDelayMs = 50;
-        Device device = bus.addDevice(config);
+        Device device = bus.addDevice({mode, serial});
+        device->setRestartDelayMs(50);
         if (turn)
             turn(*device);
         return device;
@@ -40,11 +36,6 @@ Knob fault(int request, int nth, int count, Fault kind = Fault::Stall)
         d.addFault({request, nth, count, kind});
     });
 }
-Knob corrupt(quint32 page)
-{
-    return plug(Mode::Bootloader,
-                [=](SimulatedKr960 &d) { d.corruptReadBack(0x08004000 + page * 2048); });
-}
 } // namespace
 
 class TestUpgrader : public QObject
@@ -52,6 +43,7 @@ class TestUpgrader : public QObject
     Q_OBJECT
     QTemporaryDir dir;
     const QByteArray application = withChecksum(firmwareBytes(0x3C000, 7));
+    const QString goodFile = dir.filePath("good.upg");
     SimulatedBus bus;
     USBKR960 usb;
     Upgrader upgrader{&usb};
@@ -60,35 +52,31 @@ class TestUpgrader : public QObject
     QList<int> percents;
     QSemaphore percentsSent;
 
-    QString file(const QByteArray &bytes)
-    {
-        const QString path = dir.filePath(QString::number(qHash(bytes)));
-        return bytes == "none" ? QString() : writeFile(path, bytes) ? path : "unwritten";
-    }
-    void run(const QString &fileName)
+    void start(const QString &fileName)
     {
         lines.clear();
         percents.clear();
+        percentsSent.acquire(percentsSent.available());
         upgrader.slotSetFileName(fileName);
         upgrader.start();
-        upgrader.wait();
     }
 
 private slots:
     void initTestCase()
     {
         QVERIFY2(SimulatedBus::preloadActive(), "run under LD_PRELOAD=libumockdev-preload.so.0");
+        QVERIFY(writeFile(goodFile, upgradeFileBytes(application)));
         upgrader.setTiming(fastTiming(10, 300));
+        const auto direct = Qt::DirectConnection; // read only once the worker has finished
         connect(
-            &upgrader, &Upgrader::sendText, this, [this](QString s) { lines << s; },
-            Qt::DirectConnection);
+            &upgrader, &Upgrader::sendText, this, [this](QString s) { lines << s; }, direct);
         connect(
             &upgrader, &Upgrader::sendPercent, this,
             [this](int p) {
                 percents << p;
                 percentsSent.release();
             },
-            Qt::DirectConnection);
+            direct);
     }
     void cleanup()
     {
@@ -96,134 +84,106 @@ private slots:
             bus.unplug(device);
         device.reset();
     }
-    void endings_data();
-    void endings();
-    void stopEndsARunAndTheWorkerRunsAgain();
+
+    void endings_data()
+    {
+        QTest::addColumn<QByteArray>("bytes"); // of the upgrade file; "none": no file chosen
+        QTest::addColumn<Knob>("knob");
+        QTest::addColumn<QStringList>("log"); // after the file name
+        QTest::addColumn<UpgradeOutcome>("outcome");
+        QTest::addColumn<int>("pages"); // programmed and reported in percent; -1: no percent at all
+        const QByteArray good = upgradeFileBytes(application);
+        const QStringList ok{"264900001b", "KR960 BL 1.07", "Bootloader mode",
+                             "Writting firmware ... ", "OK"};
+        const QStringList restart{"264900001", "KR960 BL 1.07", "Apllication mode", "Reset device"},
+            notBack = restart + QStringList{"USB timout\nCheck USB cable"};
+        const QStringList timeout{"USB Timeout\nCheck USB Cable"},
+            verify = ok.mid(0, 4) + QStringList{"ERROR", "Verify ERROR"};
+        const auto corrupt = [](quint32 page) {
+            return plug(Mode::Bootloader,
+                        [=](SimulatedKr960 &d) { d.corruptReadBack(0x08004000 + page * 2048); });
+        };
+        const auto row = [](const char *name) -> QTestData & { return QTest::newRow(name); };
+        using O = UpgradeOutcome;
+        // clang-format off
+        row("bootloader mode") << good << plug() << ok << O::Ok << 120;
+        row("application mode") << good << plug(Mode::Application) << restart + QStringList{"Disconnect", "Connect", "Serial:264900001b", "Writting firmware ... ", "OK"} << O::Ok << 120;
+        row("identity refused 3 times") << good << fault(0xFF, 1, 3) << ok << O::Ok << 120;
+        row("identity refused 4 times") << good << fault(0xFF, 1, 4) << timeout << O::NoDevice << 0;
+        row("no device") << good << Knob([](SimulatedBus &) { return Device(); }) << timeout << O::NoDevice << 0;
+        row("no permission") << good << Knob([](SimulatedBus &bus) { Device d = plug()(bus); bus.setPermissionDenied(d, true); return d; })
+            << timeout + QStringList{"No permission to open the KR960: install the udev rule 60-kr960.rules (see README) and plug the device in again."} << O::NoDevice << 0;
+        row("no file chosen") << QByteArray("none") << plug() << QStringList() << O::NotRun << -1;
+        row("wrong header") << QByteArray(good).replace(5, 1, "m") << plug() << QStringList{"Wrong file header"} << O::BadFile << -1;
+        row("wrong version") << QByteArray(good).replace(59, 1, "3") << plug() << QStringList{"Wrong file version"} << O::BadFile << -1;
+        row("wrong size") << good.chopped(1) << plug() << QStringList{"Wrong file size"} << O::BadFile << -1;
+        row("version unreadable") << good << fault(1, 1, 1) << QStringList{"264900001b", "Bootloader Version Read Error"} << O::NoDevice << 0;
+        row("unknown mode") << good << plug(Mode::Bootloader, {}, "1234567") << QStringList{"1234567b", "KR960 BL 1.07", "Serial:1234567b"} << O::NoDevice << 0;
+        row("stays in its application") << good << plug(Mode::Application, [](SimulatedKr960 &d) { d.setStaysInApplication(true); }) << notBack << O::NoDevice << 0;
+        row("never back after restart") << good << plug(Mode::Application, [](SimulatedKr960 &d) { d.setComesBackAfterRestart(false); }) << notBack << O::NoDevice << 0;
+        row("page 5 write refused") << good << fault(3, 5, 1) << ok.mid(0, 4) + QStringList{"ERROR"} << O::WriteFailed << 4;
+        row("page 0 reads back different") << good << corrupt(0) << verify << O::VerifyFailed << 120;
+        row("page 119 reads back different") << good << corrupt(119) << verify << O::VerifyFailed << 120;
+        row("page 7 read-back times out") << good << fault(1, 9, 1, Fault::Timeout) << verify << O::VerifyFailed << 120;
+        // clang-format on
+    }
+    // Pages are written and read back in order at 0x08004000 + 2048 n; a failed run leaves the
+    // pages after its last one as they were.
+    void endings()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(Knob, knob);
+        QFETCH(QStringList, log);
+        QFETCH(UpgradeOutcome, outcome);
+        QFETCH(int, pages);
+        device = knob(bus);
+        const QByteArray before = device ? flashOf(*device, 0x08004000, 0x3C800) : QByteArray();
+        const QString name = bytes == "none" ? QString() : dir.filePath(QTest::currentDataTag());
+        QVERIFY(name.isNull() || writeFile(name, bytes));
+        start(name);
+        upgrader.wait();
+
+        QCOMPARE(lines, name.isNull() ? log : QStringList{name} + log);
+        QCOMPARE(upgrader.outcome(), outcome);
+        QList<int> expectedPercents;
+        for (int page = -1; page < pages; ++page)
+            expectedPercents << (page + 1) * 100 / 120;
+        QCOMPARE(percents, expectedPercents);
+        if (!device)
+            return;
+        pages = qMax(0, pages);
+        QVERIFY(flashOf(*device, 0x08004000, 0x3C800) ==
+                application.left(2048 * pages) + before.mid(2048 * pages));
+        QStringList seen, expected;
+        for (const RequestRecord &r : vendorRequests(*device))
+            if (r.request == 3 || (r.request == 1 && !seen.isEmpty()))
+                seen << QString("%1@%2").arg(r.request).arg(r.index << 16 | r.value, 0, 16);
+        for (int page = 0; page < pages; ++page)
+            for (const char *request : {"3@", "1@"})
+                expected << request + QString::number(0x08004000 + 2048 * page, 16);
+        if (outcome == UpgradeOutcome::WriteFailed)
+            expected << "3@" + QString::number(0x08004000 + 2048 * pages, 16);
+        QCOMPARE(seen, expected);
+    }
+
+    // Stopped between pages, the worker leaves the rest of the area alone and runs again.
+    void stopEndsARunAndTheWorkerRunsAgain()
+    {
+        device = plug()(bus);
+        device->setLatencyMs(2);
+        start(goodFile);
+        percentsSent.acquire(10);
+        upgrader.stop();
+        QCOMPARE(upgrader.outcome(), UpgradeOutcome::Stopped);
+        QVERIFY(upgrader.pagesWritten() < 120 && !lines.contains("OK"));
+        QVERIFY(flashOf(*device, 0x0803F800, 2048) != application.right(2048));
+        device->setLatencyMs(0);
+        start(goodFile);
+        upgrader.wait();
+        QCOMPARE(upgrader.outcome(), UpgradeOutcome::Ok);
+        QVERIFY(flashOf(*device, 0x08004000, 0x3C000) == application);
+    }
 };
-
-void TestUpgrader::endings_data()
-{
-    QTest::addColumn<QByteArray>("bytes"); // of the upgrade file; "none": no file chosen
-    QTest::addColumn<Knob>("knob");
-    QTest::addColumn<QStringList>("log"); // after the file name
-    QTest::addColumn<UpgradeOutcome>("outcome");
-    QTest::addColumn<int>("pages"); // programmed and reported in percent; -1: no percent at all
-    const QByteArray good = upgradeFileBytes(application);
-    const QStringList start{"264900001b", "KR960 BL 1.07", "Bootloader mode",
-                            "Writting firmware ... "};
-    const QStringList restart{"264900001", "KR960 BL 1.07", "Apllication mode", "Reset device"};
-    const QStringList timeout{"USB Timeout\nCheck USB Cable"},
-        verify = start + QStringList{"ERROR", "Verify ERROR"};
-    const auto row = [](const char *name) -> QTestData & { return QTest::newRow(name); };
-    using O = UpgradeOutcome;
-
-    row("bootloader mode") << good << plug() << start + QStringList{"OK"} << O::Ok << 120;
-    row("application mode") << good << plug(Mode::Application)
-                            << restart + QStringList{"Disconnect", "Connect", "Serial:264900001b",
-                                                     "Writting firmware ... ", "OK"}
-                            << O::Ok << 120;
-    row("identity refused 3 times")
-        << good << fault(0xFF, 1, 3) << start + QStringList{"OK"} << O::Ok << 120;
-    row("identity refused 4 times") << good << fault(0xFF, 1, 4) << timeout << O::NoDevice << 0;
-    row("no device") << good << Knob([](SimulatedBus &) { return Device(); }) << timeout
-                     << O::NoDevice << 0;
-    row("no permission") << good << Knob([](SimulatedBus &bus) {
-        Device d = plug()(bus);
-        bus.setPermissionDenied(d, true);
-        return d;
-    })
-                         << timeout +
-                                QStringList{
-                                    "No permission to open the KR960: install the udev rule "
-                                    "60-kr960.rules (see README) and plug the device in again."}
-                         << O::NoDevice << 0;
-    row("no file chosen") << QByteArray("none") << plug() << QStringList() << O::NotRun << -1;
-    row("wrong header") << QByteArray(good).replace(5, 1, "m") << plug()
-                        << QStringList{"Wrong file header"} << O::BadFile << -1;
-    row("wrong version") << good.left(59) + "3" + good.mid(60) << plug()
-                         << QStringList{"Wrong file version"} << O::BadFile << -1;
-    row("wrong size") << good.chopped(1) << plug() << QStringList{"Wrong file size"} << O::BadFile
-                      << -1;
-    row("version unreadable") << good << fault(1, 1, 1)
-                              << QStringList{"264900001b", "Bootloader Version Read Error"}
-                              << O::NoDevice << 0;
-    row("unknown mode") << good << plug(Mode::Bootloader, {}, "1234567")
-                        << QStringList{"1234567b", "KR960 BL 1.07", "Serial:1234567b"}
-                        << O::NoDevice << 0;
-    row("stays in its application")
-        << good << plug(Mode::Application, [](SimulatedKr960 &d) { d.setStaysInApplication(true); })
-        << restart + QStringList{"USB timout\nCheck USB cable"} << O::NoDevice << 0;
-    row("never back after restart")
-        << good
-        << plug(Mode::Application, [](SimulatedKr960 &d) { d.setComesBackAfterRestart(false); })
-        << restart + QStringList{"USB timout\nCheck USB cable"} << O::NoDevice << 0;
-    row("page 5 write refused") << good << fault(3, 5, 1) << start + QStringList{"ERROR"}
-                                << O::WriteFailed << 4;
-    row("page 0 reads back different") << good << corrupt(0) << verify << O::VerifyFailed << 120;
-    row("page 119 reads back different")
-        << good << corrupt(119) << verify << O::VerifyFailed << 120;
-    row("page 7 read-back times out")
-        << good << fault(1, 9, 1, Fault::Timeout) << verify << O::VerifyFailed << 120;
-}
-
-// Pages are written and read back in order at 0x08004000 + 2048 n; a failed run leaves the pages
-// after its last one as they were.
-void TestUpgrader::endings()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(Knob, knob);
-    QFETCH(QStringList, log);
-    QFETCH(UpgradeOutcome, outcome);
-    QFETCH(int, pages);
-    device = knob(bus);
-    const QByteArray before = device ? flashOf(*device, 0x08004000, 0x3C800) : QByteArray();
-    const QString name = file(bytes);
-    run(name);
-
-    QCOMPARE(lines, name.isNull() ? log : QStringList{name} + log);
-    QCOMPARE(upgrader.outcome(), outcome);
-    QList<int> expectedPercents;
-    for (int page = -1; page < pages; ++page)
-        expectedPercents << (page + 1) * 100 / 120;
-    QCOMPARE(percents, expectedPercents);
-    if (!device)
-        return;
-    pages = qMax(0, pages);
-    QVERIFY(flashOf(*device, 0x08004000, 0x3C800) ==
-            application.left(2048 * pages) + before.mid(2048 * pages));
-    QStringList seen, expected;
-    for (const RequestRecord &r : vendorRequests(*device))
-        if (r.request == 3 || (r.request == 1 && !seen.isEmpty()))
-            seen << QString("%1@%2").arg(r.request).arg(r.index << 16 | r.value, 0, 16);
-    for (int page = 0; page < pages; ++page)
-        for (const char *request : {"3@", "1@"})
-            expected << request + QString::number(0x08004000 + 2048 * page, 16);
-    if (outcome == UpgradeOutcome::WriteFailed)
-        expected << "3@" + QString::number(0x08004000 + 2048 * pages, 16);
-    QCOMPARE(seen, expected);
-}
-
-// Stopped between pages, the worker leaves the rest of the area alone and runs again afterwards.
-void TestUpgrader::stopEndsARunAndTheWorkerRunsAgain()
-{
-    device = plug()(bus);
-    device->setLatencyMs(2);
-    const QString name = file(upgradeFileBytes(application));
-    percentsSent.acquire(percentsSent.available());
-    lines.clear();
-    upgrader.slotSetFileName(name);
-    upgrader.start();
-    percentsSent.acquire(10);
-    upgrader.stop();
-    QCOMPARE(upgrader.outcome(), UpgradeOutcome::Stopped);
-    QVERIFY(upgrader.pagesWritten() < 120 && !lines.contains("OK"));
-    QVERIFY(flashOf(*device, 0x0803F800, 2048) != application.right(2048));
-
-    device->setLatencyMs(0);
-    run(name);
-    QCOMPARE(upgrader.outcome(), UpgradeOutcome::Ok);
-    QVERIFY(flashOf(*device, 0x08004000, 0x3C000) == application);
-}
 
 QTEST_GUILESS_MAIN(TestUpgrader)
 #include "test_upgrader.moc"
