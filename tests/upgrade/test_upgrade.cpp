@@ -1,11 +1,17 @@
-// The upgrade worker against a simulated KR960, one row for a good run and one for every way a
-// run ends: the log, the outcome, the percentages, the page requests and the flash afterwards.
+// The upgrade file and the worker. The builder's bytes against a file put together by hand from
+// an objcopy HEX file, the reader's verdict on each kind of damage, the builder's refusals; and
+// the worker against a simulated KR960, one row for a good run and one for every way a run ends:
+// the log, the outcome, the percentages, the page requests and the flash afterwards.
 
 #include "device/usbkr960.h"
+#include "file_size_limit.h"
 #include "sim/simulated_bus.h"
+#include "upgrade/upgrade_builder.h"
+#include "upgrade/upgrade_file.h"
 #include "upgrade_fixtures.h"
 #include "vendor_requests.h"
 
+#include <QBuffer>
 #include <QSemaphore>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -16,6 +22,7 @@ using Device = std::shared_ptr<SimulatedKr960>;
 using Knob = std::function<Device(SimulatedBus &)>; // plugs the device and turns its knobs
 Q_DECLARE_METATYPE(Knob)
 Q_DECLARE_METATYPE(UpgradeOutcome)
+Q_DECLARE_METATYPE(UpgradeFileStatus)
 
 namespace
 {
@@ -38,7 +45,7 @@ Knob fault(int request, int nth, int count, Fault kind = Fault::Stall)
 }
 } // namespace
 
-class TestUpgrader : public QObject
+class TestUpgrade : public QObject
 {
     Q_OBJECT
     QTemporaryDir dir;
@@ -65,24 +72,113 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(SimulatedBus::preloadActive(), "run under LD_PRELOAD=libumockdev-preload.so.0");
+        QVERIFY2(objcopyAvailable(), "GNU objcopy makes the HEX files");
         QVERIFY(writeFile(goodFile, upgradeFileBytes(application)));
         upgrader.setTiming(fastTiming(10, 300));
+        // clang-format off
         const auto direct = Qt::DirectConnection; // read only once the worker has finished
-        connect(
-            &upgrader, &Upgrader::sendText, this, [this](QString s) { lines << s; }, direct);
-        connect(
-            &upgrader, &Upgrader::sendPercent, this,
-            [this](int p) {
-                percents << p;
-                percentsSent.release();
-            },
-            direct);
+        connect(&upgrader, &Upgrader::sendText, this, [this](QString s) { lines << s; }, direct);
+        connect(&upgrader, &Upgrader::sendPercent, this, [this](int p) { percents << p, percentsSent.release(); }, direct);
+        // clang-format on
     }
     void cleanup()
     {
         if (device)
             bus.unplug(device);
         device.reset();
+    }
+
+    // Data in the bootloader area, the tail and past the image is dropped; each area's last word
+    // becomes the sum of its other words.
+    void builtFileBytes()
+    {
+        const QByteArray app = withChecksum(firmwareBytes(0x3C000, 1)).chopped(4) + "junk";
+        const QByteArray upper = firmwareBytes(0x1C000, 2), fill(0x800, '\xA5');
+        QVERIFY(writeHex(dir.filePath("fw.hex"), {{0x08000000, fill},
+                                                  {0x08004000, app},
+                                                  {0x08040000, upper},
+                                                  {0x0805C000, fill},
+                                                  {0x08060000, fill}}));
+        QCOMPARE(buildUpgradeFile(dir.filePath("fw.hex"), dir.filePath("fw.upg")).text(), "");
+        QFile file(dir.filePath("fw.upg"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        // Item lengths big-endian: 50 bytes of UTF-16BE header, 4 of version, then 0x60000.
+        QCOMPARE(bytes.left(0x42).toHex(), "00000032004d0076003600300034002000550070006700720061"
+                                           "00640065002000460069006c0065002000480065006100640065"
+                                           "0072000000040030003200060000");
+        QVERIFY(bytes.mid(0x42) ==
+                scrambled(QByteArray(0x4000, '\0') + withChecksum(app) +
+                          withChecksum(upper, false) + QByteArray(0x4000, '\0')));
+    }
+
+    void reader_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<UpgradeFileStatus>("status");
+        const QByteArray items = textItem("Mv604 Upgrade File Header") + textItem("02");
+        const QByteArray image = firmwareBytes(0x60008, 3),
+                         good = items + be32(0x60000) + image.left(0x60000);
+        const auto row = [](const char *name) -> QTestData & { return QTest::newRow(name); };
+        using S = UpgradeFileStatus;
+        // clang-format off
+        row("good") << good << S::Ok;
+        row("bytes after the image") << good + "more" << S::Ok;
+        row("longer image item") << items + be32(0x60008) + image << S::Ok;
+        row("empty") << QByteArray() << S::WrongHeader;
+        row("header in lower case") << textItem("mv604 upgrade file header") + good.mid(54) << S::WrongHeader;
+        row("null header") << be32(0xFFFFFFFF) + good.mid(54) << S::WrongHeader;
+        row("version 2") << items.left(54) + textItem("2") + good.mid(62) << S::WrongVersion;
+        row("version '02 '") << items.left(54) + textItem("02 ") + good.mid(62) << S::WrongVersion;
+        row("no version") << items.left(54) << S::WrongVersion;
+        row("image length one short") << items + be32(0x5FFFF) + image << S::WrongSize;
+        row("null image") << items + be32(0xFFFFFFFF) + image << S::WrongSize;
+        row("file cut short") << good.chopped(1) << S::WrongSize;
+        row("longer item cut short") << items + be32(0x60009) + image << S::WrongSize;
+        row("length beyond the file") << items + be32(0x7FFFFFF0) + image << S::WrongSize;
+        // clang-format on
+    }
+    void reader()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(UpgradeFileStatus, status);
+        QBuffer buffer(&bytes);
+        QVERIFY(buffer.open(QIODevice::ReadOnly));
+        QByteArray image;
+        QCOMPARE(readUpgradeFile(buffer, &image), status);
+        QCOMPARE(image, status == UpgradeFileStatus::Ok ? bytes.mid(0x42, 0x60000) : QByteArray());
+    }
+
+    void builderRefuses_data()
+    {
+        QTest::addColumn<int>("brandByte"); // set to 1 in the HEX file; -1: none
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("brand low byte") << 0x3BFD0 << "fw.upg"
+                                        << "Err: Invalid brand!";
+        QTest::newRow("brand high byte") << 0x3BFD1 << "fw.upg"
+                                         << "Err: Invalid brand!";
+        QTest::newRow("no such directory") << -1 << "no/fw.upg"
+                                           << "Cannot write %1";
+        QTest::newRow("disk full") << -1 << "full.upg"
+                                   << "Cannot write %1";
+    }
+    // Nothing is left at the target, not even a part of the file.
+    void builderRefuses()
+    {
+        QFETCH(int, brandByte);
+        QFETCH(QString, target);
+        QFETCH(QString, message);
+        QByteArray app = application;
+        if (brandByte >= 0)
+            app[brandByte] = 1;
+        QVERIFY(writeHex(dir.filePath("in.hex"), {{0x08004000, app}}));
+        QTemporaryDir out;
+        target = out.filePath(target);
+        FileSizeLimit limit(target.endsWith("full.upg") ? 100000 : RLIM_INFINITY);
+        QCOMPARE(buildUpgradeFile(dir.filePath("in.hex"), target).text(),
+                 message.replace("%1", target));
+        QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
     void endings_data()
@@ -185,5 +281,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestUpgrader)
-#include "test_upgrader.moc"
+QTEST_GUILESS_MAIN(TestUpgrade)
+#include "test_upgrade.moc"
