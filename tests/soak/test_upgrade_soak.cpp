@@ -86,7 +86,7 @@ private slots:
                 if (type != QtDebugMsg)
                     previous(type, context, text);
             });
-        upgrader.setTiming(fixtures::fastTiming(5, 100));
+        upgrader.setTiming({5, 20, 10, 100}); // the simulated device restarts at once
         connect(
             &upgrader, &Upgrader::sendText, this, [this](QString s) { lines << s; },
             Qt::DirectConnection);

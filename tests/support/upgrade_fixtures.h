@@ -14,12 +14,6 @@
 
 namespace fixtures
 {
-// The simulated device restarts within tens of milliseconds, so the worker's waits can be too.
-inline UpgradeTiming fastTiming(int connectRetryMs, int reconnectGiveUpMs)
-{
-    return {connectRetryMs, 20, 10, reconnectGiveUpMs};
-}
-
 // A firmware that looks like one: every byte different from its neighbours, no long zero runs.
 inline QByteArray firmwareBytes(int size, quint32 seed)
 {
@@ -84,10 +78,7 @@ inline bool objcopyAvailable()
     return !QStandardPaths::findExecutable("objcopy").isEmpty();
 }
 
-struct HexRegion {
-    quint32 address;
-    QByteArray bytes;
-};
+using HexRegion = std::pair<quint32, QByteArray>; // device address, bytes
 
 // One objcopy run per region; the records are joined under one end-of-file record.
 inline bool writeHex(const QString &hexPath, const QList<HexRegion> &regions)
@@ -96,9 +87,9 @@ inline bool writeHex(const QString &hexPath, const QList<HexRegion> &regions)
     const QString bin = hexPath + ".bin", part = hexPath + ".part";
     for (const HexRegion &region : regions) {
         QFile hex(part);
-        if (!writeFile(bin, region.bytes) ||
+        if (!writeFile(bin, region.second) ||
             QProcess::execute("objcopy", {"-I", "binary", "-O", "ihex", "--change-addresses",
-                                          QString::number(region.address), bin, part}) != 0 ||
+                                          QString::number(region.first), bin, part}) != 0 ||
             !hex.open(QIODevice::ReadOnly))
             return false;
         records += hex.readAll().replace(":00000001FF\r\n", ""); // objcopy ends lines with CR LF

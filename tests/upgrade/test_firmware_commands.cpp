@@ -1,15 +1,19 @@
-// CreateBootBin through the window with its real dialogs: what they offer, and for good runs and
-// every way a run stops, the image files byte for byte, the log and the message box.
+// The window's firmware commands with their real dialogs. CreateBootBin: what the dialogs offer,
+// and for good runs and every way a run stops, the image files byte for byte, the log and the
+// message box. CreateUpg from an objcopy HEX file, then Change Firmware on a simulated KR960.
 
 #include "app/kr960_bootloader.h"
 #include "dialog_script.h"
 #include "file_size_limit.h"
-#include "hex_records.h"
+#include "sim/simulated_bus.h"
+#include "upgrade_fixtures.h"
 
-#include <QDir>
+#include <QProgressBar>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QTextEdit>
+#include <QtTest>
+
+using namespace fixtures;
 
 namespace
 {
@@ -35,13 +39,20 @@ QString fileName(const QString &serial)
 {
     return "Mv604_Bootloader_" + serial + ".bin";
 }
+
+QStringList log(const KR960_Bootloader &window)
+{
+    const QString text = window.findChild<QTextEdit *>("txt")->toPlainText();
+    return text.isEmpty() ? QStringList() : text.split('\n');
+}
 } // namespace
 
-class TestCreateBootBin : public QObject
+class TestFirmwareCommands : public QObject
 {
     Q_OBJECT
     QTemporaryDir dir;
     const QString hex = dir.filePath("in/b.hex");
+    const QByteArray application = withChecksum(firmwareBytes(0x3C000, 11));
 
     QStringList run(const QByteArray &hexText, rlim_t sizeLimit)
     {
@@ -49,12 +60,11 @@ class TestCreateBootBin : public QObject
         KR960_Bootloader window;
         FileSizeLimit limit(sizeLimit);
         window.slotpushButtonCreateBootBin(false);
-        const QString text = window.findChild<QTextEdit *>("txt")->toPlainText();
-        return text.isEmpty() ? QStringList() : text.split('\n');
+        return log(window);
     }
 
 private slots:
-    void init()
+    void init() // the dialogs start in "."
     {
         QVERIFY(QDir(dir.path()).removeRecursively() && QDir().mkpath(dir.filePath("in")));
         QVERIFY(QDir::setCurrent(dir.path()));
@@ -66,23 +76,20 @@ private slots:
         script.chooseFile(hex).acceptDefault().acceptDefault().acceptDefault().cancel();
         QCOMPARE(run(hexOf(bootloader()), RLIM_INFINITY), QStringList{"prod_number 1"});
         QVERIFY(script.done());
+        QStringList seen; // title|label|items|value|minimum|maximum
+        for (const SeenDialog &d : script.seen()) {
+            seen << d.title + '|' + d.label + '|' +
+                        QString::number(d.offered["items"].toStringList().size());
+            for (const char *key : {"value", "minimum", "maximum"})
+                seen.last() += '|' + d.offered[key].toString();
+        }
         const QDate today = QDate::currentDate();
-        QStringList seen;
-        for (const SeenDialog &d : script.seen())
-            seen << QStringList{d.title,
-                                d.label,
-                                d.offered["value"].toString(),
-                                d.offered["minimum"].toString(),
-                                d.offered["maximum"].toString(),
-                                QString::number(d.offered["items"].toStringList().size())}
-                        .join('|');
-        QCOMPARE(seen, QStringList({"Open File|||||0",
-                                    QString("Production year|Year(YY)|%1|||100")
-                                        .arg(today.year() % 100, 2, 10, QChar('0')),
-                                    QString("Production week|Week(WW)|%1|||53")
-                                        .arg(today.weekNumber(), 2, 10, QChar('0')),
-                                    "Production number|Number(NNNN)|1|1|9999|0",
-                                    "Iteration|Count:|1|1|9998|0"}));
+        const QString yy = QString::number(100 + today.year() % 100).mid(1),
+                      ww = QString::number(100 + today.weekNumber()).mid(1);
+        // clang-format off
+        QCOMPARE(seen, QStringList({"Open File||0|||", "Production year|Year(YY)|100|" + yy + "||", "Production week|Week(WW)|53|" + ww + "||",
+                                    "Production number|Number(NNNN)|0|1|1|9999", "Iteration|Count:|0|1|1|9998"}));
+        // clang-format on
     }
 
     void writesImages_data()
@@ -100,7 +107,6 @@ private slots:
                       blocked = "Cannot write " + fileName("264900002");
         // clang-format off
         QTest::newRow("three") << good << 1 << 3 << "" << QStringList{"prod_number 1", "iter 3", "264900001", made.arg("264900001"), "264900002", made.arg("264900002"), "264900003", made.arg("264900003")} << "" << QStringList{"264900001", "264900002", "264900003"};
-        QTest::newRow("padded") << good << 42 << 1 << "" << QStringList{"prod_number 42", "iter 1", "264900042", made.arg("264900042")} << "" << QStringList{"264900042"};
         QTest::newRow("9998 allows one") << good << 9998 << 5 << "" << QStringList{"prod_number 9998", "iter 1", "264909998", made.arg("264909998")} << "" << QStringList{"264909998"};
         QTest::newRow("9999 forces one") << good << 9999 << 5 << "" << QStringList{"prod_number 9999", "iter 1", "264909999", made.arg("264909999")} << "" << QStringList{"264909999"};
         QTest::newRow("brand low byte") << hexOf(bootloader(0x3FD0)) << 0 << 0 << "" << QStringList{"Err: Invalid brand!"} << "" << QStringList();
@@ -138,7 +144,41 @@ private slots:
         }
         QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden), names);
     }
+
+    // CreateUpg clears the log; a second Change Firmware during the run is refused, no dialog.
+    void builtFileProgramsTheDevice()
+    {
+        QVERIFY2(kr960sim::SimulatedBus::preloadActive(), "run under umockdev's preload");
+        QVERIFY(writeHex(dir.filePath("good.hex"), {{0x08004000, application}}));
+        kr960sim::SimulatedBus bus;
+        auto device = bus.addDevice();
+        device->setLatencyMs(1);
+        KR960_Bootloader window;
+        window.findChild<QTextEdit *>("txt")->append("from before");
+        auto *bar = window.findChild<QProgressBar *>("progressBarFlash");
+        bar->setValue(37);
+        const QString upg = dir.filePath("fw.upg");
+        DialogScript script;
+        script.chooseFile(dir.filePath("good.hex")).chooseFile(upg).then([&](QWidget *dialog) {
+            QCOMPARE(bar->value(), 0); // reset before the operator is asked
+            chooseFile(upg)(dialog);
+        });
+        window.slotpushButtonCreateUpg(false);
+        QCOMPARE(QFileInfo(upg).size(), 393282);
+        window.slotpushButtonFirmware(false);
+        QVERIFY(QTest::qWaitFor([&] { return log(window).contains("Writting firmware ... "); }));
+        window.slotpushButtonFirmware(false);
+        QVERIFY(QTest::qWaitFor([&] { return log(window).endsWith("OK"); }, 30000));
+        QVERIFY(script.done());
+
+        QStringList lines = log(window);
+        QCOMPARE(lines.removeAll("Upgrade in progress"), 1);
+        QCOMPARE(lines, QStringList({upg, "264900001b", "KR960 BL 1.07", "Bootloader mode",
+                                     "Writting firmware ... ", "OK"}));
+        QCOMPARE(bar->value(), 100);
+        QVERIFY(flashOf(*device, 0x08004000, 0x3C000) == application);
+    }
 };
 
-QTEST_MAIN(TestCreateBootBin)
-#include "test_create_boot_bin.moc"
+QTEST_MAIN(TestFirmwareCommands)
+#include "test_firmware_commands.moc"
