@@ -1,8 +1,6 @@
-// Hundreds of upgrades in a row against a simulated KR960 that times out, stalls, answers short,
-// lies on read-back, vanishes and restarts, drawn by a seeded generator from one table. No run
-// may hang or end Ok unless the device holds the file, and every run without trouble must end Ok,
-// so a device left unfit by the run before shows. MV604_SOAK_RUNS and MV604_SOAK_SEED replay a
-// longer or another soak.
+// Seeded upgrades against a simulated KR960 in trouble drawn from one table: no run may hang or
+// end Ok unless the device holds the file, and a run without trouble must end Ok, so a device left
+// unfit by the run before shows. MV604_SOAK_RUNS and MV604_SOAK_SEED replay another soak.
 
 #include "device/usbkr960.h"
 #include "sim/simulated_bus.h"

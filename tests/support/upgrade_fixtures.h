@@ -25,7 +25,7 @@ inline QByteArray firmwareBytes(int size, quint32 seed)
 
 // An area as the builder leaves it: the wrapping sum of its other little-endian words in its last
 // four bytes; in the application area the brand word, 48 bytes before its end, is 0.
-inline QByteArray withChecksum(QByteArray area, bool application = true)
+inline QByteArray applicationWithChecksum(QByteArray area, bool application = true)
 {
     if (application)
         area.replace(area.size() - 0x30, 2, QByteArray(2, '\0'));
@@ -34,10 +34,6 @@ inline QByteArray withChecksum(QByteArray area, bool application = true)
         sum += qFromLittleEndian<quint32>(area.constData() + i);
     qToLittleEndian(sum, area.data() + area.size() - 4);
     return area;
-}
-inline QByteArray applicationWithChecksum(const QByteArray &application)
-{
-    return withChecksum(application);
 }
 
 // (w XOR k) + k with k = key[j % 32] for word j of the buffer.

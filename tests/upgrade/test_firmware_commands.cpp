@@ -52,7 +52,7 @@ class TestFirmwareCommands : public QObject
     Q_OBJECT
     QTemporaryDir dir;
     const QString hex = dir.filePath("in/b.hex");
-    const QByteArray application = withChecksum(firmwareBytes(0x3C000, 11));
+    const QByteArray application = applicationWithChecksum(firmwareBytes(0x3C000, 11));
 
     QStringList run(const QByteArray &hexText, rlim_t sizeLimit)
     {
