@@ -10,6 +10,7 @@
 #include "sim/simulated_bus.h"
 #include "upgrade/upgrade_file.h"
 #include "upgrade/upgrader.h"
+#include "vendor_requests.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,7 +23,6 @@
 #include <memory>
 #include <vector>
 
-using kr960sim::RequestRecord;
 using kr960sim::SimulatedBus;
 using kr960sim::SimulatedKr960;
 
@@ -42,23 +42,6 @@ inline QStringList logLines(const QWidget &window)
 {
     const QString text = logOf(window)->toPlainText();
     return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
-}
-
-// Vendor requests the device saw, in order; `request` -1 for all of them.
-inline std::vector<RequestRecord> vendorRequests(const SimulatedKr960 &device, int request = -1)
-{
-    std::vector<RequestRecord> matching;
-    for (const RequestRecord &record : device.requests())
-        if ((record.requestType & 0x60) == 0x40 && (request < 0 || record.request == request))
-            matching.push_back(record);
-    return matching;
-}
-inline QList<int> requestCodes(const SimulatedKr960 &device)
-{
-    QList<int> codes;
-    for (const RequestRecord &record : vendorRequests(device))
-        codes.append(record.request);
-    return codes;
 }
 
 inline QByteArray toBytes(const std::vector<uint8_t> &data)

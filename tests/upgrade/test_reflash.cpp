@@ -71,7 +71,7 @@ class TestReflash : public QObject
         QByteArray flash(0x60000, char(0xFF));
         flash.replace(ApplicationOffset, area.size(), area);
         QVERIFY(QDir(work.path()).mkpath("state"));
-        QVERIFY(fixtures::writeFile(path("state/internal-flash.bin"), flash));
+        QVERIFY(writeFile(path("state/internal-flash.bin"), flash));
     }
 
     QByteArray areaOnDevice() const
@@ -91,7 +91,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(work.isValid());
-        QVERIFY(fixtures::writeFile(path("app.upg"), fixtures::upgradeFileBytes(firmware)));
+        QVERIFY(writeFile(path("app.upg"), fixtures::upgradeFileBytes(firmware)));
     }
 
     void runs_data()
