@@ -11,15 +11,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QtEndian>
 
 namespace
 {
-
-quint32 checksumAt(const QByteArray &plainImage, int offset)
-{
-    return qFromLittleEndian<quint32>(plainImage.constData() + offset);
-}
 
 // The window's text, and the HEX file it came from when the firmware was at fault.
 void failBuild(const BuildResult &result, const QString &hexFile)
@@ -57,12 +51,13 @@ int runCreateUpgCommand(const QStringList &arguments)
         result = builder.save(upgFile);
     failBuild(result, hexFile);
 
-    printLine(QString("application checksum: 0x%1")
-                  .arg(checksumAt(builder.plainImage(), UpgradeFile::ApplicationChecksumOffset), 8,
-                       16, QChar('0')));
+    printLine(
+        QString("application checksum: 0x%1")
+            .arg(stampedChecksum(builder.plainImage(), UpgradeFile::ApplicationChecksumOffset), 8,
+                 16, QChar('0')));
     printLine(QString("upper checksum: 0x%1")
-                  .arg(checksumAt(builder.plainImage(), UpgradeFile::UpperChecksumOffset), 8, 16,
-                       QChar('0')));
+                  .arg(stampedChecksum(builder.plainImage(), UpgradeFile::UpperChecksumOffset), 8,
+                       16, QChar('0')));
     printLine(QString("written: %1").arg(upgFile));
     return ExitOk;
 }

@@ -11,7 +11,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSysInfo>
-#include <QtEndian>
 
 #include <cerrno>
 #include <cstring>
@@ -78,10 +77,8 @@ bool readUpgradeFileFacts(const QString &fileName, UpgradeFileFacts *facts)
         return false;
     DecodeWords(image.data(), int(image.size()));
     facts->sha256 = sha256Hex(bytes);
-    facts->applicationChecksum =
-        qFromLittleEndian<quint32>(image.constData() + UpgradeFile::ApplicationChecksumOffset);
-    facts->upperChecksum =
-        qFromLittleEndian<quint32>(image.constData() + UpgradeFile::UpperChecksumOffset);
+    facts->applicationChecksum = stampedChecksum(image, UpgradeFile::ApplicationChecksumOffset);
+    facts->upperChecksum = stampedChecksum(image, UpgradeFile::UpperChecksumOffset);
     return true;
 }
 

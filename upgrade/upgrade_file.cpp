@@ -83,6 +83,15 @@ void stampChecksums(unsigned char *plainImage)
                     plainImage + UpperChecksumOffset);
 }
 
+quint32 stampedChecksum(const QByteArray &plainImage, int offset)
+{
+    // Byte by byte through at(): no pointer arithmetic past a shorter array.
+    quint32 word = 0;
+    for (int i = 3; i >= 0; --i)
+        word = word << 8 | quint8(plainImage.at(offset + i));
+    return word;
+}
+
 quint16 applicationBrand(const unsigned char *plainImage)
 {
     return qFromLittleEndian<quint16>(plainImage + BrandOffset);

@@ -46,6 +46,8 @@ QString upgradeFileStatusText(UpgradeFileStatus status);
 quint32 sumOfWords(const unsigned char *words, int wordCount);
 // Stamps the application and upper checksums into a plain image of ImageSize bytes.
 void stampChecksums(unsigned char *plainImage);
+// The checksum a plain image carries at ApplicationChecksumOffset or UpperChecksumOffset.
+quint32 stampedChecksum(const QByteArray &plainImage, int offset);
 // The application's brand word of a plain image; an upgrade file is only built when it is 0.
 quint16 applicationBrand(const unsigned char *plainImage);
 
