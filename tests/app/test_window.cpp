@@ -52,18 +52,10 @@ private slots:
         QCOMPARE(window->menuBar()->actions().first()->text(), QStringLiteral("File"));
 
         // Shown all at once, the buttons stand in their column in this order, bars as named.
-        const QStringList order{"Connect",
-                                "Disconnect",
-                                "Read",
-                                "Write",
-                                "WritePage",
-                                "Firmware",
-                                "WriteExtFlashBin",
-                                "RunApplication",
-                                "WriteExternalFlash",
-                                "ReadExternalFlash",
-                                "CreateUpg",
-                                "CreateBootBin"};
+        const QStringList order = QString("Connect Disconnect Read Write WritePage Firmware "
+                                          "WriteExtFlashBin RunApplication WriteExternalFlash "
+                                          "ReadExternalFlash CreateUpg CreateBootBin")
+                                      .split(' ');
         for (QWidget *widget : window->findChildren<QWidget *>())
             widget->setVisible(true);
         QList<QPushButton *> buttons = window->findChildren<QPushButton *>();
@@ -84,30 +76,16 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("firstTrace");
-        QTest::newRow("Connect") << "Connect"
-                                 << "KR960_Bootloader::slotpushButtonConnect(bool t)";
-        QTest::newRow("Read") << "Read"
-                              << "KR960_Bootloader::slotpushButtonRead(bool t)";
-        QTest::newRow("Write") << "Write"
-                               << "KR960_Bootloader::slotpushButtonWrite(bool t)";
-        QTest::newRow("WritePage") << "WritePage"
-                                   << "KR960_Bootloader::slotpushButtonWritePage(bool t)";
+        for (const QString &name : QString("Connect Read Write WritePage WriteExtFlashBin "
+                                           "WriteExternalFlash ReadExternalFlash CreateUpg")
+                                       .split(' '))
+            QTest::newRow(qPrintable(name))
+                << name << "KR960_Bootloader::slotpushButton" + name + "(bool t)";
         // The name of the product this window grew from, kept in the trace.
         QTest::newRow("Firmware") << "Firmware"
                                   << "Dt731_bootloader::slotpushButtonCHF(bool t)";
-        QTest::newRow("WriteExtFlashBin")
-            << "WriteExtFlashBin"
-            << "KR960_Bootloader::slotpushButtonWriteExtFlashBin(bool t)";
         QTest::newRow("RunApplication") << "RunApplication"
                                         << "USBKR960::RunApplication(void)";
-        QTest::newRow("WriteExternalFlash")
-            << "WriteExternalFlash"
-            << "KR960_Bootloader::slotpushButtonWriteExternalFlash(bool t)";
-        QTest::newRow("ReadExternalFlash")
-            << "ReadExternalFlash"
-            << "KR960_Bootloader::slotpushButtonReadExternalFlash(bool t)";
-        QTest::newRow("CreateUpg") << "CreateUpg"
-                                   << "KR960_Bootloader::slotpushButtonCreateUpg(bool t)";
     }
     void buttonsRunTheirCommands()
     {

@@ -5,7 +5,6 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QStringList>
-#include <QtGlobal>
 #include <atomic>
 
 class TraceCapture
@@ -21,22 +20,20 @@ public:
         current().store(nullptr);
         qInstallMessageHandler(previous);
     }
-    TraceCapture(const TraceCapture &) = delete;
-    TraceCapture &operator=(const TraceCapture &) = delete;
 
-    // An unshared copy: a copy sharing storage with `captured` could be released here while a
+    // An unshared copy: one sharing storage with `captured` could be released here while a
     // writer thread reallocates it.
     QStringList lines() const
     {
         QMutexLocker locker(&mutex);
         return QStringList(captured.cbegin(), captured.cend());
     }
+    bool contains(const QString &line) const { return lines().contains(line); }
     void clear()
     {
         QMutexLocker locker(&mutex);
         captured.clear();
     }
-    bool contains(const QString &line) const { return lines().contains(line); }
 
 private:
     static std::atomic<TraceCapture *> &current()
@@ -50,10 +47,9 @@ private:
         if (self && type == QtDebugMsg) {
             QMutexLocker locker(&self->mutex);
             self->captured.append(message);
-            return;
-        }
-        if (self && self->previous)
+        } else if (self && self->previous) {
             self->previous(type, context, message);
+        }
     }
 
     mutable QMutex mutex;

@@ -257,42 +257,14 @@ private slots:
     {
         QTest::addColumn<QByteArray>("descriptor");
         QTest::addColumn<QByteArray>("serial");
-        QTest::newRow("bootloader") << QByteArray("\x16\x03"
-                                                  "2\0"
-                                                  "6\0"
-                                                  "4\0"
-                                                  "9\0"
-                                                  "0\0"
-                                                  "0\0"
-                                                  "0\0"
-                                                  "0\0"
-                                                  "1\0"
-                                                  "b\0",
-                                                  22)
+        // Descriptor 3 as UTF-16LE units behind its length and type bytes.
+        QTest::newRow("bootloader") << QByteArray::fromHex("160332003600340039003000300030003000"
+                                                           "31006200")
                                     << QByteArray("264900001b");
-        QTest::newRow("length byte cuts") << QByteArray("\x06\x03"
-                                                        "1\0"
-                                                        "2\0"
-                                                        "3\0",
-                                                        8)
-                                          << QByteArray("12");
-        QTest::newRow("zero unit ends") << QByteArray("\x0a\x03"
-                                                      "1\0"
-                                                      "\0\0"
-                                                      "3\0",
-                                                      8)
-                                        << QByteArray("1");
-        QTest::newRow("zero low byte cuts the text") << QByteArray("\x0a\x03"
-                                                                   "1\0"
-                                                                   "\0\x01"
-                                                                   "3\0",
-                                                                   8)
-                                                     << QByteArray("1");
-        QTest::newRow("odd length drops lone byte") << QByteArray("\x05\x03"
-                                                                  "1\0"
-                                                                  "2",
-                                                                  5)
-                                                    << QByteArray("1");
+        QTest::newRow("length byte cuts")
+            << QByteArray::fromHex("0603310032003300") << QByteArray("12");
+        QTest::newRow("zero low byte cuts the text")
+            << QByteArray::fromHex("0a03310000013300") << QByteArray("1");
     }
     void serialText()
     {
