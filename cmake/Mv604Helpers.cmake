@@ -22,7 +22,8 @@ function(mv604_sanitizer_environment out)
          "LSAN_OPTIONS=suppressions=${MV604_SANITIZER_DIR}/lsan.supp:print_suppressions=0"
          "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
   elseif(MV604_SANITIZE STREQUAL "thread")
-    list(APPEND env "TSAN_OPTIONS=suppressions=${MV604_SANITIZER_DIR}/tsan.supp:second_deadlock_stack=1")
+    # Suites that run objcopy start it from a process that already has threads.
+    list(APPEND env "TSAN_OPTIONS=suppressions=${MV604_SANITIZER_DIR}/tsan.supp:second_deadlock_stack=1:die_after_fork=0")
   endif()
   set(${out} "${env}" PARENT_SCOPE)
 endfunction()
