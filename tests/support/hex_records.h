@@ -1,49 +1,38 @@
 #pragma once
 
-// Builds Intel HEX record lines for the loader tests, with correct checksums unless told not to.
+// Intel HEX records built by hand (correct checksums unless told not to), files, and a lowered
+// file size limit: helpers for the image and upgrade suites that never use the code under test.
 
 #include <QByteArray>
 #include <QFile>
 #include <QString>
-#include <QtGlobal>
 
+#include <csignal>
+#include <sys/resource.h>
+
+// Type 00 is data, 01 the end of the file, 04 the upper 16 bits of the addresses that follow.
 inline QByteArray hexRecord(quint16 address, quint8 type, const QByteArray &data,
                             const char *lineEnd = "\n", int checksumError = 0)
 {
-    QByteArray body;
-    body.append(char(data.size()));
-    body.append(char(address >> 8));
-    body.append(char(address & 0xff));
-    body.append(char(type));
-    body.append(data);
-    quint8 sum = 0;
+    const QByteArray body =
+        QByteArray(1, char(data.size())) + char(address >> 8) + char(address) + char(type) + data;
+    quint8 sum = quint8(checksumError);
     for (char c : body)
-        sum += quint8(c);
-    body.append(char(quint8(0x100 - sum + checksumError)));
-    return ':' + body.toHex().toUpper() + lineEnd;
-}
-
-inline QByteArray hexDataRecord(quint16 address, const QByteArray &data, const char *lineEnd = "\n")
-{
-    return hexRecord(address, 0x00, data, lineEnd);
+        sum -= quint8(c);
+    return ':' + (body + char(sum)).toHex().toUpper() + lineEnd;
 }
 
 inline QByteArray hexLinearBase(quint16 upper, const char *lineEnd = "\n")
 {
-    return hexRecord(0, 0x04, QByteArray(1, char(upper >> 8)) + char(upper & 0xff), lineEnd);
-}
-
-inline QByteArray hexEndOfFile(const char *lineEnd = "\n")
-{
-    return hexRecord(0, 0x01, QByteArray(), lineEnd);
+    return hexRecord(0, 0x04, QByteArray(1, char(upper >> 8)) + char(upper), lineEnd);
 }
 
 // Bytes 1, 2, 3, ... so that a stored prefix can be told from the zero fill.
-inline QByteArray countingBytes(int count, int start = 1)
+inline QByteArray countingBytes(int count)
 {
-    QByteArray bytes;
+    QByteArray bytes(count, '\0');
     for (int i = 0; i < count; ++i)
-        bytes.append(char(start + i));
+        bytes[i] = char(i + 1);
     return bytes;
 }
 
@@ -52,3 +41,20 @@ inline bool writeFile(const QString &path, const QByteArray &contents)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
 }
+
+// Lowers the file size limit for one scope; a write past it fails with EFBIG instead of raising
+// SIGXFSZ, as a full disk would fail it.
+class FileSizeLimit
+{
+    void (*previousHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous{};
+
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &previous);
+        const rlimit lowered{bytes, previous.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &previous), std::signal(SIGXFSZ, previousHandler); }
+};

@@ -1,15 +1,13 @@
 #pragma once
 
-// Firmware, HEX and upgrade files for the upgrade, screenshot and soak suites, made by hand (HEX
-// by GNU objcopy), never with the code under test.
+// Firmware, HEX and upgrade files for the upgrade, reflash and soak suites, made by hand, never
+// with the code under test (HexToBin itself is checked against GNU objcopy and srec_cat).
 
 #include "hex_records.h"
 #include "image/scrambler_key.h"
 #include "sim/simulated_kr960.h"
 #include "upgrade/upgrader.h"
 
-#include <QProcess>
-#include <QStandardPaths>
 #include <QtEndian>
 
 namespace fixtures
@@ -69,29 +67,20 @@ inline QByteArray upgradeFileBytes(const QByteArray &application)
            scrambled(image);
 }
 
-inline bool objcopyAvailable()
-{
-    return !QStandardPaths::findExecutable("objcopy").isEmpty();
-}
-
 using HexRegion = std::pair<quint32, QByteArray>; // device address, bytes
 
-// One objcopy run per region; the records are joined under one end-of-file record.
+// Records of 16 bytes; each region and each 64 KiB segment starts with its linear base record.
 inline bool writeHex(const QString &hexPath, const QList<HexRegion> &regions)
 {
-    QByteArray records;
-    const QString bin = hexPath + ".bin", part = hexPath + ".part";
-    for (const HexRegion &region : regions) {
-        QFile hex(part);
-        if (!writeFile(bin, region.second) ||
-            QProcess::execute("objcopy", {"-I", "binary", "-O", "ihex", "--change-addresses",
-                                          QString::number(region.first), bin, part}) != 0 ||
-            !hex.open(QIODevice::ReadOnly))
-            return false;
-        records += hex.readAll().replace(":00000001FF\r\n", ""); // objcopy ends lines with CR LF
-    }
-    return QFile::remove(bin) && QFile::remove(part) &&
-           writeFile(hexPath, records + ":00000001FF\n");
+    QByteArray text;
+    for (const auto &[address, bytes] : regions)
+        for (int i = 0; i < bytes.size(); i += 16) {
+            const quint32 at = address + quint32(i);
+            if (i == 0 || at % 0x10000 < 16)
+                text += hexLinearBase(quint16(at >> 16));
+            text += hexRecord(quint16(at), 0, bytes.mid(i, 16));
+        }
+    return writeFile(hexPath, text + hexRecord(0, 1, {}));
 }
 
 inline QByteArray flashOf(const kr960sim::SimulatedKr960 &device, quint32 address, int length)

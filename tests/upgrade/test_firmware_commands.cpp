@@ -1,10 +1,8 @@
-// The window's firmware commands with their real dialogs. CreateBootBin: what the dialogs offer,
-// and for good runs and every way a run stops, the image files byte for byte, the log and the
-// message box. CreateUpg from an objcopy HEX file, then Change Firmware on a simulated KR960.
+// The window's firmware commands with their real dialogs: CreateBootBin's offers, image files, log
+// and message box for good runs and every way a run stops; CreateUpg, then Change Firmware.
 
 #include "app/kr960_bootloader.h"
 #include "dialog_script.h"
-#include "file_size_limit.h"
 #include "sim/simulated_bus.h"
 #include "upgrade_fixtures.h"
 
@@ -31,13 +29,8 @@ QByteArray hexOf(const QByteArray &image, const QByteArray &extra = {})
 {
     QByteArray text = hexLinearBase(0x0800, "\r\n");
     for (int offset = 0; offset <= image.size(); offset += 16)
-        text += hexDataRecord(quint16(offset), image.mid(offset, 16) + "x", "\r\n");
-    return text + extra + hexEndOfFile("\r\n");
-}
-
-QString fileName(const QString &serial)
-{
-    return "Mv604_Bootloader_" + serial + ".bin";
+        text += hexRecord(quint16(offset), 0, image.mid(offset, 16) + "x", "\r\n");
+    return text + extra + hexRecord(0, 1, {}, "\r\n");
 }
 
 QStringList log(const KR960_Bootloader &window)
@@ -54,7 +47,8 @@ class TestFirmwareCommands : public QObject
     const QString hex = dir.filePath("in/b.hex");
     const QByteArray application = applicationWithChecksum(firmwareBytes(0x3C000, 11));
 
-    QStringList run(const QByteArray &hexText, rlim_t sizeLimit)
+    static QString fileName(const QString &serial) { return "Mv604_Bootloader_" + serial + ".bin"; }
+    QStringList run(const QByteArray &hexText, rlim_t sizeLimit = RLIM_INFINITY)
     {
         [&] { QVERIFY(writeFile(hex, hexText)); }();
         KR960_Bootloader window;
@@ -74,18 +68,19 @@ private slots:
     {
         DialogScript script;
         script.chooseFile(hex).acceptDefault().acceptDefault().acceptDefault().cancel();
-        QCOMPARE(run(hexOf(bootloader()), RLIM_INFINITY), QStringList{"prod_number 1"});
+        QCOMPARE(run(hexOf(bootloader())), QStringList{"prod_number 1"});
         QVERIFY(script.done());
         QStringList seen; // title|label|items|value|minimum|maximum
-        for (const SeenDialog &d : script.seen()) {
-            seen << d.title + '|' + d.label + '|' +
-                        QString::number(d.offered["items"].toStringList().size());
-            for (const char *key : {"value", "minimum", "maximum"})
-                seen.last() += '|' + d.offered[key].toString();
-        }
-        const QDate today = QDate::currentDate();
-        const QString yy = QString::number(100 + today.year() % 100).mid(1),
-                      ww = QString::number(100 + today.weekNumber()).mid(1);
+        for (const SeenDialog &d : script.seen())
+            seen << QStringList{d.title,
+                                d.label,
+                                QString::number(d.offered["items"].toStringList().size()),
+                                d.offered["value"].toString(),
+                                d.offered["minimum"].toString(),
+                                d.offered["maximum"].toString()}
+                        .join('|');
+        const QString yy = QDate::currentDate().toString("yy"),
+                      ww = QString::number(100 + QDate::currentDate().weekNumber()).mid(1);
         // clang-format off
         QCOMPARE(seen, QStringList({"Open File||0|||", "Production year|Year(YY)|100|" + yy + "||", "Production week|Week(WW)|53|" + ww + "||",
                                     "Production number|Number(NNNN)|0|1|1|9999", "Iteration|Count:|0|1|1|9998"}));
@@ -97,23 +92,21 @@ private slots:
         QTest::addColumn<QByteArray>("hexText");
         QTest::addColumn<int>("first"); // 0: no production dialogs
         QTest::addColumn<int>("count");
-        QTest::addColumn<QString>("trouble");
         QTest::addColumn<QStringList>("log");
         QTest::addColumn<QString>("box");
         QTest::addColumn<QStringList>("serials"); // of the image files left
         const QByteArray good = hexOf(bootloader());
-        const QString made = "New bootloader + serial:Mv604_Bootloader_%1.bin";
-        const QString hexError = "HexToBin error: -7)",
-                      blocked = "Cannot write " + fileName("264900002");
+        const QString made = "New bootloader + serial:Mv604_Bootloader_%1.bin",
+                      hexError = "HexToBin error: -7)";
         // clang-format off
-        QTest::newRow("three") << good << 1 << 3 << "" << QStringList{"prod_number 1", "iter 3", "264900001", made.arg("264900001"), "264900002", made.arg("264900002"), "264900003", made.arg("264900003")} << "" << QStringList{"264900001", "264900002", "264900003"};
-        QTest::newRow("9998 allows one") << good << 9998 << 5 << "" << QStringList{"prod_number 9998", "iter 1", "264909998", made.arg("264909998")} << "" << QStringList{"264909998"};
-        QTest::newRow("9999 forces one") << good << 9999 << 5 << "" << QStringList{"prod_number 9999", "iter 1", "264909999", made.arg("264909999")} << "" << QStringList{"264909999"};
-        QTest::newRow("brand low byte") << hexOf(bootloader(0x3FD0)) << 0 << 0 << "" << QStringList{"Err: Invalid brand!"} << "" << QStringList();
-        QTest::newRow("brand high byte") << hexOf(bootloader(0x3FD1)) << 0 << 0 << "" << QStringList{"Err: Invalid brand!"} << "" << QStringList();
-        QTest::newRow("segment record") << hexOf(bootloader(), ":020000021000EC\r\n") << 0 << 0 << "" << QStringList{hexError} << hexError << QStringList();
-        QTest::newRow("second image blocked") << good << 1 << 3 << "blocked" << QStringList{"prod_number 1", "iter 3", "264900001", made.arg("264900001"), "264900002"} << blocked << QStringList{"264900001"};
-        QTest::newRow("disk full") << good << 1 << 2 << "full" << QStringList{"prod_number 1", "iter 2", "264900001"} << "Cannot write " + fileName("264900001") << QStringList();
+        QTest::newRow("three") << good << 1 << 3 << QStringList{"prod_number 1", "iter 3", "264900001", made.arg("264900001"), "264900002", made.arg("264900002"), "264900003", made.arg("264900003")} << "" << QStringList{"264900001", "264900002", "264900003"};
+        QTest::newRow("9998 allows one") << good << 9998 << 5 << QStringList{"prod_number 9998", "iter 1", "264909998", made.arg("264909998")} << "" << QStringList{"264909998"};
+        QTest::newRow("9999 forces one") << good << 9999 << 5 << QStringList{"prod_number 9999", "iter 1", "264909999", made.arg("264909999")} << "" << QStringList{"264909999"};
+        QTest::newRow("brand low byte") << hexOf(bootloader(0x3FD0)) << 0 << 0 << QStringList{"Err: Invalid brand!"} << "" << QStringList();
+        QTest::newRow("brand high byte") << hexOf(bootloader(0x3FD1)) << 0 << 0 << QStringList{"Err: Invalid brand!"} << "" << QStringList();
+        QTest::newRow("segment record") << hexOf(bootloader(), ":020000021000EC\r\n") << 0 << 0 << QStringList{hexError} << hexError << QStringList();
+        QTest::newRow("second image blocked") << good << 1 << 3 << QStringList{"prod_number 1", "iter 3", "264900001", made.arg("264900001"), "264900002"} << "Cannot write " + fileName("264900002") << QStringList{"264900001"};
+        QTest::newRow("disk full") << good << 1 << 2 << QStringList{"prod_number 1", "iter 2", "264900001"} << "Cannot write " + fileName("264900001") << QStringList();
         // clang-format on
     }
     void writesImages()
@@ -121,18 +114,18 @@ private slots:
         QFETCH(QByteArray, hexText);
         QFETCH(int, first);
         QFETCH(int, count);
-        QFETCH(QString, trouble);
         QFETCH(QStringList, log);
         QFETCH(QString, box);
         QFETCH(QStringList, serials);
-        QVERIFY(trouble != "blocked" || QDir().mkdir(fileName("264900002")));
+        const QByteArray tag = QTest::currentDataTag();
+        QVERIFY(tag != "second image blocked" || QDir().mkdir(fileName("264900002")));
         DialogScript script;
         script.chooseFile(hex);
         if (first > 0)
             script.answerItem("26").answerItem("49").answerInt(first).answerInt(count);
         if (!box.isEmpty())
             script.acknowledge();
-        QCOMPARE(run(hexText, trouble == "full" ? 8192 : RLIM_INFINITY), log);
+        QCOMPARE(run(hexText, tag == "disk full" ? 8192 : RLIM_INFINITY), log);
         QVERIFY(script.done());
         QVERIFY(box.isEmpty() || script.seen().last().label == box);
         QStringList names;
@@ -145,14 +138,14 @@ private slots:
         QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden), names);
     }
 
-    // CreateUpg clears the log; a second Change Firmware during the run is refused, no dialog.
+    // CreateUpg resets the bar before asking and clears the log; Change Firmware then programs
+    // the file (a second press during the run is refused: see the window suite).
     void builtFileProgramsTheDevice()
     {
         QVERIFY2(kr960sim::SimulatedBus::preloadActive(), "run under umockdev's preload");
         QVERIFY(writeHex(dir.filePath("good.hex"), {{0x08004000, application}}));
         kr960sim::SimulatedBus bus;
-        auto device = bus.addDevice();
-        device->setLatencyMs(1);
+        const auto device = bus.addDevice();
         KR960_Bootloader window;
         window.findChild<QTextEdit *>("txt")->append("from before");
         auto *bar = window.findChild<QProgressBar *>("progressBarFlash");
@@ -160,21 +153,15 @@ private slots:
         const QString upg = dir.filePath("fw.upg");
         DialogScript script;
         script.chooseFile(dir.filePath("good.hex")).chooseFile(upg).then([&](QWidget *dialog) {
-            QCOMPARE(bar->value(), 0); // reset before the operator is asked
+            QCOMPARE(bar->value(), 0);
             chooseFile(upg)(dialog);
         });
         window.slotpushButtonCreateUpg(false);
-        QCOMPARE(QFileInfo(upg).size(), 393282);
-        window.slotpushButtonFirmware(false);
-        QVERIFY(QTest::qWaitFor([&] { return log(window).contains("Writting firmware ... "); }));
         window.slotpushButtonFirmware(false);
         QVERIFY(QTest::qWaitFor([&] { return log(window).endsWith("OK"); }, 30000));
         QVERIFY(script.done());
-
-        QStringList lines = log(window);
-        QCOMPARE(lines.removeAll("Upgrade in progress"), 1);
-        QCOMPARE(lines, QStringList({upg, "264900001b", "KR960 BL 1.07", "Bootloader mode",
-                                     "Writting firmware ... ", "OK"}));
+        QCOMPARE(log(window), QStringList({upg, "264900001b", "KR960 BL 1.07", "Bootloader mode",
+                                           "Writting firmware ... ", "OK"}));
         QCOMPARE(bar->value(), 100);
         QVERIFY(flashOf(*device, 0x08004000, 0x3C000) == application);
     }

@@ -1,7 +1,5 @@
-// The upgrade file built from an objcopy HEX file against one put together by hand; and the
-// worker against a simulated KR960, one row for a good run and one for every way a run ends
-// (damaged files included): the log, the outcome, the percentages, the page requests and the
-// flash afterwards.
+// The upgrade file built from a HEX file against one made by hand; the worker on a simulated KR960
+// for every way a run ends: log, outcome, percentages, page requests and flash afterwards.
 
 #include "device/usbkr960.h"
 #include "sim/simulated_bus.h"
@@ -56,28 +54,25 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(SimulatedBus::preloadActive(), "run under LD_PRELOAD=libumockdev-preload.so.0");
-        QVERIFY2(objcopyAvailable(), "GNU objcopy makes the HEX files");
         upgrader.setTiming({10, 20, 10, 300}); // the simulated device restarts at once
         // clang-format off
-        const auto direct = Qt::DirectConnection; // read only once the worker has finished
-        connect(&upgrader, &Upgrader::sendText, this, [this](QString s) { lines << s; }, direct);
-        connect(&upgrader, &Upgrader::sendPercent, this, [this](int p) { percents << p; }, direct);
+        connect(&upgrader, &Upgrader::sendText, this, [this](QString s) { lines << s; }, Qt::DirectConnection);
+        connect(&upgrader, &Upgrader::sendPercent, this, [this](int p) { percents << p; }, Qt::DirectConnection);
         // clang-format on
     }
     void cleanup()
     {
         if (device)
-            bus.unplug(device);
-        device.reset();
+            bus.unplug(std::exchange(device, nullptr));
     }
 
     // Data in the bootloader area, the tail and past the image is dropped; each area's last word
     // becomes the sum of its other words. A firmware with a brand word gets no file.
     void builtFileBytes()
     {
-        const QByteArray app =
-            applicationWithChecksum(firmwareBytes(0x3C000, 1)).chopped(4) + "junk";
-        const QByteArray upper = firmwareBytes(0x1C000, 2), fill(0x800, '\xA5');
+        const QByteArray upper = firmwareBytes(0x1C000, 2), fill(0x800, '\xA5'),
+                         app =
+                             applicationWithChecksum(firmwareBytes(0x3C000, 1)).chopped(4) + "junk";
         const QString hex = dir.filePath("fw.hex"), upg = dir.filePath("fw.upg");
         QVERIFY(writeHex(hex, {{0x08004000, app}, {0x0803FFD1, "\1"}}));
         QCOMPARE(buildUpgradeFile(hex, upg).text(), "Err: Invalid brand!");
@@ -87,8 +82,7 @@ private slots:
         // clang-format on
         QCOMPARE(buildUpgradeFile(hex, upg).text(), "");
         QFile file(upg);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray bytes = file.readAll();
+        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
         // Item lengths big-endian: 50 bytes of UTF-16BE header, 4 of version, then 0x60000.
         QCOMPARE(bytes.left(0x42).toHex(), "00000032004d0076003600300034002000550070006700720061"
                                            "00640065002000460069006c0065002000480065006100640065"
@@ -107,31 +101,22 @@ private slots:
         QTest::addColumn<int>("pages"); // programmed and reported in percent; -1: no percent at all
         const QByteArray good = upgradeFileBytes(application), items = good.left(62),
                          image = good.mid(66);
-        const QStringList ok{"264900001b", "KR960 BL 1.07", "Bootloader mode",
-                             "Writting firmware ... ", "OK"};
-        const QStringList restart{"264900001", "KR960 BL 1.07", "Apllication mode", "Reset device"},
-            notBack = restart + QStringList{"USB timout\nCheck USB cable"};
-        const QStringList timeout{"USB Timeout\nCheck USB Cable"},
-            verify = ok.mid(0, 4) + QStringList{"ERROR", "Verify ERROR"};
-        const auto corrupt = [](quint32 page) {
-            return plug(Mode::Bootloader,
-                        [=](SimulatedKr960 &d) { d.corruptReadBack(0x08004000 + page * 2048); });
-        };
-        const auto row = [](const char *name) -> QTestData & { return QTest::newRow(name); };
         using O = UpgradeOutcome;
         // clang-format off
+        const QStringList ok{"264900001b", "KR960 BL 1.07", "Bootloader mode", "Writting firmware ... ", "OK"}, timeout{"USB Timeout\nCheck USB Cable"},
+            notBack{"264900001", "KR960 BL 1.07", "Apllication mode", "Reset device", "USB timout\nCheck USB cable"}, verify = ok.mid(0, 4) + QStringList{"ERROR", "Verify ERROR"};
+        const auto corrupt = [](quint32 page) { return plug(Mode::Bootloader, [=](SimulatedKr960 &d) { d.corruptReadBack(0x08004000 + page * 2048); }); };
+        const auto row = [](const char *name) -> QTestData & { return QTest::newRow(name); };
         row("bootloader mode") << good << plug() << ok << O::Ok << 120;
-        row("application mode") << good << plug(Mode::Application) << restart + QStringList{"Disconnect", "Connect", "Serial:264900001b", "Writting firmware ... ", "OK"} << O::Ok << 120;
-        row("identity refused 3 times") << good << fault(0xFF, 1, 3) << ok << O::Ok << 120;
+        row("application mode") << good << plug(Mode::Application) << notBack.mid(0, 4) + QStringList{"Disconnect", "Connect", "Serial:264900001b", "Writting firmware ... ", "OK"} << O::Ok << 120;
+        row("identity refused 3 times, bytes after the image") << good + "more" << fault(0xFF, 1, 3) << ok << O::Ok << 120;
         row("identity refused 4 times") << good << fault(0xFF, 1, 4) << timeout << O::NoDevice << 0;
         row("no device") << good << Knob([](SimulatedBus &) { return Device(); }) << timeout << O::NoDevice << 0;
         row("no file chosen") << QByteArray("none") << plug() << QStringList() << O::NotRun << -1;
-        row("bytes after the image") << good + "more" << plug() << ok << O::Ok << 120;
         row("longer image item") << items + be32(0x60004) + image + "more" << plug() << ok << O::Ok << 120;
         const auto bad = [&](const char *name, const QByteArray &bytes, const char *line) { row(name) << bytes << plug() << QStringList{line} << O::BadFile << -1; };
         bad("empty file", "", "Wrong file header");
         bad("header in lower case", textItem("mv604 upgrade file header") + good.mid(54), "Wrong file header");
-        bad("null header", be32(0xFFFFFFFF) + good.mid(54), "Wrong file header");
         bad("version 2", items.left(54) + textItem("2") + good.mid(62), "Wrong file version");
         bad("version '02 '", items.left(54) + textItem("02 ") + good.mid(62), "Wrong file version");
         bad("no version", items.left(54), "Wrong file version");
@@ -145,7 +130,6 @@ private slots:
         row("stays in its application") << good << plug(Mode::Application, [](SimulatedKr960 &d) { d.setStaysInApplication(true); }) << notBack << O::NoDevice << 0;
         row("never back after restart") << good << plug(Mode::Application, [](SimulatedKr960 &d) { d.setComesBackAfterRestart(false); }) << notBack << O::NoDevice << 0;
         row("page 5 write refused") << good << fault(3, 5, 1) << ok.mid(0, 4) + QStringList{"ERROR"} << O::WriteFailed << 4;
-        row("page 0 reads back different") << good << corrupt(0) << verify << O::VerifyFailed << 120;
         row("page 119 reads back different") << good << corrupt(119) << verify << O::VerifyFailed << 120;
         row("page 7 read-back times out") << good << fault(1, 9, 1, Fault::Timeout) << verify << O::VerifyFailed << 120;
         // clang-format on
@@ -172,24 +156,22 @@ private slots:
         QCOMPARE(lines, name.isNull() ? log : QStringList{name} + log);
         QCOMPARE(upgrader.outcome(), outcome);
         QList<int> expectedPercents;
-        for (int page = -1; page < pages; ++page)
-            expectedPercents << (page + 1) * 100 / 120;
+        QStringList seen, expected;
+        for (int page = 0; page <= pages; ++page) {
+            expectedPercents << page * 100 / 120;
+            for (const char *request : {"3@", "1@"})
+                expected << request + QString::number(0x08004000 + 2048 * page, 16);
+        }
         QCOMPARE(percents, expectedPercents);
         if (!device)
             return;
         pages = qMax(0, pages);
         QVERIFY(flashOf(*device, 0x08004000, 0x3C800) ==
                 application.left(2048 * pages) + before.mid(2048 * pages));
-        QStringList seen, expected;
         for (const RequestRecord &r : vendorRequests(*device))
             if (r.request == 3 || (r.request == 1 && !seen.isEmpty()))
                 seen << QString("%1@%2").arg(r.request).arg(r.index << 16 | r.value, 0, 16);
-        for (int page = 0; page < pages; ++page)
-            for (const char *request : {"3@", "1@"})
-                expected << request + QString::number(0x08004000 + 2048 * page, 16);
-        if (outcome == UpgradeOutcome::WriteFailed)
-            expected << "3@" + QString::number(0x08004000 + 2048 * pages, 16);
-        QCOMPARE(seen, expected);
+        QCOMPARE(seen, expected.mid(0, 2 * pages + (outcome == UpgradeOutcome::WriteFailed)));
     }
 };
 
