@@ -2,15 +2,13 @@
 // several, every device at once, the station that programs boards as they are plugged in, and
 // the JSON Lines log. Checked on the simulator's request log and the flash each device holds.
 
-#include "image/word_scrambler.h"
-#include "upgrade/production_log.h"
 #include "upgrade/upgrade_file.h"
 
 #include "process_run.h"
+#include "upgrade_fixtures.h"
 
-#include <QDateTime>
+#include <QCryptographicHash>
 #include <QDir>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -21,39 +19,36 @@ class TestProduction : public QObject
     Q_OBJECT
 
     QTemporaryDir work;
-    QByteArray plainImage;
-    QByteArray application; // its application area
+    const QByteArray application =
+        fixtures::applicationWithChecksum(fixtures::firmwareBytes(UpgradeFile::ApplicationSize, 7));
+    const QByteArray fileBytes = fixtures::upgradeFileBytes(application);
 
     QString path(const QString &name) const { return work.filePath(name); }
-    QString upgradeFile() const { return path("app.upg"); }
-
-    void forgetLastRun()
+    QByteArray readAll(const QString &name) const
     {
-        QDir(path("state")).removeRecursively();
-        QDir().mkpath(path("state"));
-        QFile::remove(path("requests.log"));
-        QFile::remove(path("production.log"));
+        QFile file(path(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
-    ProcessRun simulated(const QStringList &simOptions, const QStringList &arguments)
+    // mv604-sim's arguments for `run`: mv604-cli's arguments, mv604-sim's options before a '|'.
+    QStringList commandLine(const QString &run)
     {
-        forgetLastRun();
-        return runProcess(MV604_SIM,
-                          QStringList{"--state-dir", path("state"), "--log", path("requests.log")} +
-                              simOptions + QStringList{"--", MV604_CLI} + arguments,
-                          work.path());
+        QDir(path("state")).removeRecursively(); // every run starts with fresh devices
+        QDir().mkpath(path("state"));
+        QFile::remove(path("production.log"));
+        const QString simOptions = run.contains('|') ? run.section('|', 0, 0) : QString();
+        return QString("--state-dir %1 --log %2 --devices 3 %3 -- %4 %5")
+            .arg(path("state"), path("requests.log"), simOptions, MV604_CLI, run.section('|', -1))
+            .split(' ', Qt::SkipEmptyParts);
     }
 
     // Vendor request `request` as device `device` (1-based) of the last run received it.
     int requestsTo(int device, int request) const
     {
-        QFile log(path("requests.log"));
-        if (!log.open(QIODevice::ReadOnly))
-            return -1;
         const QByteArray head = QString("device %1 ").arg(device).toLatin1();
         const QByteArray wanted = QString(" bRequest=%1 ").arg(request).toLatin1();
         int count = 0;
-        for (const QByteArray &line : log.readAll().split('\n'))
+        for (const QByteArray &line : readAll("requests.log").split('\n'))
             count += line.startsWith(head) && line.contains(wanted) && !line.contains("=0x80 ");
         return count;
     }
@@ -61,165 +56,105 @@ class TestProduction : public QObject
     QByteArray applicationAreaOf(int device) const
     {
         const QString suffix = device == 1 ? QString() : QString("-%1").arg(device);
-        QFile flash(path("state/internal-flash" + suffix + ".bin"));
-        flash.open(QIODevice::ReadOnly);
-        return flash.readAll().mid(UpgradeFile::ApplicationOffset, UpgradeFile::ApplicationSize);
+        return readAll("state/internal-flash" + suffix + ".bin")
+            .mid(UpgradeFile::ApplicationOffset, UpgradeFile::ApplicationSize);
     }
 
-    QString checksumText(int offset) const
+    QHash<QString, QJsonObject> logRecordsBySerial() const
     {
-        const quint32 sum = qFromLittleEndian<quint32>(plainImage.constData() + offset);
-        return QString("0x%1").arg(sum, 8, 16, QChar('0'));
-    }
-
-    QList<QJsonObject> logRecords() const
-    {
-        QFile log(path("production.log"));
-        QList<QJsonObject> records;
-        if (log.open(QIODevice::ReadOnly))
-            for (const QByteArray &line : log.readAll().split('\n'))
-                if (!line.isEmpty())
-                    records << QJsonDocument::fromJson(line).object();
+        QHash<QString, QJsonObject> records;
+        for (const QString &line :
+             QString(readAll("production.log")).split('\n', Qt::SkipEmptyParts)) {
+            const QJsonObject record = QJsonDocument::fromJson(line.toUtf8()).object();
+            records[record["serial"].toString()] = record;
+        }
         return records;
     }
 
-private slots:
-    void initTestCase()
+    void checkLog(const QList<int> &pageWrites)
     {
-        QVERIFY(work.isValid());
-        plainImage = QByteArray(UpgradeFile::ImageSize, '\xff');
-        for (int i = 0; i < UpgradeFile::ApplicationSize; ++i)
-            plainImage[UpgradeFile::ApplicationOffset + i] = char(i * 7 ^ i >> 9);
-        plainImage[UpgradeFile::BrandOffset] = plainImage[UpgradeFile::BrandOffset + 1] = 0;
-        stampChecksums(reinterpret_cast<unsigned char *>(plainImage.data()));
-        application = plainImage.mid(UpgradeFile::ApplicationOffset, UpgradeFile::ApplicationSize);
-        QByteArray scrambled = plainImage;
-        EncodeWords(scrambled.data(), int(scrambled.size()));
-        QFile file(upgradeFile());
-        QVERIFY(file.open(QIODevice::WriteOnly) && writeUpgradeFile(file, scrambled));
-    }
-
-    // Three boards on the bus; only the one asked for sees a vendor request.
-    void selectionBySerial_data()
-    {
-        QTest::addColumn<QStringList>("simOptions");
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("expected");
-        QTest::addColumn<int>("chosen"); // the device that was talked to, 0: none
-        QTest::newRow("middle board")
-            << QStringList{} << QStringList{"--serial", "264900002", "info"} << 0
-            << "serial: 264900002b" << 2;
-        QTest::newRow("last board restarts and comes back with b")
-            << QStringList{"--mode", "application"}
-            << QStringList{"--serial", "264900003", "upgrade", upgradeFile()} << 0 << "OK" << 3;
-        QTest::newRow("serial not attached")
-            << QStringList{} << QStringList{"--serial", "264900009", "info"} << 1
-            << "no KR960 with serial 264900009" << 0;
-    }
-    void selectionBySerial()
-    {
-        QFETCH(QStringList, simOptions);
-        QFETCH(QStringList, arguments);
-        QFETCH(int, exitCode);
-        QFETCH(QString, expected);
-        QFETCH(int, chosen);
-        const ProcessRun run = simulated(QStringList{"--devices", "3"} + simOptions, arguments);
-        QCOMPARE(run.exitCode, exitCode);
-        QVERIFY2((run.out + run.err).contains(expected), qPrintable(run.out + run.err));
-        for (int device = 1; device <= 3; ++device)
-            QCOMPARE(requestsTo(device, 0xFF) > 0, device == chosen);
-        if (arguments.contains("upgrade")) {
-            QCOMPARE(requestsTo(chosen, 4), 1);
-            QCOMPARE(applicationAreaOf(chosen), application);
-        }
-    }
-
-    void allDevicesAtOnce_data()
-    {
-        QTest::addColumn<int>("faulty"); // the device whose fourth page write stalls, 0: none
-        QTest::newRow("all pass") << 0;
-        QTest::newRow("second fails, the others pass") << 2;
-    }
-    void allDevicesAtOnce()
-    {
-        QFETCH(int, faulty);
-        const QStringList fault =
-            faulty ? QStringList{"--faults-on", QString::number(faulty), "--fail", "3:4"}
-                   : QStringList{};
-        const ProcessRun run =
-            simulated(QStringList{"--devices", "3", "--mode", "application"} + fault,
-                      {"upgrade", "--all", upgradeFile(), "--log", "production.log"});
-        QCOMPARE(run.exitCode, faulty ? 1 : 0);
-        const QList<QJsonObject> records = logRecords();
-        QCOMPARE(records.size(), 3);
-        QFile file(upgradeFile());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QString sha256 = QString::fromLatin1(sha256Hex(file.readAll()));
+        const QHash<QString, QJsonObject> records = logRecordsBySerial();
+        const quint32 checksum =
+            qFromLittleEndian<quint32>(application.constData() + application.size() - 4);
         for (int device = 1; device <= 3; ++device) {
-            const QString serial = QString("26490000%1").arg(device);
-            const bool fails = device == faulty;
-            const QString row =
-                QString("%1  %2").arg(serial, fails ? "write-failed" : "OK        ");
-            QVERIFY2(run.out.contains(row), qPrintable(run.out));
-            QCOMPARE(applicationAreaOf(device) == application, !fails);
-            QCOMPARE(requestsTo(device, 3), fails ? 4 : 120);
-            const auto record = std::find_if(records.begin(), records.end(), [&](auto &r) {
-                return r["serial"].toString() == serial;
-            });
-            QVERIFY(record != records.end());
+            const bool fails = pageWrites[device - 1] != 120; // its last write stalled
+            const QJsonObject record = records.value(QString("26490000%1").arg(device));
             const QJsonObject expected{
                 {"result", fails ? "write-failed" : "ok"},
                 {"log", fails ? "ERROR" : "OK"},
-                {"pages_written", fails ? 3 : 120},
-                {"pages_verified", fails ? 3 : 120},
+                {"pages_written", fails ? pageWrites[device - 1] - 1 : 120},
+                {"pages_verified", fails ? pageWrites[device - 1] - 1 : 120},
                 {"command", "upgrade"},
                 {"file", "app.upg"},
-                {"file_sha256", sha256},
-                {"application_checksum", checksumText(UpgradeFile::ApplicationChecksumOffset)},
-                {"upper_checksum", checksumText(UpgradeFile::UpperChecksumOffset)},
+                {"file_sha256",
+                 QString(QCryptographicHash::hash(fileBytes, QCryptographicHash::Sha256).toHex())},
+                {"application_checksum", QString("0x%1").arg(checksum, 8, 16, QChar('0'))},
                 {"tool_version", "2.00"}};
             for (const QString &key : expected.keys())
-                QCOMPARE((*record)[key], expected[key]);
-            const QDateTime started =
-                QDateTime::fromString((*record)["started"].toString(), Qt::ISODateWithMs);
-            const QDateTime ended =
-                QDateTime::fromString((*record)["ended"].toString(), Qt::ISODateWithMs);
-            QVERIFY(started.isValid() && started.timeSpec() == Qt::UTC && started <= ended);
-            QVERIFY(!(*record)["host"].toString().isEmpty());
+                QCOMPARE(record[key], expected[key]);
+            const QString started = record["started"].toString(); // ISO 8601 in UTC
+            QVERIFY(started.endsWith('Z') && started <= record["ended"].toString() &&
+                    !record["host"].toString().isEmpty());
         }
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(work.isValid() && writeFile(path("app.upg"), fileBytes)); }
+
+    // Three boards on the bus. Per device the page writes it took, -1: never talked to.
+    void runs_data()
+    {
+        QTest::addColumn<QString>("run");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QList<int>>("pageWrites");
+        QTest::newRow("middle board by serial")
+            << "--serial 264900002 info" << 0 << "serial: 264900002b" << QList<int>{-1, 0, -1};
+        QTest::newRow("last board by serial restarts and comes back with b")
+            << "--mode application | --serial 264900003 upgrade app.upg" << 0 << "\nOK\n"
+            << QList<int>{-1, -1, 120};
+        QTest::newRow("serial not attached")
+            << "--serial 264900009 info" << 1 << "no KR960 with serial 264900009"
+            << QList<int>{-1, -1, -1};
+        QTest::newRow("all at once, the second's fourth page write stalls")
+            << "--mode application --faults-on 2 --fail 3:4 | upgrade --all app.upg --log "
+               "production.log"
+            << 1 << "264900002  write-failed" << QList<int>{120, 4, 120};
+    }
+    void runs()
+    {
+        QFETCH(QString, run);
+        QFETCH(int, exitCode);
+        QFETCH(QString, expected);
+        QFETCH(QList<int>, pageWrites);
+        const ProcessRun result = runProcess(MV604_SIM, commandLine(run), work.path());
+        QVERIFY2(result.exitCode == exitCode && (result.out + result.err).contains(expected),
+                 qPrintable(result.out + result.err));
+        for (int device = 1; device <= 3; ++device) {
+            QCOMPARE(requestsTo(device, 0xFF) > 0, pageWrites[device - 1] >= 0);
+            QCOMPARE(requestsTo(device, 3), qMax(0, pageWrites[device - 1]));
+            QCOMPARE(applicationAreaOf(device) == application, pageWrites[device - 1] == 120);
+        }
+        if (run.contains("--log"))
+            checkLog(pageWrites);
     }
 
     // Board 3 is plugged in later; board 1 is unplugged and plugged in again, so it is
     // programmed twice, the others once, although each re-enumerates during its own run.
     void stationProgramsEachPluggedBoardOnce()
     {
-        forgetLastRun();
         QProcess station;
         station.setWorkingDirectory(work.path());
-        station.start(MV604_SIM, {"--devices",   "3",           "--mode",
-                                  "application", "--log",       path("requests.log"),
-                                  "--plug",      "3@1500",      "--unplug",
-                                  "1@5000",      "--plug",      "1@5600",
-                                  "--",          MV604_CLI,     "upgrade",
-                                  "--watch",     upgradeFile(), "--unplugged-after",
-                                  "300",         "--log",       "production.log"});
-        QVERIFY(station.waitForStarted());
+        station.start(
+            MV604_SIM,
+            commandLine("--mode application --plug 3@1500 --unplug 1@5000 --plug 1@5600 | upgrade "
+                        "--watch app.upg --unplugged-after 300 --log production.log"));
         QTest::qWait(9500);
         station.terminate(); // SIGTERM: ends after the runs in progress
-        QVERIFY(station.waitForFinished(30000));
-        const QString out = QString::fromLocal8Bit(station.readAllStandardOutput());
-        QCOMPARE(station.exitCode(), 0);
-        QVERIFY2(out.contains("station stopped: 4 passed, 0 failed"), qPrintable(out));
-        const int pageWrites[] = {240, 120, 120};
+        QVERIFY(station.waitForFinished(30000) && station.exitCode() == 0);
+        QVERIFY(station.readAllStandardOutput().contains("station stopped: 4 passed, 0 failed"));
         for (int device = 1; device <= 3; ++device)
-            QCOMPARE(requestsTo(device, 3), pageWrites[device - 1]);
-        QStringList serials;
-        for (const QJsonObject &record : logRecords())
-            serials << record["serial"].toString() + " " + record["result"].toString();
-        serials.sort();
-        QCOMPARE(serials,
-                 QStringList({"264900001 ok", "264900001 ok", "264900002 ok", "264900003 ok"}));
+            QCOMPARE(requestsTo(device, 3), device == 1 ? 240 : 120);
     }
 };
 
