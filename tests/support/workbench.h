@@ -5,11 +5,11 @@
 
 #include "app/kr960_bootloader.h"
 #include "device/usbkr960.h"
-#include "image/word_scrambler.h"
 #include "service/remembered_inputs.h"
 #include "sim/simulated_bus.h"
 #include "upgrade/upgrade_file.h"
 #include "upgrade/upgrader.h"
+#include "upgrade_fixtures.h"
 #include "vendor_requests.h"
 
 #include <QDir>
@@ -23,6 +23,7 @@
 #include <memory>
 #include <vector>
 
+using fixtures::scrambled;
 using kr960sim::SimulatedBus;
 using kr960sim::SimulatedKr960;
 
@@ -60,11 +61,6 @@ inline QByteArray distinctBytes(int count, int seed = 0)
         bytes[i] = char((i + seed) % 251);
     return bytes;
 }
-inline QByteArray scrambled(QByteArray bytes)
-{
-    EncodeWords(bytes.data(), int(bytes.size()));
-    return bytes;
-}
 
 // The bytes of a dump's data lines ("0xOOOO: hh hh ... < chars >"), in order.
 inline QByteArray dumpBytes(const QString &text)
@@ -78,17 +74,12 @@ inline QByteArray dumpBytes(const QString &text)
     return bytes;
 }
 
-// Writes an upgrade file whose application area holds `application` (120 pages) with its
-// checksum stamped; returns the area as the file holds it, empty when it could not be written.
+// Writes an upgrade file whose application area holds `application` with its checksum stamped;
+// returns the area as the file holds it, empty when it could not be written.
 inline QByteArray writeUpgradeFileWith(const QString &path, const QByteArray &application)
 {
-    QByteArray image(UpgradeFile::ImageSize, '\0');
-    image.replace(UpgradeFile::ApplicationOffset, application.size(), application);
-    stampChecksums(reinterpret_cast<unsigned char *>(image.data()));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !writeUpgradeFile(file, scrambled(image)))
-        return QByteArray();
-    return image.mid(UpgradeFile::ApplicationOffset, UpgradeFile::ApplicationSize);
+    const QByteArray area = fixtures::applicationWithChecksum(application);
+    return writeFile(path, fixtures::upgradeFileBytes(area)) ? area : QByteArray();
 }
 
 // A window over one simulated KR960, in a scratch folder that is the current one, so the files
