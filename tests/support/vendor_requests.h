@@ -27,4 +27,3 @@ inline QList<int> requestCodes(const SimulatedKr960 &device)
         codes.append(record.request);
     return codes;
 }
-
