@@ -29,7 +29,7 @@ function(mv604_sanitizer_environment out)
 endfunction()
 
 function(mv604_add_test name)
-  cmake_parse_arguments(ARG "SIMULATOR;CONCURRENCY" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "SIMULATOR;CONCURRENCY;TOOLS" "" "SOURCES;LIBS" ${ARGN})
   # A build without umockdev (a packager's) has no simulated KR960: its suites are left out and
   # the others still build and run.
   if(ARG_SIMULATOR AND NOT TARGET kr960_sim)
@@ -40,6 +40,11 @@ function(mv604_add_test name)
   target_link_libraries(${name} PRIVATE Qt6::Test ${ARG_LIBS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
   add_test(NAME ${name} COMMAND ${name})
+  if(ARG_TOOLS) # runs mv604-cli, alone or under mv604-sim
+    add_dependencies(${name} mv604-cli mv604-sim)
+    target_compile_definitions(${name} PRIVATE MV604_CLI="$<TARGET_FILE:mv604-cli>"
+                                               MV604_SIM="$<TARGET_FILE:mv604-sim>")
+  endif()
   set(env "QT_QPA_PLATFORM=offscreen" "MV604_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data")
   if(ARG_SIMULATOR)
     target_link_libraries(${name} PRIVATE kr960_sim)

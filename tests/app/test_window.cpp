@@ -241,8 +241,7 @@ private slots:
         device->setLatencyMs(0);
         QCOMPARE(script.unexpectedDialogs(), 0);
         QCOMPARE(window->upgradeWorker()->outcome(), UpgradeOutcome::Ok);
-        QCOMPARE(toBytes(device->flash(Kr960::ApplicationStart, Kr960::ApplicationSize)),
-                 application);
+        QCOMPARE(flashOf(*device, Kr960::ApplicationStart, Kr960::ApplicationSize), application);
         QMap<quint32, int> writes;
         for (const RequestRecord &r : vendorRequests(*device)) {
             const quint32 address = quint32(r.index) << 16 | r.value;

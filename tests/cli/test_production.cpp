@@ -24,22 +24,17 @@ class TestProduction : public QObject
     const QByteArray fileBytes = fixtures::upgradeFileBytes(application);
 
     QString path(const QString &name) const { return work.filePath(name); }
-    QByteArray readAll(const QString &name) const
-    {
-        QFile file(path(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    QByteArray readAll(const QString &name) const { return readFile(path(name)); }
 
-    // mv604-sim's arguments for `run`: mv604-cli's arguments, mv604-sim's options before a '|'.
-    QStringList commandLine(const QString &run)
+    // `run` on three fresh devices: mv604-cli's arguments, mv604-sim's options before a '|'.
+    QString onThreeDevices(const QString &run)
     {
-        QDir(path("state")).removeRecursively(); // every run starts with fresh devices
+        QDir(path("state")).removeRecursively();
         QDir().mkpath(path("state"));
         QFile::remove(path("production.log"));
-        const QString simOptions = run.contains('|') ? run.section('|', 0, 0) : QString();
-        return QString("--state-dir %1 --log %2 --devices 3 %3 -- %4 %5")
-            .arg(path("state"), path("requests.log"), simOptions, MV604_CLI, run.section('|', -1))
-            .split(' ', Qt::SkipEmptyParts);
+        const QString devices = "--state-dir %1 --log %2 --devices 3 ";
+        return devices.arg(path("state"), path("requests.log")) +
+               (run.contains('|') ? run : "|" + run);
     }
 
     // Vendor request `request` as device `device` (1-based) of the last run received it.
@@ -127,7 +122,7 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QString, expected);
         QFETCH(QList<int>, pageWrites);
-        const ProcessRun result = runProcess(MV604_SIM, commandLine(run), work.path());
+        const ProcessRun result = runCli(onThreeDevices(run), work.path());
         QVERIFY2(result.exitCode == exitCode && (result.out + result.err).contains(expected),
                  qPrintable(result.out + result.err));
         for (int device = 1; device <= 3; ++device) {
@@ -145,10 +140,10 @@ private slots:
     {
         QProcess station;
         station.setWorkingDirectory(work.path());
-        station.start(
-            MV604_SIM,
-            commandLine("--mode application --plug 3@1500 --unplug 1@5000 --plug 1@5600 | upgrade "
-                        "--watch app.upg --unplugged-after 300 --log production.log"));
+        const QStringList command = cliCommandLine(onThreeDevices(
+            "--mode application --plug 3@1500 --unplug 1@5000 --plug 1@5600 | upgrade "
+            "--watch app.upg --unplugged-after 300 --log production.log"));
+        station.start(command.first(), command.mid(1));
         QTest::qWait(9500);
         station.terminate(); // SIGTERM: ends after the runs in progress
         QVERIFY(station.waitForFinished(30000) && station.exitCode() == 0);

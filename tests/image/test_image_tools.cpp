@@ -34,8 +34,8 @@ private slots:
         QTest::addColumn<quint32>("first");
         QTest::addColumn<int>("result");
         QTest::addColumn<QByteArray>("image");
-        const QByteArray b = countingBytes(16), eof = hexRecord(0, 1, {}), z4(4, '\0'), z8(8, '\0'),
-                         d4 = hexRecord(0, 0, b.left(4)), base = hexLinearBase(0x0800);
+        const QByteArray b = distinctBytes(16, 1), eof = hexRecord(0, 1, {}), z4(4, '\0'),
+                         z8(8, '\0'), d4 = hexRecord(0, 0, b.left(4)), base = hexLinearBase(0x0800);
         const auto row = [](const char *name) -> QTestData & { return QTest::newRow(name); };
         // clang-format off
         row("empty file") << QByteArray() << 0u << 0 << z4;
@@ -57,8 +57,8 @@ private slots:
         row("lower-case digits") << QByteArray(":020000040800f2\n:0200000011ab42\n") << 0x08000000u << 0 << QByteArray("\x11\xab\0\0", 4);
         row("data after the end not read") << eof + d4 << 0u << 0 << z4;
         // A line holds 63 characters: 25 data bytes fit with CR LF, 26 split the record.
-        row("25 bytes with CR LF") << hexRecord(0, 0, countingBytes(25), "\r\n") << 0u << 0 << countingBytes(25);
-        row("26 bytes") << hexRecord(0, 0, countingBytes(26)) << 0u << -1 << countingBytes(26);
+        row("25 bytes with CR LF") << hexRecord(0, 0, distinctBytes(25, 1), "\r\n") << 0u << 0 << distinctBytes(25, 1);
+        row("26 bytes") << hexRecord(0, 0, distinctBytes(26, 1)) << 0u << -1 << distinctBytes(26, 1);
         row("window cuts a record at both ends") << base + hexRecord(8, 0, b) << 0x0800000Cu << 0 << b.mid(4, 8);
         row("window wider than a record") << base + hexRecord(8, 0, b) << 0x08000004u << 0 << z4 + b + z4;
         row("64 KiB crossed within a record") << base + hexRecord(0xFFF8, 0, b) << 0x0800FFF0u << 0 << z8 + b + z8;

@@ -103,7 +103,7 @@ private slots:
             upgrader.start();
             const bool ended = upgrader.wait(QDeadlineTimer(20000));
             const UpgradeOutcome outcome = upgrader.outcome();
-            const bool holdsFile = fixtures::flashOf(*device, 0x08004000, 0x3C000) == application;
+            const bool holdsFile = flashOf(*device, 0x08004000, 0x3C000) == application;
             const bool ok = outcome == UpgradeOutcome::Ok;
             const QStringList what{QString("run %1 of seed %2").arg(run).arg(seed),
                                    troubles.join(','), upgradeOutcomeName(outcome),

@@ -1,8 +1,8 @@
 #pragma once
 
 // Answers the real modal dialogs a command opens, in order, as an operator would: a queue of
-// answers, each applied to the next modal widget that appears. Every dialog seen is recorded
-// with what it offered, so tests can assert on titles, labels, defaults and ranges.
+// answers, each applied to the next modal widget that appears. Every dialog seen is recorded as
+// "kind|title|label|offers", so tests can assert on titles, labels, defaults and ranges.
 //
 //   DialogScript script;
 //   script.answerText("0x8000100").answerInt(3000);
@@ -17,15 +17,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QTimer>
-#include <QVariantMap>
 #include <functional>
-
-struct SeenDialog {
-    QString kind;  // "text", "int", "item", "file", "message"
-    QString title; // window title
-    QString label; // input label or message text
-    QVariantMap offered;
-};
 
 class DialogScript : public QObject
 {
@@ -44,15 +36,12 @@ public:
     {
         return input([value](QInputDialog *d) { d->setIntValue(value); });
     }
-    // Picks an item of a list dialog by its text.
-    DialogScript &answerItem(const QString &item) { return answerText(item); }
     // Accepts what the dialog offers (a list's preselected item, an int's default); closes a
     // message box with its only button.
     DialogScript &acceptDefault()
     {
         return input([](QInputDialog *) {});
     }
-    DialogScript &acknowledge() { return acceptDefault(); }
     DialogScript &chooseFile(const QString &path) { return then(::chooseFile(path)); }
     DialogScript &cancel()
     {
@@ -67,7 +56,7 @@ public:
     // True when every queued answer was used and no unexpected dialog appeared.
     bool done() const { return steps.isEmpty() && unexpected == 0; }
     int unexpectedDialogs() const { return unexpected; }
-    const QList<SeenDialog> &seen() const { return dialogs; }
+    const QStringList &seen() const { return dialogs; }
 
 private:
     DialogScript &input(const std::function<void(QInputDialog *)> &set)
@@ -95,42 +84,32 @@ private:
         steps.takeFirst()(modal);
     }
 
-    static SeenDialog describe(QWidget *w)
+    // An int dialog offers value|minimum|maximum, a list its item count|preselected item, a text
+    // its value, a file dialog its filters (the folder it opens depends on the platform).
+    static QString describe(QWidget *w)
     {
-        SeenDialog seen{QString(), w->windowTitle(), QString(), {}};
-        if (auto *d = qobject_cast<QInputDialog *>(w)) {
-            seen.label = d->labelText();
-            if (d->inputMode() == QInputDialog::IntInput)
-                seen = {"int",
-                        seen.title,
-                        seen.label,
-                        {{"value", d->intValue()},
-                         {"minimum", d->intMinimum()},
-                         {"maximum", d->intMaximum()},
-                         {"step", d->intStep()}}};
-            else if (!d->comboBoxItems().isEmpty())
-                seen = {"item",
-                        seen.title,
-                        seen.label,
-                        {{"items", d->comboBoxItems()},
-                         {"value", d->textValue()},
-                         {"editable", d->isComboBoxEditable()}}};
-            else
-                seen = {"text", seen.title, seen.label, {{"value", d->textValue()}}};
-        } else if (auto *d = qobject_cast<QFileDialog *>(w)) {
-            seen.kind = "file";
-            seen.offered = {{"directory", d->directory().absolutePath()},
-                            {"filters", d->nameFilters()},
-                            {"save", d->acceptMode() == QFileDialog::AcceptSave}};
-        } else if (auto *d = qobject_cast<QMessageBox *>(w)) {
-            seen = {"message", seen.title, d->text(), {{"icon", int(d->icon())}}};
-        }
-        return seen;
+        const QString title = w->windowTitle();
+        auto *d = qobject_cast<QInputDialog *>(w);
+        QStringList seen{"other", title};
+        if (auto *box = qobject_cast<QMessageBox *>(w))
+            seen = QStringList{"message", title, box->text()};
+        else if (auto *file = qobject_cast<QFileDialog *>(w))
+            seen = QStringList{"file", title, "", file->nameFilters().join(';')};
+        else if (d && d->inputMode() == QInputDialog::IntInput)
+            seen = QStringList{"int", title, d->labelText()} << QString::number(d->intValue())
+                                                             << QString::number(d->intMinimum())
+                                                             << QString::number(d->intMaximum());
+        else if (d && !d->comboBoxItems().isEmpty())
+            seen = QStringList{"item", title, d->labelText()}
+                   << QString::number(d->comboBoxItems().size()) << d->textValue();
+        else if (d)
+            seen = QStringList{"text", title, d->labelText(), d->textValue()};
+        return seen.join('|');
     }
 
     QTimer timer;
     QList<std::function<void(QWidget *)>> steps;
-    QList<SeenDialog> dialogs;
+    QStringList dialogs;
     QPointer<QWidget> handled;
     int unexpected = 0;
 };

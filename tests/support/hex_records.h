@@ -1,7 +1,8 @@
 #pragma once
 
-// Intel HEX records built by hand (correct checksums unless told not to), files, and a lowered
-// file size limit: helpers for the image and upgrade suites that never use the code under test.
+// Intel HEX records built by hand (correct checksums unless told not to), test bytes, files, and
+// a lowered file size limit: helpers for the image and upgrade suites that never use the code under
+// test.
 
 #include <QByteArray>
 #include <QFile>
@@ -27,12 +28,13 @@ inline QByteArray hexLinearBase(quint16 upper, const char *lineEnd = "\n")
     return hexRecord(0, 0x04, QByteArray(1, char(upper >> 8)) + char(upper), lineEnd);
 }
 
-// Bytes 1, 2, 3, ... so that a stored prefix can be told from the zero fill.
-inline QByteArray countingBytes(int count)
+// Bytes that never repeat within 251, so a shifted, dropped or swapped chunk shows; with seed 1
+// they count 1, 2, 3, ... and a stored prefix can be told from the zero fill.
+inline QByteArray distinctBytes(int count, int seed = 0)
 {
     QByteArray bytes(count, '\0');
     for (int i = 0; i < count; ++i)
-        bytes[i] = char(i + 1);
+        bytes[i] = char((i + seed) % 251);
     return bytes;
 }
 
@@ -40,6 +42,11 @@ inline bool writeFile(const QString &path, const QByteArray &contents)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
+}
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Lowers the file size limit for one scope; a write past it fails with EFBIG instead of raising

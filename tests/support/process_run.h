@@ -1,6 +1,7 @@
 #pragma once
 
-// Runs a program to its end and keeps what a production script sees of it.
+// Runs a program, or mv604-cli alone or under mv604-sim, to its end and keeps what a production
+// script sees of it.
 
 #include <QProcess>
 #include <QString>
@@ -24,4 +25,20 @@ inline ProcessRun runProcess(const QString &program, const QStringList &argument
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             QString::fromLocal8Bit(process.readAllStandardOutput()),
             QString::fromLocal8Bit(process.readAllStandardError())};
+}
+
+// mv604-cli's command line for `run`, its arguments; with a '|' the tool runs under mv604-sim,
+// whose own options stand before the '|'.
+inline QStringList cliCommandLine(const QString &run)
+{
+    const auto words = [](const QString &text) { return text.split(' ', Qt::SkipEmptyParts); };
+    const QStringList cli = QStringList{MV604_CLI} + words(run.section('|', -1));
+    if (!run.contains('|'))
+        return cli;
+    return QStringList{MV604_SIM} + words(run.section('|', 0, 0)) + QStringList{"--"} + cli;
+}
+inline ProcessRun runCli(const QString &run, const QString &directory)
+{
+    const QStringList command = cliCommandLine(run);
+    return runProcess(command.first(), command.mid(1), directory);
 }

@@ -83,9 +83,17 @@ inline bool writeHex(const QString &hexPath, const QList<HexRegion> &regions)
     return writeFile(hexPath, text + hexRecord(0, 1, {}));
 }
 
+} // namespace fixtures
+
+inline QByteArray toBytes(const std::vector<uint8_t> &data)
+{
+    return QByteArray(reinterpret_cast<const char *>(data.data()), int(data.size()));
+}
+inline std::vector<uint8_t> toVector(const QByteArray &bytes)
+{
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
 inline QByteArray flashOf(const kr960sim::SimulatedKr960 &device, quint32 address, int length)
 {
-    const std::vector<uint8_t> bytes = device.flash(address, quint32(length));
-    return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
+    return toBytes(device.flash(address, quint32(length)));
 }
-} // namespace fixtures

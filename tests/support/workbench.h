@@ -45,23 +45,6 @@ inline QStringList logLines(const QWidget &window)
     return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
 }
 
-inline QByteArray toBytes(const std::vector<uint8_t> &data)
-{
-    return QByteArray(reinterpret_cast<const char *>(data.data()), int(data.size()));
-}
-inline std::vector<uint8_t> toVector(const QByteArray &bytes)
-{
-    return std::vector<uint8_t>(bytes.begin(), bytes.end());
-}
-// Bytes that never repeat within 251, so a shifted, dropped or swapped chunk shows.
-inline QByteArray distinctBytes(int count, int seed = 0)
-{
-    QByteArray bytes(count, '\0');
-    for (int i = 0; i < count; ++i)
-        bytes[i] = char((i + seed) % 251);
-    return bytes;
-}
-
 // The bytes of a dump's data lines ("0xOOOO: hh hh ... < chars >"), in order.
 inline QByteArray dumpBytes(const QString &text)
 {

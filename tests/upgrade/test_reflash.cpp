@@ -31,12 +31,6 @@ PageList pageRange(int first, int last)
     std::iota(pages.begin(), pages.end(), first);
     return pages;
 }
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 } // namespace
 
 class TestReflash : public QObject
@@ -63,7 +57,7 @@ class TestReflash : public QObject
         static const QRegularExpression write(
             "bRequest=3 wValue=0x([0-9a-f]{4}) wIndex=0x([0-9a-f]{4}) wLength=2048 result=2048");
         PageList pages;
-        for (auto match = write.globalMatch(readAll(path("requests.log"))); match.hasNext();) {
+        for (auto match = write.globalMatch(readFile(path("requests.log"))); match.hasNext();) {
             const QRegularExpressionMatch hit = match.next();
             const quint32 address = (hit.captured(2) + hit.captured(1)).toUInt(nullptr, 16);
             pages.append(int((address - 0x08004000) / PageSize));
@@ -74,13 +68,10 @@ class TestReflash : public QObject
     // `run`: mv604-cli's arguments before the upgrade file, mv604-sim's options before a '|'.
     ProcessRun cliOnDevice(const QString &run)
     {
-        const QString sim = run.contains('|') ? run.section('|', 0, 0) : QString();
-        return runProcess(MV604_SIM,
-                          QString("--state-dir %1 --log %2 %3 -- %4 %5 %6")
-                              .arg(path("state"), path("requests.log"), sim, MV604_CLI,
-                                   run.section('|', -1), path("app.upg"))
-                              .split(' ', Qt::SkipEmptyParts),
-                          work.path());
+        const QString device = "--state-dir %1 --log %2 ";
+        return runCli(device.arg(path("state"), path("requests.log")) +
+                          (run.contains('|') ? run : "|" + run) + " app.upg",
+                      work.path());
     }
 
 private slots:
@@ -119,8 +110,9 @@ private slots:
                  qPrintable(result.out + result.err));
         QCOMPARE(pagesWritten(), written);
         // verify leaves the device as it was; an upgrade leaves it holding the file's firmware.
-        QVERIFY(readAll(path("state/internal-flash.bin")).mid(ApplicationOffset, ApplicationSize) ==
-                (run == "verify" ? withPagesChanged(firmware, differOnDevice) : firmware));
+        QVERIFY(
+            readFile(path("state/internal-flash.bin")).mid(ApplicationOffset, ApplicationSize) ==
+            (run == "verify" ? withPagesChanged(firmware, differOnDevice) : firmware));
     }
 
     // The cable is pulled as page 60 is sent; run again, the upgrade writes only the rest.

@@ -177,7 +177,7 @@ private slots:
             QCOMPARE(buffer, data);
         } else if (command == "page") {
             QCOMPARE(usb->WritePageToAddress(bytes, address), 0);
-            QCOMPARE(toBytes(device->flash(address, uint(length))), data);
+            QCOMPARE(flashOf(*device, address, length), data);
         } else if (command == "ext-read") {
             device->setExternalFlash(address, toVector(data));
             QCOMPARE(usb->ReadExternalFlashFromAddress(bytes, address, uint(length)), 0);
