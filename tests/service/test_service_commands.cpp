@@ -7,47 +7,16 @@
 
 using kr960sim::Fault;
 
-namespace
-{
-
-// Answers: "text:T", "int:N", "ok" (accept what is offered), "cancel", "file:PATH".
-void answer(DialogScript &script, const QStringList &answers)
-{
-    for (const QString &a : answers) {
-        const QString value = a.section(':', 1);
-        if (a.startsWith("text:"))
-            script.answerText(value);
-        else if (a.startsWith("int:"))
-            script.answerInt(value.toInt());
-        else if (a.startsWith("file:"))
-            script.chooseFile(value);
-        else if (a == "cancel")
-            script.cancel();
-        else
-            script.acceptDefault();
-    }
-}
-
-} // namespace
-
 class TestServiceCommands : public QObject, public Workbench
 {
     Q_OBJECT
 
     QStringList run(const QString &slot, const QStringList &answers)
     {
-        DialogScript script;
-        answer(script, answers);
+        DialogScript script(answers);
         QMetaObject::invokeMethod(window.data(), qPrintable("slotpushButton" + slot),
                                   Q_ARG(bool, false));
         return script.seen();
-    }
-    QString binFile(const QByteArray &bytes)
-    {
-        QFile file(workDir.filePath("data.bin"));
-        file.open(QIODevice::WriteOnly);
-        file.write(bytes);
-        return file.fileName();
     }
 
 private slots:
@@ -55,60 +24,38 @@ private slots:
     void init() { freshWindow(); }
 
     // Each command's dialogs the first time, then after answers: what the next run offers.
+    // Dialogs and answers are ';'-separated; %1 stands for the command's title.
     void dialogsOfferAndRemember_data()
     {
         QTest::addColumn<QString>("slot");
-        QTest::addColumn<QStringList>("first");
-        QTest::addColumn<QStringList>("answers");
-        QTest::addColumn<QStringList>("second");
-        QTest::newRow("Read") << "Read"
-                              << QStringList{"text|Read From Kr960|Address (hex)|0x8000000",
-                                             "int|Read From Kr960|Length (dec)|256|1|1048576"}
-                              << QStringList{"text:8001000", "int:1048576"}
-                              << QStringList{"text|Read From Kr960|Address (hex)|0x8001000",
-                                             "int|Read From Kr960|Length (dec)|1048576|1|1048576"};
-        QTest::newRow("WritePage")
-            << "WritePage" << QStringList{"int|Fill pattern|Number (dec)|0|0|255"}
-            << QStringList{"int:255"} << QStringList{"int|Fill pattern|Number (dec)|255|0|255"};
-        QTest::newRow("WriteExternalFlash")
-            << "WriteExternalFlash"
-            << QStringList{"text|Write To External Flash Kr960|Address (hex)|0x0",
-                           "int|Write To External Flash Kr960|Length (dec)|1|1|1048576",
-                           "text|Write To External Flash Kr960|Data(hex)|0x1"}
-            << QStringList{"text:0X3fc", "int:300", "text:a5"}
-            << QStringList{"text|Write To External Flash Kr960|Address (hex)|0x3fc",
-                           "int|Write To External Flash Kr960|Length (dec)|300|1|1048576",
-                           "text|Write To External Flash Kr960|Data(hex)|0xa5"};
-        QTest::newRow("ReadExternalFlash")
-            << "ReadExternalFlash"
-            << QStringList{"text|Read External Flash From Kr960|Address (hex)|0x0",
-                           "int|Read External Flash From Kr960|Length (dec)|512|1|1048576"}
-            << QStringList{"text:0x30100", "int:1"}
-            << QStringList{"text|Read External Flash From Kr960|Address (hex)|0x30100",
-                           "int|Read External Flash From Kr960|Length (dec)|1|1|1048576"};
-        QTest::newRow("WriteExtFlashBin")
-            << "WriteExtFlashBin" << QStringList{"file|Open File||Bin (*.bin)"}
-            << QStringList{"cancel"} << QStringList{"file|Open File||Bin (*.bin)"};
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("answers");
+        QTest::addColumn<QString>("second");
+        const QString length = "int|%1|Length (dec)|";
+        const auto row = [](const char *name) -> QTestData & { return QTest::newRow(name); };
+        // clang-format off
+        row("Read") << "Read" << "Read From Kr960" << "text|%1|Address (hex)|0x8000000;" + length + "256|1|1048576" << "text:8001000;int:1048576" << "text|%1|Address (hex)|0x8001000;" + length + "1048576|1|1048576";
+        row("WritePage") << "WritePage" << "Fill pattern" << "int|%1|Number (dec)|0|0|255" << "int:255" << "int|%1|Number (dec)|255|0|255";
+        row("WriteExternalFlash") << "WriteExternalFlash" << "Write To External Flash Kr960" << "text|%1|Address (hex)|0x0;" + length + "1|1|1048576;text|%1|Data(hex)|0x1"
+                                  << "text:0X3fc;int:300;text:a5" << "text|%1|Address (hex)|0x3fc;" + length + "300|1|1048576;text|%1|Data(hex)|0xa5";
+        row("ReadExternalFlash") << "ReadExternalFlash" << "Read External Flash From Kr960" << "text|%1|Address (hex)|0x0;" + length + "512|1|1048576" << "text:0x30100;int:1" << "text|%1|Address (hex)|0x30100;" + length + "1|1|1048576";
+        row("WriteExtFlashBin") << "WriteExtFlashBin" << "Open File" << "file|%1||Bin (*.bin)" << "cancel" << "file|%1||Bin (*.bin)";
         // A bad address is refused with a box and remembered as 0; the length is kept.
-        QTest::newRow("Read, bad address")
-            << "Read"
-            << QStringList{"text|Read From Kr960|Address (hex)|0x8000000",
-                           "int|Read From Kr960|Length (dec)|256|1|1048576",
-                           "message|error|Conversion error"}
-            << QStringList{"text:0x100000000", "int:77", "ok"}
-            << QStringList{"text|Read From Kr960|Address (hex)|0x0",
-                           "int|Read From Kr960|Length (dec)|77|1|1048576"};
+        row("Read, bad address") << "Read" << "Read From Kr960" << "text|%1|Address (hex)|0x8000000;" + length + "256|1|1048576;message|error|Conversion error" << "text:0x100000000;int:77;ok" << "text|%1|Address (hex)|0x0;" + length + "77|1|1048576";
+        // clang-format on
     }
     void dialogsOfferAndRemember()
     {
         QFETCH(QString, slot);
-        QFETCH(QStringList, first);
-        QFETCH(QStringList, answers);
-        QFETCH(QStringList, second);
-        QCOMPARE(run(slot, answers), first);
+        QFETCH(QString, title);
+        QFETCH(QString, first);
+        QFETCH(QString, answers);
+        QFETCH(QString, second);
+        QCOMPARE(run(slot, answers.split(';')), first.arg(title).split(';'));
         // Taking what is offered, the last dialog cancelled: the command sends nothing more.
-        QStringList takeOffers(second.size() - 1, "ok");
-        QCOMPARE(run(slot, takeOffers << "cancel"), second);
+        QStringList takeOffers(int(second.count(';')), "ok");
+        QCOMPARE(run(slot, takeOffers << "cancel"), second.arg(title).split(';'));
     }
 
     // Read shows device memory decoded; Write sends the 512-byte pattern; WritePage fills the
@@ -121,9 +68,9 @@ private slots:
         QCOMPARE(dumpBytes(logOf(*window)->toPlainText()), memory);
 
         run("Write", {});
-        QByteArray pattern(512, '\0');
+        QByteArray pattern;
         for (int i = 0; i < 512; ++i)
-            pattern[i] = char(i);
+            pattern += char(i);
         QCOMPARE(toBytes(vendorRequests(*device, 2).back().data), pattern);
 
         run("WritePage", {"int:90"});
@@ -204,7 +151,9 @@ private slots:
                         if (percent == 100)
                             sim->setExternalFlash(700, {0x00});
                     });
-        const QStringList seen = run("WriteExtFlashBin", {"file:" + binFile(contents), "ok"});
+        QVERIFY(writeFile(workDir.filePath("data.bin"), contents));
+        const QStringList seen =
+            run("WriteExtFlashBin", {"file:" + workDir.filePath("data.bin"), "ok"});
         QCOMPARE(seen.value(1), box);
         if (box.contains("Length error"))
             QVERIFY(device->requests().empty());

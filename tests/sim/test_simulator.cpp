@@ -1,8 +1,7 @@
 // The simulated KR960 as the other suites rely on it: it survives being re-plugged under a host
-// that keeps scanning, and mv604-sim hands its child's exit code back.
+// that keeps scanning.
 
 #include "device/kr960_memory_map.h"
-#include "process_run.h"
 #include "workbench.h"
 
 #include <atomic>
@@ -33,13 +32,6 @@ private slots:
         host.join();
         USBKR960 usb;
         QCOMPARE(usb.connect(), 0);
-    }
-
-    // The launcher hands its child's exit code back; the command-line suites use the rest.
-    void launcherReturnsTheChildsExitCode()
-    {
-        QCOMPARE(runProcess(MV604_SIM, {"--", "sh", "-c", "exit 7"}).exitCode, 7);
-        QCOMPARE(runProcess(MV604_SIM, {"--nonsense", "--", "true"}).exitCode, 2);
     }
 };
 

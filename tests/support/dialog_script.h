@@ -3,17 +3,11 @@
 // Answers the real modal dialogs a command opens, in order, as an operator would: a queue of
 // answers, each applied to the next modal widget that appears. Every dialog seen is recorded as
 // "kind|title|label|offers", so tests can assert on titles, labels, defaults and ranges.
-//
-//   DialogScript script;
-//   script.answerText("0x8000100").answerInt(3000);
-//   window.slotpushButtonRead(false);
-//   QVERIFY(script.done());
-
-#include "choose_file.h"
 
 #include <QApplication>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QTimer>
@@ -22,35 +16,34 @@
 class DialogScript : public QObject
 {
 public:
-    DialogScript()
+    // One answer per dialog: "text:T", "int:N", "file:PATH", "cancel", or "ok" to accept what is
+    // offered (a list's preselected item, an int's default, a message box's only button).
+    explicit DialogScript(const QStringList &answers = {})
     {
         connect(&timer, &QTimer::timeout, this, [this] { poll(); });
         timer.start(5);
-    }
-
-    DialogScript &answerText(const QString &text)
-    {
-        return input([text](QInputDialog *d) { d->setTextValue(text); });
-    }
-    DialogScript &answerInt(int value)
-    {
-        return input([value](QInputDialog *d) { d->setIntValue(value); });
-    }
-    // Accepts what the dialog offers (a list's preselected item, an int's default); closes a
-    // message box with its only button.
-    DialogScript &acceptDefault()
-    {
-        return input([](QInputDialog *) {});
-    }
-    DialogScript &chooseFile(const QString &path) { return then(::chooseFile(path)); }
-    DialogScript &cancel()
-    {
-        return then([](QWidget *w) { qobject_cast<QDialog *>(w)->reject(); });
+        for (const QString &answer : answers)
+            then(step(answer));
     }
     DialogScript &then(std::function<void(QWidget *)> step)
     {
         steps.append(std::move(step));
         return *this;
+    }
+
+    // Picks a file in a real QFileDialog as an operator typing its path would. selectFile() alone
+    // is not enough: it leaves the name field alone while that field has the focus, and the dialog
+    // then accepts nothing. The choice is repeated until the dialog has closed.
+    static void chooseFile(QPointer<QFileDialog> dialog, const QString &path)
+    {
+        if (!dialog || !dialog->isVisible())
+            return;
+        dialog->selectFile(path);
+        if (auto *name = dialog->findChild<QLineEdit *>("fileNameEdit"))
+            name->setText(path);
+        static_cast<QDialog *>(dialog.data())->accept();
+        if (dialog && dialog->isVisible())
+            QTimer::singleShot(10, [dialog, path] { chooseFile(dialog, path); });
     }
 
     // True when every queued answer was used and no unexpected dialog appeared.
@@ -59,13 +52,20 @@ public:
     const QStringList &seen() const { return dialogs; }
 
 private:
-    DialogScript &input(const std::function<void(QInputDialog *)> &set)
+    static std::function<void(QWidget *)> step(const QString &answer)
     {
-        return then([set](QWidget *w) {
-            if (auto *d = qobject_cast<QInputDialog *>(w))
-                set(d);
-            qobject_cast<QDialog *>(w)->accept();
-        });
+        const QString value = answer.mid(answer.indexOf(':') + 1);
+        return [answer, value](QWidget *w) {
+            if (answer.startsWith("file:"))
+                return chooseFile(qobject_cast<QFileDialog *>(w), value);
+            auto *d = qobject_cast<QInputDialog *>(w);
+            if (d && answer.startsWith("text:"))
+                d->setTextValue(value);
+            else if (d && answer.startsWith("int:"))
+                d->setIntValue(value.toInt());
+            answer == "cancel" ? qobject_cast<QDialog *>(w)->reject()
+                               : qobject_cast<QDialog *>(w)->accept();
+        };
     }
 
     void poll()

@@ -29,11 +29,6 @@ public:
         return QStringList(captured.cbegin(), captured.cend());
     }
     bool contains(const QString &line) const { return lines().contains(line); }
-    void clear()
-    {
-        QMutexLocker locker(&mutex);
-        captured.clear();
-    }
 
 private:
     static std::atomic<TraceCapture *> &current()

@@ -57,14 +57,6 @@ inline QByteArray dumpBytes(const QString &text)
     return bytes;
 }
 
-// Writes an upgrade file whose application area holds `application` with its checksum stamped;
-// returns the area as the file holds it, empty when it could not be written.
-inline QByteArray writeUpgradeFileWith(const QString &path, const QByteArray &application)
-{
-    const QByteArray area = fixtures::applicationWithChecksum(application);
-    return writeFile(path, fixtures::upgradeFileBytes(area)) ? area : QByteArray();
-}
-
 // A window over one simulated KR960, in a scratch folder that is the current one, so the files
 // the commands write land there. Call plugIn() in initTestCase and freshWindow() in init.
 class Workbench

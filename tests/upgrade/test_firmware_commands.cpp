@@ -1,15 +1,8 @@
 // The window's firmware commands with their real dialogs: CreateBootBin's offers, image files, log
 // and message box for good runs and every way a run stops; CreateUpg, then Change Firmware.
 
-#include "app/kr960_bootloader.h"
 #include "dialog_script.h"
-#include "sim/simulated_bus.h"
-#include "upgrade_fixtures.h"
-
-#include <QProgressBar>
-#include <QTemporaryDir>
-#include <QTextEdit>
-#include <QtTest>
+#include "workbench.h"
 
 using namespace fixtures;
 
@@ -33,11 +26,6 @@ QByteArray hexOf(const QByteArray &image, const QByteArray &extra = {})
     return text + extra + hexRecord(0, 1, {}, "\r\n");
 }
 
-QStringList log(const KR960_Bootloader &window)
-{
-    const QString text = window.findChild<QTextEdit *>("txt")->toPlainText();
-    return text.isEmpty() ? QStringList() : text.split('\n');
-}
 } // namespace
 
 class TestFirmwareCommands : public QObject
@@ -53,8 +41,8 @@ class TestFirmwareCommands : public QObject
         [&] { QVERIFY(writeFile(hex, hexText)); }();
         KR960_Bootloader window;
         FileSizeLimit limit(sizeLimit);
-        window.slotpushButtonCreateBootBin(false);
-        return log(window);
+        button(window, "pushButtonCreateBootBin")->click();
+        return logLines(window);
     }
 
 private slots:
@@ -66,8 +54,7 @@ private slots:
 
     void dialogsOfferTodayAndTheLimits()
     {
-        DialogScript script;
-        script.chooseFile(hex).acceptDefault().acceptDefault().acceptDefault().cancel();
+        DialogScript script({"file:" + hex, "ok", "ok", "ok", "cancel"});
         QCOMPARE(run(hexOf(bootloader())), QStringList{"prod_number 1"});
         QVERIFY(script.done());
         const QString yy = QDate::currentDate().toString("yy"),
@@ -110,12 +97,11 @@ private slots:
         QFETCH(QStringList, serials);
         const QByteArray tag = QTest::currentDataTag();
         QVERIFY(tag != "second image blocked" || QDir().mkdir(fileName("264900002")));
-        DialogScript script;
-        script.chooseFile(hex);
+        QStringList answers{"file:" + hex};
         if (first > 0)
-            script.answerText("26").answerText("49").answerInt(first).answerInt(count);
-        if (!box.isEmpty())
-            script.acceptDefault();
+            answers << "text:26"
+                    << "text:49" << QString("int:%1").arg(first) << QString("int:%1").arg(count);
+        DialogScript script(box.isEmpty() ? answers : answers << "ok");
         QCOMPARE(run(hexText, tag == "disk full" ? 8192 : RLIM_INFINITY), log);
         QVERIFY(script.done());
         QVERIFY(box.isEmpty() || script.seen().last().endsWith("|" + box));
@@ -133,26 +119,27 @@ private slots:
     // the file (a second press during the run is refused: see the window suite).
     void builtFileProgramsTheDevice()
     {
-        QVERIFY2(kr960sim::SimulatedBus::preloadActive(), "run under umockdev's preload");
+        QVERIFY2(SimulatedBus::preloadActive(), "run under umockdev's preload");
         QVERIFY(writeHex(dir.filePath("good.hex"), {{0x08004000, application}}));
-        kr960sim::SimulatedBus bus;
+        SimulatedBus bus;
         const auto device = bus.addDevice();
         KR960_Bootloader window;
-        window.findChild<QTextEdit *>("txt")->append("from before");
-        auto *bar = window.findChild<QProgressBar *>("progressBarFlash");
+        logOf(window)->append("from before");
+        auto *bar = progressBar(window, "progressBarFlash");
         bar->setValue(37);
         const QString upg = dir.filePath("fw.upg");
-        DialogScript script;
-        script.chooseFile(dir.filePath("good.hex")).chooseFile(upg).then([&](QWidget *dialog) {
+        DialogScript script({"file:" + dir.filePath("good.hex"), "file:" + upg});
+        script.then([&](QWidget *dialog) {
             QCOMPARE(bar->value(), 0);
-            chooseFile(upg)(dialog);
+            DialogScript::chooseFile(qobject_cast<QFileDialog *>(dialog), upg);
         });
-        window.slotpushButtonCreateUpg(false);
-        window.slotpushButtonFirmware(false);
-        QVERIFY(QTest::qWaitFor([&] { return log(window).endsWith("OK"); }, 30000));
+        button(window, "pushButtonCreateUpg")->click();
+        button(window, "pushButtonFirmware")->click();
+        QVERIFY(QTest::qWaitFor([&] { return logLines(window).endsWith("OK"); }, 30000));
         QVERIFY(script.done());
-        QCOMPARE(log(window), QStringList({upg, "264900001b", "KR960 BL 1.07", "Bootloader mode",
-                                           "Writting firmware ... ", "OK"}));
+        QCOMPARE(logLines(window),
+                 QStringList({upg, "264900001b", "KR960 BL 1.07", "Bootloader mode",
+                              "Writting firmware ... ", "OK"}));
         QCOMPARE(bar->value(), 100);
         QVERIFY(flashOf(*device, 0x08004000, 0x3C000) == application);
     }
