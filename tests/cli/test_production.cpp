@@ -105,6 +105,9 @@ private slots:
         QTest::newRow("serial not attached")
             << "--serial 264900009 info" << 1 << "no KR960 with serial 264900009"
             << QList<int>{-1, -1, -1};
+        QTest::newRow("upgrade of a serial not attached")
+            << "--serial 264900009 upgrade app.upg" << 1 << "no KR960 with serial 264900009"
+            << QList<int>{-1, -1, -1};
         QTest::newRow("all at once, the second's fourth page write stalls")
             << "--mode application --faults-on 2 --fail 3:4 | upgrade --all app.upg --log "
                "production.log"
