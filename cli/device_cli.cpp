@@ -8,9 +8,9 @@
 #include "device/kr960_memory_map.h"
 #include "device/usbkr960.h"
 #include "image/hex_dump.h"
+#include "production/run_record.h"
 #include "service/external_flash_jobs.h"
 #include "service/memory_jobs.h"
-#include "upgrade/production_log.h"
 #include "usb/device_list.h"
 
 #include "image/file_io.h"
@@ -112,19 +112,6 @@ void printJson(const QJsonValue &value)
     printLine(QString::fromUtf8(document.toJson(QJsonDocument::Compact)));
 }
 
-QString modeName(DeviceMode mode)
-{
-    switch (mode) {
-    case DeviceMode::Bootloader:
-        return "bootloader";
-    case DeviceMode::Application:
-        return "application";
-    case DeviceMode::Unknown:
-        break;
-    }
-    return "unknown";
-}
-
 // Fields that cannot be read without access are null.
 QJsonArray attachedDevicesJson(const QList<AttachedDevice> &devices)
 {
@@ -216,13 +203,11 @@ int runExtWriteCommand(const QStringList &arguments)
                           .arg(fileName, binWriteText(BinWriteResult::LengthNotAligned))
                           .arg(bytes.size()));
 
-    ProductionRecord record;
-    record.started = QDateTime::currentDateTimeUtc();
+    RunRecord record = newRunRecord("ext-write", QDateTime::currentDateTimeUtc());
     USBKR960 usb;
     connectOrFail(usb);
     record.serial = QString::fromLatin1(serialWithoutBootloaderMark(readSerialText(usb)));
     const BinWriteResult result = writeAndVerifyBin(usb, bytes);
-    record.command = "ext-write";
     record.fileName = QFileInfo(fileName).fileName();
     record.fileSha256 = sha256Hex(bytes);
     record.result = result == BinWriteResult::WriteOk ? "ok" : "failed";

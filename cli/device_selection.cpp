@@ -2,6 +2,7 @@
 
 #include "cli/cli_support.h"
 
+#include "device/chosen_board.h"
 #include "device/kr960_memory_map.h"
 #include "device/usbkr960.h"
 #include "usb/connect_failure_text.h"
@@ -55,7 +56,8 @@ void failNoSuchSerial(const QByteArray &serial)
 
 void selectDevice(USBKR960 &usb)
 {
-    usb.set_serial(chosenSerial);
+    if (!chosenSerial.isEmpty())
+        usb.setBoardFilter(filterForBoard({chosenSerial, QString()}));
 }
 
 void connectSelectedOrFail(USBKR960 &usb)
@@ -65,7 +67,7 @@ void connectSelectedOrFail(USBKR960 &usb)
         return;
     const UsbDevice::ConnectFailure failure = usb.lastConnectFailure();
     const bool notAttached = failure == UsbDevice::ConnectFailure::NoDevice ||
-                             failure == UsbDevice::ConnectFailure::SerialMismatch;
+                             failure == UsbDevice::ConnectFailure::NotChosen;
     if (!chosenSerial.isEmpty() && notAttached)
         failNoSuchSerial(chosenSerial);
     failOperation(describeConnectFailure(failure));
@@ -83,5 +85,5 @@ void requireSelectedAttached()
 
 QByteArray serialWithoutBootloaderMark(const QByteArray &reported)
 {
-    return reported.endsWith('b') ? reported.chopped(1) : reported;
+    return BoardSerial::production(BoardSerial::reported(reported));
 }

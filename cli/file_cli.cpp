@@ -3,7 +3,7 @@
 #include "cli/production_cli.h"
 
 #include "image/boot_image.h"
-#include "upgrade/production_log.h"
+#include "production/run_record.h"
 #include "upgrade/upgrade_builder.h"
 #include "upgrade/upgrade_file.h"
 
@@ -101,11 +101,10 @@ int runBootImagesCommand(const QStringList &arguments)
     series.firstNumber = firstNumber;
     series.count = devices;
     series.directory = QDir(parser.value(dir)).path();
-    ProductionRecord record;
-    record.command = "boot-images";
-    record.result = "ok";
+    RunRecord record;
     const auto stamped = [&](const QString &serial) {
-        record.started = QDateTime::currentDateTimeUtc();
+        record = newRunRecord("boot-images", QDateTime::currentDateTimeUtc());
+        record.result = "ok";
         record.serial = serial;
     };
     const auto written = [&](const QString &path) {

@@ -5,8 +5,11 @@
 #include "cli/fleet_progress.h"
 #include "cli/upgrade_workers.h"
 
+#include "device/board_identity.h"
 #include "device/kr960_memory_map.h"
-#include "upgrade/production_log.h"
+#include "production/run_log.h"
+#include "production/run_record.h"
+#include "upgrade/upgrade_file.h"
 #include "usb/device_list.h"
 
 #include <QEventLoop>
@@ -144,7 +147,7 @@ int upgradeAllAttached(const ProductionUpgrade &upgrade)
     QList<QByteArray> serials;
     QList<WorkerResult> results;
     for (const AttachedDevice &device : attachedKr960s()) {
-        const QByteArray serial = serialWithoutBootloaderMark(device.serial);
+        const QByteArray serial = BoardSerial::production(BoardSerial::reported(device.serial));
         if (!device.opened)
             failOperation(QString("the KR960 on bus %1 device %2 cannot be opened: %3")
                               .arg(device.bus)
@@ -206,7 +209,7 @@ int upgradeAsStation(const ProductionUpgrade &upgrade, int unpluggedAfterMs)
         QSet<QByteArray> present;
         for (const AttachedDevice &device : attachedKr960s())
             if (device.opened)
-                present.insert(serialWithoutBootloaderMark(device.serial));
+                present.insert(BoardSerial::production(BoardSerial::reported(device.serial)));
         programmed.look(present);
         for (const QByteArray &serial : present)
             if (!programmed.contains(serial) && !pool.isRunning(serial))
@@ -234,35 +237,31 @@ QString logUpgradeRun(const QString &logFile, const QString &upgradeFile, const 
 {
     if (logFile.isEmpty())
         return QString();
-    ProductionRecord record;
-    record.started = started;
+    RunRecord record = newRunRecord("upgrade", started);
     record.ended = QDateTime::currentDateTimeUtc();
-    record.command = "upgrade";
     record.serial = QString::fromLatin1(serial);
-    record.fileName = QFileInfo(upgradeFile).fileName();
-    UpgradeFileFacts facts;
-    if (readUpgradeFileFacts(upgradeFile, &facts)) {
-        record.fileSha256 = facts.sha256;
-        record.applicationChecksum = facts.applicationChecksum;
-        record.upperChecksum = facts.upperChecksum;
-    }
+    const UpgradeFileFacts facts = loadUpgradeFile(upgradeFile).facts;
+    record.fileName = facts.fileName;
+    record.fileSha256 = facts.sha256;
+    record.applicationChecksum = facts.applicationChecksum;
+    record.upperChecksum = facts.upperChecksum;
     record.result = result;
     record.logText = lastLine;
     record.pagesWritten = pagesWritten;
     record.pagesVerified = pagesVerified;
     QString error;
-    if (!appendProductionRecord(logFile, record, &error))
+    if (!appendRunRecord(logFile, record, &error))
         return QString("cannot write the log %1: %2").arg(logFile, error);
     return QString();
 }
 
-QString logRun(const QString &logFile, ProductionRecord record)
+QString logRun(const QString &logFile, RunRecord record)
 {
     if (logFile.isEmpty())
         return QString();
     record.ended = QDateTime::currentDateTimeUtc();
     QString error;
-    if (!appendProductionRecord(logFile, record, &error))
+    if (!appendRunRecord(logFile, record, &error))
         return QString("cannot write the log %1: %2").arg(logFile, error);
     return QString();
 }

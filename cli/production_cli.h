@@ -26,7 +26,7 @@ int upgradeAllAttached(const ProductionUpgrade &upgrade);
 // board's own re-enumeration between application and bootloader.
 int upgradeAsStation(const ProductionUpgrade &upgrade, int unpluggedAfterMs);
 
-struct ProductionRecord;
+struct RunRecord;
 
 // --log: fails the command before anything is programmed when the log cannot be appended to.
 void requireWritableLog(const QString &logFile);
@@ -36,4 +36,4 @@ QString logUpgradeRun(const QString &logFile, const QString &upgradeFile, const 
                       const QDateTime &started, const QString &result, const QString &lastLine,
                       int pagesWritten, int pagesVerified);
 // Appends a record of another command (ext-write, boot-images); `ended` is now.
-QString logRun(const QString &logFile, ProductionRecord record);
+QString logRun(const QString &logFile, RunRecord record);

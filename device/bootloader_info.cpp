@@ -2,15 +2,6 @@
 
 #include <QtGlobal>
 
-DeviceMode modeFromSerial(const QByteArray &serial)
-{
-    if (serial.size() == 9)
-        return DeviceMode::Application;
-    if (serial.size() == 10 && serial.at(9) == 'b')
-        return DeviceMode::Bootloader;
-    return DeviceMode::Unknown;
-}
-
 QByteArray versionTextOfBlock(const QByteArray &block)
 {
     constexpr int textOffset = 16;

@@ -3,11 +3,10 @@
 #include "device/bootloader_info.h"
 #include "device/kr960_memory_map.h"
 #include "device/usbkr960.h"
-#include "usb/string_descriptor.h"
 
 QByteArray readSerialText(UsbDevice &usb)
 {
-    return textBeforeFirstZero(usb.serial_number());
+    return BoardSerial::reported(usb.serial_number());
 }
 
 int readBootloaderVersion(USBKR960 &usb, QByteArray *versionText)

@@ -86,7 +86,7 @@ PageLoopReport programApplicationArea(USBKR960 &usb, const QByteArray &plainArea
         report.verified +=
             outcome == PageOutcome::Verified || outcome == PageOutcome::AlreadyCurrent;
         if (hooks.pageDone)
-            hooks.pageDone(int(page), outcome);
+            hooks.pageDone(int(page), outcome, report);
         if (outcome == PageOutcome::WriteFailed) {
             report.writeFailed = true;
             return report;

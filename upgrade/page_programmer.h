@@ -37,8 +37,9 @@ struct PageLoopReport {
 };
 
 struct PageLoopHooks {
-    std::function<bool()> keepGoing;                     // asked before each page
-    std::function<void(int page, PageOutcome)> pageDone; // after each page, in order
+    std::function<bool()> keepGoing; // asked before each page
+    // After each page, in order, with the counts so far.
+    std::function<void(int page, PageOutcome, const PageLoopReport &)> pageDone;
 };
 
 // Programs the 120 pages of the application area from its plain bytes. A page that does not

@@ -1,8 +1,12 @@
 #include "upgrade/upgrade_file.h"
 
+#include "image/file_io.h"
 #include "image/word_scrambler.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QFileInfo>
 #include <QIODevice>
 #include <QtEndian>
 
@@ -122,4 +126,26 @@ QByteArray plainApplicationArea(const QByteArray &scrambledImage)
     QByteArray work = scrambledImage.left(ImageSize);
     DecodeWords(work.data(), int(work.size()));
     return work.mid(ApplicationOffset, ApplicationSize);
+}
+
+LoadedUpgradeFile loadUpgradeFile(const QString &fileName)
+{
+    LoadedUpgradeFile loaded;
+    loaded.facts.fileName = QFileInfo(fileName).fileName();
+    QByteArray bytes;
+    if (!readWholeFile(fileName, &bytes, &loaded.openError))
+        return loaded;
+    loaded.facts.sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QByteArray image;
+    loaded.status = readUpgradeFile(buffer, &image);
+    if (image.size() != ImageSize)
+        return loaded;
+    DecodeWords(image.data(), ImageSize);
+    loaded.facts.applicationChecksum = stampedChecksum(image, ApplicationChecksumOffset);
+    loaded.facts.upperChecksum = stampedChecksum(image, UpperChecksumOffset);
+    if (loaded.status == UpgradeFileStatus::Ok)
+        loaded.applicationArea = image.mid(ApplicationOffset, ApplicationSize);
+    return loaded;
 }

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <optional>
+
 class QIODevice;
 
 // An upgrade file is three data-stream items: the header text, the version text and the
@@ -61,3 +63,21 @@ UpgradeFileStatus readUpgradeFile(QIODevice &device, QByteArray *scrambledImage)
 
 // Unscrambles a work copy of the image and returns the application area from it.
 QByteArray plainApplicationArea(const QByteArray &scrambledImage);
+
+// What a record tells of the upgrade file a run used, taken from the very bytes the run read:
+// a file replaced or deleted during the run must not be recorded in place of the one programmed.
+struct UpgradeFileFacts {
+    QString fileName;  // without its folder
+    QByteArray sha256; // of the file's bytes, lower-case hexadecimal; empty when unreadable
+    std::optional<quint32> applicationChecksum; // as stamped in the plain image, when it was read
+    std::optional<quint32> upperChecksum;
+};
+
+// An upgrade file read once, whole: its status, its plain application area and its facts.
+struct LoadedUpgradeFile {
+    UpgradeFileStatus status = UpgradeFileStatus::WrongHeader;
+    QString openError;          // why the file could not be read (it then counts as a wrong header)
+    QByteArray applicationArea; // plain, when status is Ok
+    UpgradeFileFacts facts;
+};
+LoadedUpgradeFile loadUpgradeFile(const QString &fileName);

@@ -1,35 +1,28 @@
 #include "upgrade/upgrader.h"
 
 #include "device/bootloader_info.h"
+#include "device/chosen_board.h"
 #include "device/device_jobs.h"
 #include "device/kr960_memory_map.h"
 #include "device/usbkr960.h"
 #include "upgrade/page_programmer.h"
-#include "upgrade/upgrade_file.h"
 #include "usb/connect_failure_text.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QElapsedTimer>
-#include <QFile>
+#include <QMutexLocker>
 
 namespace
 {
 
 constexpr int ConnectRetries = 3;   // after the first attempt
 constexpr int BootloaderTries = 10; // connected passes after a restart
-constexpr int PauseSliceMs = 20;    // how soon a pause notices stop()
+constexpr int PauseSliceMs = 20;    // how soon a pause notices a stop request
 
-// After a restart a longer serial ending its tenth character in 'b' is taken as the bootloader
-// too: the device has left its application, which is what the wait is for.
 int percentOfApplicationArea(int pagesDone)
 {
     return int(quint32(pagesDone) * Kr960::PageSize * 100u / Kr960::ApplicationSize);
-}
-
-bool isBackInBootloader(const QByteArray &serial)
-{
-    return serial.size() >= 10 && serial.at(9) == 'b';
 }
 
 QString text(const QByteArray &bytes)
@@ -60,11 +53,10 @@ QString upgradeOutcomeName(UpgradeOutcome outcome)
     return QString();
 }
 
-Upgrader::Upgrader(USBKR960 *usb) : QThread(nullptr)
+// A null device is kept as null: run() then ends as if no device answered.
+Upgrader::Upgrader(USBKR960 *usb) : QThread(nullptr), usb(usb)
 {
     qDebug() << "Upgrader constructor";
-    if (usb)
-        this->usb = usb;
 }
 
 Upgrader::~Upgrader()
@@ -82,10 +74,26 @@ void Upgrader::setSkipUnchangedPages(bool skip)
     skipUnchangedPages = skip;
 }
 
+void Upgrader::setPageListener(const std::function<void(const PageProgress &)> &listener)
+{
+    pageListener = listener;
+}
+
+void Upgrader::requestStop()
+{
+    requestInterruption();
+}
+
 void Upgrader::stop()
 {
     requestInterruption();
     wait();
+}
+
+UpgradeReport Upgrader::report() const
+{
+    QMutexLocker locker(&reportLock);
+    return lastReport;
 }
 
 void Upgrader::slotSetFileName(QString fileName)
@@ -93,59 +101,86 @@ void Upgrader::slotSetFileName(QString fileName)
     this->fileName = fileName;
 }
 
+void Upgrader::say(const QString &line)
+{
+    {
+        QMutexLocker locker(&reportLock);
+        lastReport.lastLine = line;
+    }
+    emit sendText(line);
+}
+
 void Upgrader::end(UpgradeOutcome outcome)
 {
-    lastOutcome = outcome;
+    if (outcome == UpgradeOutcome::Stopped)
+        say(tr("Upgrade stopped"));
+    QMutexLocker locker(&reportLock);
+    lastReport.outcome = outcome;
 }
 
 void Upgrader::run()
 {
-    lastOutcome = UpgradeOutcome::NotRun;
-    lastPagesWritten = 0;
-    lastPagesVerified = 0;
+    {
+        QMutexLocker locker(&reportLock);
+        lastReport = UpgradeReport();
+    }
     if (fileName.isNull())
         return;
     qDebug() << "Start firmware upgrade";
-    emit sendText(fileName);
+    say(fileName);
 
-    // The whole file is checked before the device is touched: a device restarted into its
-    // bootloader for a file that turns out to be unusable would be left without application.
-    QFile file(fileName);
-    file.open(QIODevice::ReadOnly);
-    QByteArray scrambledImage;
-    const UpgradeFileStatus status = readUpgradeFile(file, &scrambledImage);
-    file.close();
-    if (status != UpgradeFileStatus::Ok) {
-        emit sendText(upgradeFileStatusText(status));
+    // The whole file is read and checked before the device is touched: a device restarted into
+    // its bootloader for a file that turns out to be unusable would be left without application.
+    const LoadedUpgradeFile file = loadUpgradeFile(fileName);
+    {
+        QMutexLocker locker(&reportLock);
+        lastReport.file = file.facts;
+    }
+    if (file.status != UpgradeFileStatus::Ok) {
+        say(upgradeFileStatusText(file.status));
         return end(UpgradeOutcome::BadFile);
     }
+    if (!usb) {
+        say(tr("USB Timeout\nCheck USB Cable"));
+        return end(UpgradeOutcome::NoDevice);
+    }
+    // The run keeps to its board; whatever the caller chose before is the caller's again after.
+    const UsbDevice::BoardFilter callersChoice = usb->boardFilter();
+    runOnBoard(file.applicationArea);
+    usb->setBoardFilter(callersChoice);
+}
 
+void Upgrader::runOnBoard(const QByteArray &applicationArea)
+{
     emit sendPercent(0);
+    const auto noDevice = [this] {
+        return isInterruptionRequested() ? UpgradeOutcome::Stopped : UpgradeOutcome::NoDevice;
+    };
     if (!connectWithRetries())
-        return end(isInterruptionRequested() ? UpgradeOutcome::Stopped : UpgradeOutcome::NoDevice);
+        return end(noDevice());
     const QByteArray serial = readSerialText(*usb);
-    emit sendText(text(serial));
+    say(text(serial));
+    keepToBoard(serial);
     if (!reportBootloaderVersion())
         return end(UpgradeOutcome::NoDevice);
     switch (modeFromSerial(serial)) {
     case DeviceMode::Application:
         if (!restartIntoBootloader())
-            return end(isInterruptionRequested() ? UpgradeOutcome::Stopped
-                                                 : UpgradeOutcome::NoDevice);
+            return end(noDevice());
         break;
     case DeviceMode::Bootloader:
-        emit sendText(tr("Bootloader mode"));
+        say(tr("Bootloader mode"));
         break;
     case DeviceMode::Unknown:
-        emit sendText(tr("Serial:") + text(readSerialText(*usb)));
+        say(tr("Serial:") + text(readSerialText(*usb)));
         return end(UpgradeOutcome::NoDevice);
     }
     // Kept as the device's operators know it, spelling included.
-    emit sendText(tr("Writting firmware ... "));
-    end(programApplication(plainApplicationArea(scrambledImage)));
+    say(tr("Writting firmware ... "));
+    end(programApplication(applicationArea));
 }
 
-// Sleeps in short slices so that stop() never waits for a whole restart pause.
+// Sleeps in short slices so that a stop request never waits for a whole restart pause.
 bool Upgrader::pause(int ms)
 {
     const QDeadlineTimer deadline(ms);
@@ -170,12 +205,23 @@ bool Upgrader::connectWithRetries()
         connected = usb->connect();
     }
     if (connected != 0) {
-        emit sendText(tr("USB Timeout\nCheck USB Cable"));
+        say(tr("USB Timeout\nCheck USB Cable"));
         const QString hint = permissionHint(usb->lastConnectFailure());
         if (!hint.isEmpty())
-            emit sendText(hint);
+            say(hint);
     }
     return connected == 0;
+}
+
+// From the first serial read on the run belongs to this board: every reconnection after its
+// restart goes to the same serial on the same port, never to another board that happens to sit
+// in its bootloader.
+void Upgrader::keepToBoard(const QByteArray &serial)
+{
+    const BoardIdentity board{BoardSerial::production(serial), usb->connectedPort()};
+    usb->setBoardFilter(filterForBoard(board));
+    QMutexLocker locker(&reportLock);
+    lastReport.board = board;
 }
 
 // The version text is shown to the operator only; nothing depends on it.
@@ -183,10 +229,10 @@ bool Upgrader::reportBootloaderVersion()
 {
     QByteArray version;
     if (readBootloaderVersion(*usb, &version) != 0) {
-        emit sendText(tr("Bootloader Version Read Error"));
+        say(tr("Bootloader Version Read Error"));
         return false;
     }
-    emit sendText(text(version));
+    say(text(version));
     return true;
 }
 
@@ -195,8 +241,8 @@ bool Upgrader::reportBootloaderVersion()
 bool Upgrader::restartIntoBootloader()
 {
     // Kept as the device's operators know it, spelling included.
-    emit sendText(tr("Apllication mode"));
-    emit sendText(tr("Reset device"));
+    say(tr("Apllication mode"));
+    say(tr("Reset device"));
     usb->RunApplication();
     qDebug() << "usb->RunApplication()";
     if (!pause(timing.restartWaitMs))
@@ -205,10 +251,7 @@ bool Upgrader::restartIntoBootloader()
     qDebug() << "usb->disconnect()";
     if (!pause(timing.disconnectWaitMs))
         return false;
-    if (!waitForBootloader())
-        return false;
-    connectAfresh();
-    return true;
+    return waitForBootloader() && connectAfresh();
 }
 
 // Only connected passes use up a try; failed passes are bounded by time so that a device that
@@ -221,24 +264,34 @@ bool Upgrader::waitForBootloader()
         QElapsedTimer pass;
         pass.start();
         const bool connected = usb->connect() == 0;
-        if (connected && isBackInBootloader(readSerialText(*usb)))
+        if (connected && BoardSerial::isBackInBootloader(readSerialText(*usb)))
             return true;
         if (!pause(timing.connectRetryMs))
             return false;
         if (connected ? --triesLeft == 0 : (failedMs += pass.elapsed()) >= timing.reconnectGiveUpMs)
             break;
     }
-    emit sendText(tr("USB timout\nCheck USB cable"));
+    say(tr("USB timout\nCheck USB cable"));
     return false;
 }
 
-void Upgrader::connectAfresh()
+// A board that was found a moment ago may miss one connect: it gets the same attempts as the
+// first connection, and a run that cannot reach it ends here rather than at its first page.
+bool Upgrader::connectAfresh()
 {
-    emit sendText(tr("Disconnect"));
+    say(tr("Disconnect"));
     usb->disconnect();
-    emit sendText(tr("Connect"));
-    usb->connect();
-    emit sendText(tr("Serial:") + text(readSerialText(*usb)));
+    say(tr("Connect"));
+    bool connected = usb->connect() == 0;
+    for (int retries = 0; !connected && retries < ConnectRetries; ++retries) {
+        if (!pause(timing.connectRetryMs))
+            return false;
+        connected = usb->connect() == 0;
+    }
+    say(tr("Serial:") + text(readSerialText(*usb)));
+    if (!connected)
+        say(tr("USB timout\nCheck USB cable"));
+    return connected;
 }
 
 UpgradeOutcome Upgrader::programApplication(const QByteArray &applicationArea)
@@ -250,25 +303,30 @@ UpgradeOutcome Upgrader::programApplication(const QByteArray &applicationArea)
         qDebug() << "Upgrade stopped";
         return false;
     };
-    hooks.pageDone = [this](int page, PageOutcome outcome) {
+    hooks.pageDone = [this](int page, PageOutcome outcome, const PageLoopReport &soFar) {
+        {
+            QMutexLocker locker(&reportLock);
+            lastReport.pagesWritten = soFar.written;
+            lastReport.pagesVerified = soFar.verified;
+        }
+        if (pageListener)
+            pageListener({page + 1, soFar.written, soFar.verified});
         if (outcome != PageOutcome::Verified && outcome != PageOutcome::AlreadyCurrent)
-            emit sendText(tr("ERROR"));
+            say(tr("ERROR"));
         if (outcome != PageOutcome::WriteFailed)
             emit sendPercent(percentOfApplicationArea(page + 1));
     };
     const PageWriteMode mode =
         skipUnchangedPages ? PageWriteMode::ChangedOnly : PageWriteMode::EveryPage;
     const PageLoopReport report = programApplicationArea(*usb, applicationArea, hooks, mode);
-    lastPagesWritten = report.written;
-    lastPagesVerified = report.verified;
     if (report.stopped)
         return UpgradeOutcome::Stopped;
     if (report.writeFailed)
         return UpgradeOutcome::WriteFailed;
     if (skipUnchangedPages)
-        emit sendText(tr("Pages written: %1, already current: %2")
-                          .arg(report.written)
-                          .arg(report.alreadyCurrent));
-    emit sendText(report.allVerified() ? tr("OK") : tr("Verify ERROR"));
+        say(tr("Pages written: %1, already current: %2")
+                .arg(report.written)
+                .arg(report.alreadyCurrent));
+    say(report.allVerified() ? tr("OK") : tr("Verify ERROR"));
     return report.allVerified() ? UpgradeOutcome::Ok : UpgradeOutcome::VerifyFailed;
 }

@@ -1,10 +1,14 @@
 #pragma once
 
+#include "device/board_identity.h"
+#include "upgrade/upgrade_file.h"
+
 #include <QByteArray>
+#include <QMutex>
 #include <QString>
 #include <QThread>
 
-#include <atomic>
+#include <functional>
 
 class USBKR960;
 
@@ -32,6 +36,23 @@ enum class UpgradeOutcome {
 // "ok", "verify-failed", ...: for logs and scripts.
 QString upgradeOutcomeName(UpgradeOutcome outcome);
 
+// Everything a front end or a record needs to know of one run, typed.
+struct UpgradeReport {
+    UpgradeOutcome outcome = UpgradeOutcome::NotRun;
+    int pagesWritten = 0;  // pages the device took
+    int pagesVerified = 0; // pages read back equal (or found current and not written)
+    BoardIdentity board;   // the board the run met first and kept to; empty before a connect
+    UpgradeFileFacts file; // of the bytes the run read
+    QString lastLine;      // the last log line: how the run ended, in the operator's words
+};
+
+// Progress after each page: how many of the 120 are done, written and verified.
+struct PageProgress {
+    int pagesDone = 0;
+    int pagesWritten = 0;
+    int pagesVerified = 0;
+};
+
 // Programs the application area from an upgrade file in its own thread and reports each step
 // through sendText and sendPercent, which the window queues to its log and progress bar.
 class Upgrader : public QThread
@@ -47,14 +68,18 @@ public:
     // pages already current count as verified, and the log says how many were written. The
     // window never sets it.
     void setSkipUnchangedPages(bool skip);
-    // Asks a running upgrade to end at the next safe point (between pages or during a pause)
-    // and waits for it.
+    // Called in the worker's thread after every page, before its percentage is sent.
+    void setPageListener(const std::function<void(const PageProgress &)> &listener);
+    // Asks a running upgrade to end at the next safe point (between pages or during a pause);
+    // stop() also waits for it.
+    void requestStop();
     void stop();
 
-    // What the last run came to, and its page counts; read them once the thread has finished.
-    UpgradeOutcome outcome() const { return lastOutcome; }
-    int pagesWritten() const { return lastPagesWritten; }
-    int pagesVerified() const { return lastPagesVerified; }
+    // What the last run came to; read it once the thread has finished.
+    UpgradeReport report() const;
+    UpgradeOutcome outcome() const { return report().outcome; }
+    int pagesWritten() const { return report().pagesWritten; }
+    int pagesVerified() const { return report().pagesVerified; }
 
 signals:
     void sendText(QString s);
@@ -67,20 +92,23 @@ protected:
     void run() override;
 
 private:
+    void say(const QString &line);
     void end(UpgradeOutcome outcome);
     bool pause(int ms);
     bool connectWithRetries();
+    void keepToBoard(const QByteArray &serial);
     bool reportBootloaderVersion();
     bool restartIntoBootloader();
     bool waitForBootloader();
-    void connectAfresh();
+    bool connectAfresh();
     UpgradeOutcome programApplication(const QByteArray &applicationArea);
+    void runOnBoard(const QByteArray &applicationArea);
 
     USBKR960 *usb = nullptr;
     QString fileName;
     UpgradeTiming timing;
     bool skipUnchangedPages = false;
-    std::atomic<UpgradeOutcome> lastOutcome{UpgradeOutcome::NotRun};
-    std::atomic<int> lastPagesWritten{0};
-    std::atomic<int> lastPagesVerified{0};
+    std::function<void(const PageProgress &)> pageListener;
+    mutable QMutex reportLock; // the report is written by the worker, read by its owner
+    UpgradeReport lastReport;
 };

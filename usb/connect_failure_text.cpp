@@ -8,8 +8,8 @@ QString describeConnectFailure(UsbDevice::ConnectFailure failure)
         return QStringLiteral("connected");
     case F::NoDevice:
         return QStringLiteral("no KR960 found (USB vendor 0x16c0, product 0x0790)");
-    case F::SerialMismatch:
-        return QStringLiteral("no KR960 with the serial asked for");
+    case F::NotChosen:
+        return QStringLiteral("no attached KR960 is the board asked for");
     case F::OpenFailed:
         return QStringLiteral("the KR960 was found but could not be opened");
     case F::NoPermission:

@@ -2,24 +2,17 @@
 
 #include "usb/string_descriptor.h"
 #include "usb/usb_device.h"
+#include "usb/usb_port.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 #include <usb.h>
 
 namespace
 {
-
-constexpr int SerialStringIndex = 3;
-constexpr int StringDescriptorCapacity = 256;
-
-// libusb-0.1 names buses and devices after their directories under /dev/bus/usb.
-int numberOf(const char *name)
-{
-    return std::atoi(name);
-}
 
 QString accessError(int error)
 {
@@ -36,9 +29,8 @@ void readSerial(struct usb_device *dev, AttachedDevice &device)
         device.openError = accessError(errno ? errno : EACCES);
         return;
     }
-    unsigned char descriptor[StringDescriptorCapacity] = {};
-    const int received = usb_get_descriptor(handle, USB_DT_STRING, SerialStringIndex, descriptor,
-                                            StringDescriptorCapacity);
+    QByteArray serial;
+    const int received = fetchSerialNumber(handle, &serial);
     usb_close(handle);
     // libusb-0.1 falls back to a read-only node, on which every request is refused.
     if (received < 0) {
@@ -46,7 +38,22 @@ void readSerial(struct usb_device *dev, AttachedDevice &device)
         return;
     }
     device.opened = true;
-    device.serial = textBeforeFirstZero(serialFromStringDescriptor(descriptor, received));
+    device.serial = serial;
+}
+
+// "1-1.10" after "1-1.9": the port's numbers, compared as numbers.
+QList<int> portNumbers(const QString &port)
+{
+    QList<int> numbers;
+    for (const QString &part : QString(port).replace('-', '.').split('.', Qt::SkipEmptyParts))
+        numbers.append(part.toInt());
+    return numbers;
+}
+
+bool listedBefore(const AttachedDevice &a, const AttachedDevice &b)
+{
+    return std::make_tuple(a.bus, portNumbers(a.port), a.deviceNumber) <
+           std::make_tuple(b.bus, portNumbers(b.port), b.deviceNumber);
 }
 
 QList<AttachedDevice> walkBus(quint16 vendorId, quint16 productId)
@@ -60,16 +67,15 @@ QList<AttachedDevice> walkBus(quint16 vendorId, quint16 productId)
             if (dev->descriptor.idVendor != vendorId || dev->descriptor.idProduct != productId)
                 continue;
             AttachedDevice device;
-            device.bus = numberOf(bus->dirname);
-            device.deviceNumber = numberOf(dev->filename);
+            // libusb-0.1 names buses and devices after their files under /dev/bus/usb.
+            device.bus = std::atoi(bus->dirname);
+            device.deviceNumber = std::atoi(dev->filename);
+            device.port = usbPortPath(device.bus, device.deviceNumber);
             readSerial(dev, device);
             devices.append(device);
         }
     }
-    // libusb-0.1 lists the newest device first; people and scripts expect bus order.
-    std::sort(devices.begin(), devices.end(), [](const AttachedDevice &a, const AttachedDevice &b) {
-        return std::make_pair(a.bus, a.deviceNumber) < std::make_pair(b.bus, b.deviceNumber);
-    });
+    std::sort(devices.begin(), devices.end(), listedBefore);
     return devices;
 }
 

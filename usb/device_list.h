@@ -10,12 +10,13 @@
 struct AttachedDevice {
     int bus = 0;
     int deviceNumber = 0;
+    QString port; // USB port path; empty when the host cannot tell
     bool opened = false;
-    QByteArray serial; // string descriptor 3, when it could be read
+    QByteArray serial; // the text of string descriptor 3, when it could be read
     QString openError; // why not, when `opened` is false
 };
 
-// Walks the buses afresh and gives the devices in bus and device-number order. It opens each
-// matching device only to read its serial number and closes it again; it never configures or claims
-// it.
+// Walks the buses afresh and gives the devices in bus and port order (device-number order where
+// ports are unknown), which does not change when a board restarts. It opens each matching device
+// only to read its serial number and closes it again; it never configures or claims it.
 QList<AttachedDevice> listAttachedDevices(quint16 vendorId, quint16 productId);

@@ -1,11 +1,14 @@
 #include "usb/string_descriptor.h"
 
 #include <algorithm>
+#include <usb.h>
 
 namespace
 {
 constexpr int HeaderSize = 2;
 constexpr int Capacity = 256;
+constexpr unsigned char StringDescriptorType = 3;
+constexpr unsigned char SerialStringIndex = 3;
 } // namespace
 
 // Only whole units count: a length that ends inside a unit leaves its lone low byte out.
@@ -24,8 +27,11 @@ QByteArray serialFromStringDescriptor(const unsigned char *descriptor, int recei
     return serial;
 }
 
-QByteArray textBeforeFirstZero(const QByteArray &bytes)
+int fetchSerialNumber(usb_dev_handle *handle, QByteArray *serial)
 {
-    const int zero = bytes.indexOf('\0');
-    return zero < 0 ? bytes : bytes.left(zero);
+    unsigned char descriptor[Capacity] = {};
+    const int received =
+        usb_get_descriptor(handle, StringDescriptorType, SerialStringIndex, descriptor, Capacity);
+    *serial = serialFromStringDescriptor(descriptor, received);
+    return received;
 }

@@ -7,6 +7,9 @@
 // byte, the bytes received and 256).
 QByteArray serialFromStringDescriptor(const unsigned char *descriptor, int received);
 
-// A unit above 0xFF whose low byte is zero puts a zero byte into the serial; what follows it is
-// not shown. Every front end cuts the serial here before showing or comparing it.
-QByteArray textBeforeFirstZero(const QByteArray &bytes);
+struct usb_dev_handle;
+
+// Fetches string descriptor 3, the serial number, into a 256-byte buffer (language id 0, as
+// usb_get_descriptor asks) and gives its text. Returns the bytes received, or libusb's negative
+// error (the text is then empty).
+int fetchSerialNumber(usb_dev_handle *handle, QByteArray *serial);

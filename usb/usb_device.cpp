@@ -1,6 +1,7 @@
 #include "usb/usb_device.h"
 
 #include "usb/string_descriptor.h"
+#include "usb/usb_port.h"
 
 #include <QDebug>
 #include <QMutexLocker>
@@ -22,9 +23,6 @@ constexpr int Configuration = 1;
 constexpr int Interface = 0;
 constexpr quint8 IdentityRequest = 0xFF;
 constexpr quint8 BrandRequest = 0xFE;
-constexpr unsigned char StringDescriptorType = 3;
-constexpr unsigned char SerialStringIndex = 3;
-constexpr int StringDescriptorCapacity = 256;
 
 quint16 littleEndianWord(const unsigned char *bytes)
 {
@@ -94,7 +92,7 @@ int UsbDevice::connectPrivate()
             traceDevice(bus->devices, dev);
             if (!showsOurIds(dev))
                 continue;
-            const ConnectFailure outcome = openAndProve(dev);
+            const ConnectFailure outcome = tryCandidate(bus, dev);
             if (outcome == ConnectFailure::None) {
                 lastFailure = ConnectFailure::None;
                 return 0;
@@ -114,6 +112,7 @@ void UsbDevice::closeWithoutRelease()
         return;
     usb_close(handle);
     handle = nullptr;
+    handlePort.clear();
 }
 
 void UsbDevice::traceDevice(const void *firstDevice, const struct usb_device *dev) const
@@ -130,6 +129,18 @@ void UsbDevice::traceDevice(const void *firstDevice, const struct usb_device *de
 bool UsbDevice::showsOurIds(const struct usb_device *dev) const
 {
     return dev->descriptor.idVendor == vendorId && dev->descriptor.idProduct == productId;
+}
+
+// A device on another port than the one asked for is not even opened.
+UsbDevice::ConnectFailure UsbDevice::tryCandidate(struct usb_bus *bus, struct usb_device *dev)
+{
+    const QString port = usbPortPath(bus->dirname, dev->filename);
+    if (!filter.port.isEmpty() && port != filter.port)
+        return ConnectFailure::NotChosen;
+    const ConnectFailure outcome = openAndProve(dev);
+    if (outcome == ConnectFailure::None)
+        handlePort = port;
+    return outcome;
 }
 
 UsbDevice::ConnectFailure UsbDevice::openAndProve(struct usb_device *dev)
@@ -168,18 +179,16 @@ UsbDevice::ConnectFailure UsbDevice::openAndProve(struct usb_device *dev)
 // that process's run. The handle is closed without a release, since nothing was claimed.
 UsbDevice::ConnectFailure UsbDevice::checkSerial()
 {
-    if (wantedSerial.isEmpty())
+    if (!filter.acceptsSerial)
         return ConnectFailure::None;
-    unsigned char descriptor[StringDescriptorCapacity] = {};
-    const int received = usb_get_descriptor(handle, StringDescriptorType, SerialStringIndex,
-                                            descriptor, StringDescriptorCapacity);
-    const QByteArray serial = textBeforeFirstZero(serialFromStringDescriptor(descriptor, received));
-    if (serial == wantedSerial || serial == wantedSerial + 'b')
+    QByteArray serial;
+    const int received = fetchSerialNumber(handle, &serial);
+    if (filter.acceptsSerial(serial))
         return ConnectFailure::None;
     closeWithoutRelease();
     if (received < 0 && isPermissionError(-received))
         return ConnectFailure::NoPermission;
-    return ConnectFailure::SerialMismatch;
+    return ConnectFailure::NotChosen;
 }
 
 // A failed request has closed the handle already; a short or wrong reply leaves it to us.
@@ -231,6 +240,7 @@ void UsbDevice::disconnectPrivate()
     usb_release_interface(handle, Interface);
     usb_close(handle);
     handle = nullptr;
+    handlePort.clear();
 }
 
 int UsbDevice::control_receive(quint8 bRequest, quint16 wValue, quint16 wIndex,
@@ -315,12 +325,10 @@ int UsbDevice::bulk_read(unsigned char *buffer, int length)
 QByteArray UsbDevice::serial_number()
 {
     QMutexLocker locker(&usbMutex);
-    if (!handle)
-        return QByteArray();
-    unsigned char descriptor[StringDescriptorCapacity] = {};
-    const int received = usb_get_descriptor(handle, StringDescriptorType, SerialStringIndex,
-                                            descriptor, StringDescriptorCapacity);
-    return serialFromStringDescriptor(descriptor, received);
+    QByteArray serial;
+    if (handle)
+        fetchSerialNumber(handle, &serial);
+    return serial;
 }
 
 int UsbDevice::is_connected()
@@ -346,10 +354,22 @@ void UsbDevice::set_brand_id(quint16 id)
     brandId = id;
 }
 
-void UsbDevice::set_serial(const QByteArray &serial)
+void UsbDevice::setBoardFilter(const BoardFilter &filter)
 {
     QMutexLocker locker(&usbMutex);
-    wantedSerial = serial;
+    this->filter = filter;
+}
+
+UsbDevice::BoardFilter UsbDevice::boardFilter() const
+{
+    QMutexLocker locker(&usbMutex);
+    return filter;
+}
+
+QString UsbDevice::connectedPort() const
+{
+    QMutexLocker locker(&usbMutex);
+    return handlePort;
 }
 
 UsbDevice::ConnectFailure UsbDevice::lastConnectFailure() const

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QMutex>
 #include <QObject>
+#include <QString>
 
 #include <atomic>
 #include <functional>
@@ -27,7 +28,7 @@ public:
     enum class ConnectFailure {
         None,                 // the last connect succeeded (or none was tried yet)
         NoDevice,             // nothing on the bus shows our vendor and product id
-        SerialMismatch,       // devices with our ids are there, none with the serial asked for
+        NotChosen,            // devices with our ids are there, none is the board asked for
         OpenFailed,           // usb_open failed for another reason than permissions
         NoPermission,         // the node may not be written: EACCES or EPERM on open or configure
         ConfigurationRefused, // usb_set_configuration(1) failed otherwise
@@ -52,9 +53,19 @@ public:
     void set_vid_pid(quint16 vid, quint16 pid);
     void set_device_id(quint16 id);
     void set_brand_id(quint16 id);
-    // Restricts the walk to the device with this nine-digit serial (the bootloader reports it
-    // with a trailing 'b', which matches too); empty: the first device that proves itself.
-    void set_serial(const QByteArray &serial);
+
+    // Which board a connect may take; by default the first device that proves itself. A device
+    // on another port is passed over unopened; one whose serial is not accepted is closed again
+    // before it is configured or claimed, so a board that another process is programming is
+    // never disturbed.
+    struct BoardFilter {
+        QString port; // the USB port path; empty: any port
+        std::function<bool(const QByteArray &serial)> acceptsSerial; // the descriptor's text
+    };
+    void setBoardFilter(const BoardFilter &filter);
+    BoardFilter boardFilter() const;
+    // The USB port of the open device; empty when none is open or the host cannot tell.
+    QString connectedPort() const;
 
     // Lock-free, so a diagnosis can ask while the other thread is connecting.
     ConnectFailure lastConnectFailure() const;
@@ -72,6 +83,7 @@ private:
     void closeWithoutRelease();
     void traceDevice(const void *firstDevice, const struct usb_device *dev) const;
     bool showsOurIds(const struct usb_device *dev) const;
+    ConnectFailure tryCandidate(struct usb_bus *bus, struct usb_device *dev);
     ConnectFailure openAndProve(struct usb_device *dev);
     ConnectFailure checkSerial();
     ConnectFailure proveIdentity();
@@ -81,8 +93,9 @@ private:
     quint16 vendorId = 0;
     quint16 deviceId = 0;
     quint16 brandId = 0;
-    QByteArray wantedSerial;
+    BoardFilter filter;
     usb_dev_handle *handle = nullptr;
+    QString handlePort;
     std::atomic<ConnectFailure> lastFailure{ConnectFailure::None};
 
     static QMutex usbMutex;

@@ -2,6 +2,7 @@
 // which device the walk takes, how every command splits into requests, what a failure does to the
 // link, and the class-wide lock. Checked against the simulated KR960's request log and memory.
 
+#include "device/board_identity.h"
 #include "device/kr960_memory_map.h"
 #include "trace_capture.h"
 #include "usb/string_descriptor.h"
@@ -248,7 +249,7 @@ private slots:
         QFETCH(QByteArray, descriptor);
         QFETCH(QByteArray, serial);
         const auto *bytes = reinterpret_cast<const unsigned char *>(descriptor.constData());
-        QCOMPARE(textBeforeFirstZero(serialFromStringDescriptor(bytes, int(descriptor.size()))),
+        QCOMPARE(BoardSerial::reported(serialFromStringDescriptor(bytes, int(descriptor.size()))),
                  serial);
     }
 

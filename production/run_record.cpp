@@ -1,0 +1,137 @@
+#include "production/run_record.h"
+
+#include "mv604_version.h"
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QSysInfo>
+#include <QUuid>
+
+namespace
+{
+
+QString isoUtc(const QDateTime &time)
+{
+    return time.toUTC().toString(Qt::ISODateWithMs);
+}
+
+QJsonValue checksumValue(const std::optional<quint32> &checksum)
+{
+    if (!checksum)
+        return QJsonValue::Null;
+    return QString("0x%1").arg(*checksum, 8, 16, QChar('0'));
+}
+
+QJsonValue countValue(const std::optional<int> &count)
+{
+    return count ? QJsonValue(*count) : QJsonValue(QJsonValue::Null);
+}
+
+bool takeTime(const QJsonValue &value, QDateTime *time)
+{
+    *time = QDateTime::fromString(value.toString(), Qt::ISODateWithMs).toUTC();
+    return time->isValid();
+}
+
+bool takeChecksum(const QJsonValue &value, std::optional<quint32> *checksum)
+{
+    if (value.isNull()) {
+        checksum->reset();
+        return true;
+    }
+    bool ok = false;
+    const QString text = value.toString();
+    *checksum = text.startsWith("0x") ? text.mid(2).toUInt(&ok, 16) : 0;
+    return ok;
+}
+
+bool takeCount(const QJsonValue &value, std::optional<int> *count)
+{
+    if (value.isNull())
+        count->reset();
+    else if (value.isDouble())
+        *count = value.toInt();
+    else
+        return false;
+    return true;
+}
+
+} // namespace
+
+double RunRecord::durationSeconds() const
+{
+    return started.msecsTo(ended) / 1000.0;
+}
+
+RunRecord newRunRecord(const QString &command, const QDateTime &started)
+{
+    RunRecord record;
+    record.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    record.started = started.toUTC();
+    record.ended = record.started;
+    record.host = QSysInfo::machineHostName();
+    record.toolVersion = QStringLiteral(MV604_VERSION_TEXT);
+    record.command = command;
+    return record;
+}
+
+QJsonObject runRecordJson(const RunRecord &record)
+{
+    QJsonObject object;
+    object["id"] = record.id;
+    object["started"] = isoUtc(record.started);
+    object["ended"] = isoUtc(record.ended);
+    object["host"] = record.host;
+    object["tool_version"] = record.toolVersion;
+    object["command"] = record.command;
+    object["serial"] = record.serial;
+    object["port"] = record.port;
+    object["file"] = record.fileName;
+    object["file_sha256"] = QString::fromLatin1(record.fileSha256);
+    object["application_checksum"] = checksumValue(record.applicationChecksum);
+    object["upper_checksum"] = checksumValue(record.upperChecksum);
+    object["result"] = record.result;
+    object["log"] = record.logText;
+    object["pages_written"] = countValue(record.pagesWritten);
+    object["pages_verified"] = countValue(record.pagesVerified);
+    object["duration_s"] = record.durationSeconds();
+    return object;
+}
+
+bool runRecordFromJson(const QJsonObject &object, RunRecord *record)
+{
+    for (const char *key : {"id", "host", "tool_version", "command", "serial", "port", "file",
+                            "file_sha256", "result", "log"})
+        if (!object.value(key).isString())
+            return false;
+    RunRecord taken;
+    taken.id = object["id"].toString();
+    taken.host = object["host"].toString();
+    taken.toolVersion = object["tool_version"].toString();
+    taken.command = object["command"].toString();
+    taken.serial = object["serial"].toString();
+    taken.port = object["port"].toString();
+    taken.fileName = object["file"].toString();
+    taken.fileSha256 = object["file_sha256"].toString().toLatin1();
+    taken.result = object["result"].toString();
+    taken.logText = object["log"].toString();
+    if (taken.id.isEmpty() || !takeTime(object["started"], &taken.started) ||
+        !takeTime(object["ended"], &taken.ended) ||
+        !takeChecksum(object["application_checksum"], &taken.applicationChecksum) ||
+        !takeChecksum(object["upper_checksum"], &taken.upperChecksum) ||
+        !takeCount(object["pages_written"], &taken.pagesWritten) ||
+        !takeCount(object["pages_verified"], &taken.pagesVerified))
+        return false;
+    *record = taken;
+    return true;
+}
+
+QByteArray runRecordLine(const RunRecord &record)
+{
+    return QJsonDocument(runRecordJson(record)).toJson(QJsonDocument::Compact) + '\n';
+}
+
+QByteArray sha256Hex(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}

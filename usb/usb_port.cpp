@@ -1,0 +1,50 @@
+#include "usb/usb_port.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cstdlib>
+
+namespace
+{
+
+const char *const DevicesFolder = "/sys/bus/usb/devices";
+
+int numberIn(const QString &attributeFile)
+{
+    QFile file(attributeFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    bool ok = false;
+    const int number = file.readLine(16).trimmed().toInt(&ok, 10);
+    return ok ? number : -1;
+}
+
+// Ports look like "1-1.4"; "usb1" is a root hub and "1-1.4:1.0" an interface of a device.
+bool isPortName(const QString &name)
+{
+    return name.contains(QLatin1Char('-')) && !name.contains(QLatin1Char(':'));
+}
+
+} // namespace
+
+QString usbPortPath(int busNumber, int deviceNumber)
+{
+    const QDir devices(QString::fromLatin1(DevicesFolder));
+    const QString busPrefix = QString::number(busNumber) + QLatin1Char('-');
+    for (const QString &name :
+         devices.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System)) {
+        if (!isPortName(name) || !name.startsWith(busPrefix))
+            continue;
+        const QString folder = devices.filePath(name);
+        if (numberIn(folder + "/devnum") == deviceNumber &&
+            numberIn(folder + "/busnum") == busNumber)
+            return name;
+    }
+    return QString();
+}
+
+QString usbPortPath(const char *busDirName, const char *deviceFileName)
+{
+    return usbPortPath(std::atoi(busDirName), std::atoi(deviceFileName));
+}
