@@ -15,3 +15,4 @@ int runExtWriteCommand(const QStringList &arguments);
 int runExtReadCommand(const QStringList &arguments);
 int runExtFillCommand(const QStringList &arguments);
 int runRunAppCommand(const QStringList &arguments);
+int runBootloaderCommand(const QStringList &arguments);

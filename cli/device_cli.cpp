@@ -1,34 +1,29 @@
 #include "cli/cli_support.h"
 #include "cli/commands.h"
 #include "cli/device_selection.h"
-#include "cli/production_cli.h"
 
 #include "device/bootloader_info.h"
+#include "device/bootloader_restart.h"
+#include "device/chosen_board.h"
 #include "device/device_jobs.h"
-#include "device/kr960_memory_map.h"
 #include "device/usbkr960.h"
+#include "image/file_io.h"
 #include "image/hex_dump.h"
-#include "production/run_record.h"
+#include "production/run_recorder.h"
+#include "production/run_records.h"
 #include "service/external_flash_jobs.h"
 #include "service/memory_jobs.h"
-#include "usb/device_list.h"
-
-#include "image/file_io.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QThread>
 
 namespace
 {
 
 constexpr int MaximumLength = MemoryService::MaximumReadLength; // as the window's dialogs allow
-
-void connectOrFail(USBKR960 &usb)
-{
-    connectSelectedOrFail(usb);
-}
 
 struct RangeArguments {
     quint32 address = 0;
@@ -75,7 +70,7 @@ int runRangeRead(const QStringList &arguments, const QString &description, const
 {
     const RangeArguments range = parseRange(arguments, description);
     USBKR960 usb;
-    connectOrFail(usb);
+    openChosenBoardOrFail(usb);
     int result = 0;
     const QByteArray bytes = read(usb, range.address, range.length, &result);
     if (result != 0)
@@ -112,18 +107,24 @@ void printJson(const QJsonValue &value)
     printLine(QString::fromUtf8(document.toJson(QJsonDocument::Compact)));
 }
 
-// Fields that cannot be read without access are null.
-QJsonArray attachedDevicesJson(const QList<AttachedDevice> &devices)
+QJsonValue portJson(const QString &port)
+{
+    return port.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(port);
+}
+
+// Fields that cannot be read without access, or that the host cannot tell, are null.
+QJsonArray attachedBoardsJson(const QList<AttachedBoard> &boards)
 {
     QJsonArray array;
-    for (const AttachedDevice &device : devices) {
+    for (const AttachedBoard &board : boards) {
         const QJsonValue unknown = QJsonValue::Null;
         array.append(QJsonObject{
-            {"bus", device.bus},
-            {"device", device.deviceNumber},
-            {"serial", device.opened ? QJsonValue(QString::fromLatin1(device.serial)) : unknown},
-            {"mode", device.opened ? QJsonValue(modeName(modeFromSerial(device.serial))) : unknown},
-            {"access", device.opened ? QString("ok") : device.openError}});
+            {"bus", board.bus},
+            {"device", board.deviceNumber},
+            {"port", portJson(board.identity.port)},
+            {"serial", board.readable ? QJsonValue(QString::fromLatin1(board.reported)) : unknown},
+            {"mode", board.readable ? QJsonValue(modeName(board.mode())) : unknown},
+            {"access", board.readable ? QString("ok") : board.accessError}});
     }
     return array;
 }
@@ -135,7 +136,7 @@ int runInfoCommand(const QStringList &arguments)
     const bool json =
         parseWithJsonOption(arguments, "Shows the serial number, mode and bootloader version.");
     USBKR960 usb;
-    connectOrFail(usb);
+    const BoardIdentity board = openChosenBoardOrFail(usb);
     const QByteArray serial = readSerialText(usb);
     // The device answers the read in its application as well as in its bootloader.
     QByteArray version;
@@ -144,11 +145,13 @@ int runInfoCommand(const QStringList &arguments)
     const QString mode = modeName(modeFromSerial(serial));
     if (json) {
         printJson(QJsonObject{{"serial", QString::fromLatin1(serial)},
+                              {"port", portJson(board.port)},
                               {"mode", mode},
                               {"bootloader_version", QString::fromLatin1(version)}});
         return ExitOk;
     }
     printLine(QString("serial: %1").arg(QString::fromLatin1(serial)));
+    printLine(QString("port: %1").arg(board.port.isEmpty() ? "unknown" : board.port));
     printLine(QString("mode: %1").arg(mode));
     printLine(QString("bootloader version: %1").arg(QString::fromLatin1(version)));
     return ExitOk;
@@ -157,24 +160,23 @@ int runInfoCommand(const QStringList &arguments)
 int runListCommand(const QStringList &arguments)
 {
     const bool json = parseWithJsonOption(arguments, "Lists every attached KR960.");
-    const QList<AttachedDevice> devices = listAttachedDevices(Kr960::VendorId, Kr960::ProductId);
+    const QList<AttachedBoard> boards = listAttachedBoards(boardChoice());
     if (json) {
-        printJson(attachedDevicesJson(devices));
+        printJson(attachedBoardsJson(boards));
         return ExitOk;
     }
-    if (devices.isEmpty()) {
+    if (boards.isEmpty()) {
         printLine("no KR960 attached");
         return ExitOk;
     }
-    for (const AttachedDevice &device : devices) {
-        const QString access = device.opened ? "ok" : device.openError;
-        printLine(QString("bus %1 device %2  serial %3  mode %4  access %5")
-                      .arg(device.bus, 3, 10, QChar('0'))
-                      .arg(device.deviceNumber, 3, 10, QChar('0'))
-                      .arg(device.opened ? QString::fromLatin1(device.serial) : "-")
-                      .arg(device.opened ? modeName(modeFromSerial(device.serial)) : "-")
-                      .arg(access));
-    }
+    for (const AttachedBoard &board : boards)
+        printLine(QString("bus %1 device %2  port %3  serial %4  mode %5  access %6")
+                      .arg(board.bus, 3, 10, QChar('0'))
+                      .arg(board.deviceNumber, 3, 10, QChar('0'))
+                      .arg(board.identity.port.isEmpty() ? "-" : board.identity.port, -8)
+                      .arg(board.readable ? QString::fromLatin1(board.reported) : "-")
+                      .arg(board.readable ? modeName(board.mode()) : "-")
+                      .arg(board.readable ? "ok" : board.accessError));
     return ExitOk;
 }
 
@@ -193,7 +195,11 @@ int runExtWriteCommand(const QStringList &arguments)
     const QString fileName = requirePositionals(parser, {"FILE.bin"}).at(0);
     if (!binFileFitsExternalFlash(fileName))
         failOperation(QString("%1: %2").arg(fileName, binWriteText(BinWriteResult::TooLarge)));
-    requireWritableLog(parser.value(log));
+    RunRecorder recorder;
+    recorder.setLogFile(parser.value(log));
+    QString recorderError;
+    if (!recorder.ready(&recorderError))
+        failOperation(recorderError);
     QByteArray bytes;
     QString error;
     if (!readWholeFile(fileName, &bytes, &error))
@@ -203,18 +209,14 @@ int runExtWriteCommand(const QStringList &arguments)
                           .arg(fileName, binWriteText(BinWriteResult::LengthNotAligned))
                           .arg(bytes.size()));
 
-    RunRecord record = newRunRecord("ext-write", QDateTime::currentDateTimeUtc());
+    const QDateTime started = QDateTime::currentDateTimeUtc();
     USBKR960 usb;
-    connectOrFail(usb);
-    record.serial = QString::fromLatin1(serialWithoutBootloaderMark(readSerialText(usb)));
+    const BoardIdentity board = openChosenBoardOrFail(usb);
     const BinWriteResult result = writeAndVerifyBin(usb, bytes);
-    record.fileName = QFileInfo(fileName).fileName();
-    record.fileSha256 = sha256Hex(bytes);
-    record.result = result == BinWriteResult::WriteOk ? "ok" : "failed";
-    record.logText = binWriteText(result);
-    const QString logError = logRun(parser.value(log), record);
-    if (!logError.isEmpty())
-        failOperation(logError);
+    const QString recordError = recorder.record(extWriteRunRecord(
+        board, fileName, bytes, result == BinWriteResult::WriteOk, binWriteText(result), started));
+    if (!recordError.isEmpty())
+        failOperation(recordError);
     if (result != BinWriteResult::WriteOk)
         failOperation(QString("external flash write failed: %1").arg(binWriteText(result)));
     printLine(binWriteText(result));
@@ -242,7 +244,7 @@ int runExtFillCommand(const QStringList &arguments)
     const quint32 value = parseHexArgument("BYTE", given.at(2), 0xFF);
 
     USBKR960 usb;
-    connectOrFail(usb);
+    openChosenBoardOrFail(usb);
     int result = 0;
     fillExternalFlash(usb, address, length, value, &result);
     if (result != 0)
@@ -260,8 +262,36 @@ int runRunAppCommand(const QStringList &arguments)
 {
     parseWithoutArguments(arguments, "Starts the application firmware.");
     USBKR960 usb;
-    connectOrFail(usb);
+    openChosenBoardOrFail(usb);
     startApplication(usb);
     printLine("application started");
+    return ExitOk;
+}
+
+// The way into the bootloader for the commands that need it (external flash, page writes): a
+// board in its application is restarted and waited for, on the same port.
+int runBootloaderCommand(const QStringList &arguments)
+{
+    parseWithoutArguments(arguments, "Restarts the board into its bootloader.");
+    USBKR960 usb;
+    openChosenBoardOrFail(usb);
+    const QByteArray serial = readSerialText(usb);
+    switch (modeFromSerial(serial)) {
+    case DeviceMode::Bootloader:
+        printLine("the bootloader is already running");
+        return ExitOk;
+    case DeviceMode::Application:
+        break;
+    case DeviceMode::Unknown:
+        failOperation(QString("the KR960 reports the serial '%1', which tells no mode")
+                          .arg(QString::fromLatin1(serial)));
+    }
+    const bool back = restartIntoBootloader(usb, RestartTiming(), [](int ms) {
+        QThread::msleep(ulong(ms));
+        return true;
+    });
+    if (!back)
+        failOperation("the KR960 did not come back in its bootloader");
+    printLine("bootloader started");
     return ExitOk;
 }

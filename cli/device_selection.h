@@ -1,26 +1,26 @@
 #pragma once
 
-#include <QByteArray>
+#include "device/board_identity.h"
+#include "device/chosen_board.h"
+
 #include <QStringList>
 
 class USBKR960;
 
-// Which KR960 the device commands talk to. `--serial NNNNNNNNN` before the command word (or the
-// environment variable MV604_SERIAL) names one; without it they take the first KR960 found.
+// Which KR960 the device commands talk to: `--serial N` and `--port P` before the command word
+// (or MV604_SERIAL and MV604_PORT); with both, both must match. Without either, the first KR960
+// that `list` shows.
 
-// Takes --serial N or --serial=N from before the command word, else MV604_SERIAL; a serial
-// that is not nine digits is a usage failure.
-void takeDeviceSelection(QStringList &arguments);
-QByteArray selectedSerial(); // empty: none asked for
+// Takes the choice from before the command word (and the environment); a serial that is not nine
+// digits (a trailing 'b' is accepted) or a port that is not a port path is a usage failure.
+void takeBoardChoice(QStringList &arguments);
+BoardChoice boardChoice();
 
-// Connects the device asked for, or fails naming why ("no KR960 with serial N").
-void connectSelectedOrFail(USBKR960 &usb);
-// Tells the transport which device to walk to; connecting is left to the caller (the worker).
-void selectDevice(USBKR960 &usb);
-// Fails unless the serial asked for is on the bus (nothing is configured or claimed).
-void requireSelectedAttached();
+// Opens the chosen board, or fails naming why; the board's identity as connected.
+BoardIdentity openChosenBoardOrFail(USBKR960 &usb);
+// Makes the transport keep to the chosen board without connecting (the upgrade worker connects
+// itself), or fails naming why.
+BoardIdentity pinChosenBoardOrFail(USBKR960 &usb);
 
-[[noreturn]] void failNoSuchSerial(const QByteArray &serial);
-
-// The nine digits of a serial as the device reports it, without the bootloader's 'b'.
-QByteArray serialWithoutBootloaderMark(const QByteArray &reported);
+// The operator's sentence for a choice that could not be served.
+QString chosenBoardFailureText(const ChosenBoard &chosen, const BoardChoice &choice);

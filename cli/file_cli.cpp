@@ -1,9 +1,9 @@
 #include "cli/cli_support.h"
 #include "cli/commands.h"
-#include "cli/production_cli.h"
 
 #include "image/boot_image.h"
-#include "production/run_record.h"
+#include "production/run_recorder.h"
+#include "production/run_records.h"
 #include "upgrade/upgrade_builder.h"
 #include "upgrade/upgrade_file.h"
 
@@ -90,8 +90,11 @@ int runBootImagesCommand(const QStringList &arguments)
         parseDecimalArgument("--count", parser.value(count), 1, maximumBootImageCount(firstNumber));
     if (!QDir(parser.value(dir)).exists())
         failOperation(QString("directory %1 does not exist").arg(parser.value(dir)));
-    const QString logFile = parser.value(log);
-    requireWritableLog(logFile);
+    RunRecorder recorder;
+    recorder.setLogFile(parser.value(log));
+    QString recorderError;
+    if (!recorder.ready(&recorderError))
+        failOperation(recorderError);
 
     QByteArray image;
     failBuild(loadProductionBootloader(hexFile, image), hexFile);
@@ -101,20 +104,18 @@ int runBootImagesCommand(const QStringList &arguments)
     series.firstNumber = firstNumber;
     series.count = devices;
     series.directory = QDir(parser.value(dir)).path();
-    RunRecord record;
-    const auto stamped = [&](const QString &serial) {
-        record = newRunRecord("boot-images", QDateTime::currentDateTimeUtc());
-        record.result = "ok";
-        record.serial = serial;
+    QString serial;
+    QDateTime started;
+    const auto stamped = [&](const QString &stampedSerial) {
+        serial = stampedSerial;
+        started = QDateTime::currentDateTimeUtc();
     };
     const auto written = [&](const QString &path) {
-        printLine(QString("%1 %2").arg(record.serial, path));
-        record.fileName = QFileInfo(path).fileName();
-        record.fileSha256 = sha256Hex(image); // stamped with this serial
-        record.logText = path;
-        const QString logError = logRun(logFile, record);
-        if (!logError.isEmpty())
-            failOperation(logError);
+        printLine(QString("%1 %2").arg(serial, path));
+        const QString recordError =
+            recorder.record(bootImageRunRecord(serial, path, image, started));
+        if (!recordError.isEmpty())
+            failOperation(recordError);
     };
     failBuild(writeBootImages(image, series, stamped, written), hexFile);
     return ExitOk;

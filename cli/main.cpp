@@ -29,6 +29,7 @@ const QMap<QString, Command> &commands()
         {"ext-read", runExtReadCommand},
         {"ext-fill", runExtFillCommand},
         {"run-app", runRunAppCommand},
+        {"bootloader", runBootloaderCommand},
     };
     return table;
 }
@@ -51,9 +52,12 @@ const char *const Overview =
     "  ext-read ADDRESS LENGTH [-o FILE]\n"
     "  ext-fill ADDRESS LENGTH BYTE\n"
     "  run-app                          start the application\n"
+    "  bootloader                       restart the application into the bootloader\n"
     "\n"
-    "--serial (or MV604_SERIAL) picks the KR960 with that serial number for\n"
-    "every device command; without it the first KR960 found is used.\n"
+    "--serial N and --port P before the command (or MV604_SERIAL and MV604_PORT)\n"
+    "pick the KR960 with that serial number, on that USB port (1-1.4), for every\n"
+    "device command; with both, both must match. Without them the first KR960\n"
+    "that list shows is used.\n"
     "COMMAND --help shows a command's options. Exit codes: 0 success,\n"
     "1 the operation failed, 2 usage error.";
 
@@ -66,7 +70,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(MV604_VERSION_TEXT);
 
     QStringList arguments = QCoreApplication::arguments();
-    takeDeviceSelection(arguments);
+    takeBoardChoice(arguments);
     const QString word = arguments.value(1);
     if (commands().contains(word)) {
         arguments.removeAt(1);

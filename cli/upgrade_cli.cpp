@@ -1,15 +1,21 @@
+// mv604-cli upgrade: one board with the same worker as the window's Change Firmware, or, with
+// --all and --watch, a station of many (station_cli.cpp).
+
 #include "cli/cli_support.h"
 #include "cli/commands.h"
 #include "cli/device_selection.h"
-#include "cli/production_cli.h"
-#include "cli/progress_printer.h"
-#include "cli/upgrade_workers.h"
+#include "cli/progress_display.h"
+#include "cli/station_cli.h"
+#include "cli/stop_signals.h"
 
-#include "device/bootloader_info.h"
 #include "device/usbkr960.h"
+#include "production/run_recorder.h"
+#include "production/run_records.h"
+#include "production/worker_protocol.h"
 #include "upgrade/upgrader.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <cstdio>
@@ -18,44 +24,112 @@
 namespace
 {
 
-QCommandLineOption skipUnchangedOption()
-{
-    return QCommandLineOption("skip-unchanged",
-                              "Read each page first and write only those that differ; pages "
-                              "already current count as verified.");
-}
-
 constexpr int DefaultUnpluggedAfterMs = 3000;
 
-// The arguments that a device's worker process gets: the parent's own, without the options
-// that make it the parent.
-QStringList workerArguments(const QStringList &arguments)
+struct UpgradeOptions {
+    QString fileName;
+    bool skipUnchanged = false;
+    bool reportToParent = false; // a station's worker: protocol lines on stderr, no log of its own
+};
+
+void tellParent(const QByteArray &line)
 {
-    QStringList kept;
-    for (int i = 1; i < arguments.size(); ++i) {
-        const QString &argument = arguments.at(i);
-        if (argument == "--all" || argument == "--watch" ||
-            argument.startsWith("--unplugged-after="))
-            continue;
-        if (argument == "--unplugged-after") {
-            ++i;
-            continue;
-        }
-        kept << argument;
+    fputs(line.constData(), stderr);
+    fflush(stderr);
+}
+
+// A worker whose board cannot be found still ends with a record, so that its station learns why.
+[[noreturn]] void failBeforeRun(const UpgradeOptions &options, const QString &reason)
+{
+    if (options.reportToParent) {
+        RunRecord record = newRunRecord("upgrade", QDateTime::currentDateTimeUtc());
+        record.serial = QString::fromLatin1(boardChoice().serial);
+        record.port = boardChoice().port;
+        takeFileFacts(record, loadUpgradeFile(options.fileName).facts);
+        record.result = upgradeOutcomeName(UpgradeOutcome::NoDevice);
+        record.logText = reason;
+        tellParent(WorkerProtocol::recordLine(record));
     }
-    return kept;
+    failOperation(reason);
+}
+
+// Runs the worker on the chosen board and gives its report. A stop signal ends the run at its
+// next page boundary; `stopSignal` tells which one came.
+UpgradeReport upgradeChosenBoard(const UpgradeOptions &options, int *stopSignal)
+{
+    USBKR960 usb;
+    const ChosenBoard chosen = pinChosenBoard(usb, boardChoice());
+    // With no board on the bus and none asked for, the worker looks for one itself, as the
+    // window's does: a board plugged in during its connection attempts is still taken.
+    const bool lookForAny = chosen.search == BoardSearch::NoneAttached && boardChoice().isEmpty();
+    if (!chosen.found() && !lookForAny)
+        failBeforeRun(options, chosenBoardFailureText(chosen, boardChoice()));
+
+    Upgrader upgrader(&usb);
+    ProgressDisplay progress(!options.reportToParent && isatty(fileno(stderr)));
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    // The worker's texts arrive queued, in the order it sent them.
+    QObject::connect(&upgrader, &Upgrader::sendText, &loop, [&](const QString &line) {
+        if (!options.reportToParent)
+            progress.printLine(line);
+    });
+    upgrader.setPageListener([&](const PageProgress &pages) {
+        if (options.reportToParent)
+            tellParent(WorkerProtocol::progressLine(pages));
+        else
+            QMetaObject::invokeMethod(&loop, [&progress, pages, elapsed = clock.elapsed()] {
+                progress.show(QString(), pages, elapsed);
+            });
+    });
+    QObject::connect(&upgrader, &QThread::finished, &loop, &QEventLoop::quit);
+    StopSignals stops(!options.reportToParent);
+    QObject::connect(&stops, &StopSignals::received, &loop, [&](int signalNumber) {
+        *stopSignal = signalNumber;
+        upgrader.requestStop();
+    });
+
+    upgrader.setSkipUnchangedPages(options.skipUnchanged);
+    upgrader.slotSetFileName(options.fileName);
+    upgrader.start();
+    loop.exec();
+    progress.erase();
+    return upgrader.report();
+}
+
+int upgradeOneBoard(const UpgradeOptions &options, const RunRecorder &recorder)
+{
+    const QDateTime started = QDateTime::currentDateTimeUtc();
+    int stopSignal = 0;
+    const UpgradeReport report = upgradeChosenBoard(options, &stopSignal);
+    const RunRecord record = upgradeRunRecord(report, started);
+    if (options.reportToParent)
+        tellParent(WorkerProtocol::recordLine(record));
+    const QString recordError = recorder.record(record);
+    if (!recordError.isEmpty())
+        failOperation(recordError);
+    const QString ending = QString("%1 (%2)").arg(report.lastLine.simplified(), record.result);
+    if (report.outcome == UpgradeOutcome::Stopped && stopSignal != 0) {
+        fprintf(stderr, "mv604-cli: upgrade stopped: %s\n", qPrintable(ending));
+        return StopSignals::exitCodeFor(stopSignal);
+    }
+    if (report.outcome != UpgradeOutcome::Ok)
+        failOperation(QString("upgrade failed: %1").arg(ending));
+    return ExitOk;
 }
 
 } // namespace
 
-// The same worker run as the window's Change Firmware: its log lines go to stdout in order, its
-// progress to stderr, and only a run that ends in "OK" succeeds.
+// Only a run that ends in "OK" succeeds; its log lines go to stdout in order, its progress to
+// stderr.
 int runUpgradeCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.addPositionalArgument("FILE.upg", "The upgrade file to program.");
-    const QCommandLineOption skipUnchanged = skipUnchangedOption();
-    parser.addOption(skipUnchanged);
+    const QCommandLineOption skipUnchanged(
+        "skip-unchanged", "Read each page first and write only those that differ; pages already "
+                          "current count as verified.");
     const QCommandLineOption all("all", "Program every attached KR960 at once, one process each.");
     const QCommandLineOption watch(
         "watch", "Station mode: program each KR960 as it is plugged in, until Ctrl-C.");
@@ -65,71 +139,35 @@ int runUpgradeCommand(const QStringList &arguments)
         "With --watch: a programmed board that stays off the bus this long counts as unplugged "
         "and is programmed again when it comes back (default 3000).",
         "MS", QString::number(DefaultUnpluggedAfterMs));
-    // A device's worker process reports progress and its typed outcome to its parent.
+    // A station's worker reports its progress and record to its parent.
     QCommandLineOption report("report");
     report.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({all, watch, log, unpluggedAfter, report});
+    parser.addOptions({skipUnchanged, all, watch, log, unpluggedAfter, report});
     parseCommandLine(parser, arguments, "Programs the application firmware from an upgrade file.");
     const QString fileName = requirePositionals(parser, {"FILE.upg"}).at(0);
     if (!QFileInfo(fileName).isFile())
         failOperation(QString("cannot open %1").arg(fileName));
-    const QString logFile = parser.value(log);
-    if ((parser.isSet(all) || parser.isSet(watch)) && !selectedSerial().isEmpty())
-        failUsage("--serial picks one device; --all and --watch program many");
+    const bool station = parser.isSet(all) || parser.isSet(watch);
+    if (station && !boardChoice().isEmpty())
+        failUsage("--serial and --port pick one board; --all and --watch program many");
     if (parser.isSet(all) && parser.isSet(watch))
         failUsage("--all and --watch exclude each other");
     const int unpluggedAfterMs =
         parseDecimalArgument("--unplugged-after", parser.value(unpluggedAfter), 0, 600000);
-    requireWritableLog(logFile);
+    RunRecorder recorder;
+    recorder.setLogFile(parser.value(log));
+    QString recorderError;
+    if (!recorder.ready(&recorderError))
+        failOperation(recorderError);
 
-    const ProductionUpgrade production{workerArguments(arguments), fileName, logFile};
-    if (parser.isSet(all))
-        return upgradeAllAttached(production);
-    if (parser.isSet(watch))
-        return upgradeAsStation(production, unpluggedAfterMs);
-    requireSelectedAttached();
-
-    const bool reportToParent = parser.isSet(report);
-    const QDateTime started = QDateTime::currentDateTimeUtc();
-    USBKR960 usb;
-    selectDevice(usb); // the worker's reconnections after the restart stay on this board
-    Upgrader upgrader(&usb);
-    ProgressPrinter progress(isatty(fileno(stderr)));
-    QString lastLine; // names the cause in the failure message; the outcome decides
-    QByteArray serial = selectedSerial();
-    QEventLoop loop;
-    // Receivers in this thread: the worker's signals arrive queued, in the order it sent them.
-    QObject::connect(&upgrader, &Upgrader::sendText, &loop, [&](const QString &line) {
-        progress.finish();
-        printLine(line);
-        lastLine = line;
-        if (serial.isEmpty() && modeFromSerial(line.toLatin1()) != DeviceMode::Unknown)
-            serial = serialWithoutBootloaderMark(line.toLatin1());
-    });
-    QObject::connect(&upgrader, &Upgrader::sendPercent, &loop, [&](int percent) {
-        if (reportToParent)
-            fprintf(stderr, "%s\n", qPrintable(workerProgressLine(percent)));
-        else
-            progress.show(percent);
-    });
-    QObject::connect(&upgrader, &QThread::finished, &loop, &QEventLoop::quit);
-
-    upgrader.setSkipUnchangedPages(parser.isSet(skipUnchanged));
-    upgrader.slotSetFileName(fileName);
-    upgrader.start();
-    loop.exec();
-    progress.finish();
-
-    const QString result = upgradeOutcomeName(upgrader.outcome());
-    if (reportToParent)
-        fprintf(stderr, "%s\n",
-                qPrintable(
-                    workerResultLine(result, upgrader.pagesWritten(), upgrader.pagesVerified())));
-    const QString logError = logUpgradeRun(logFile, fileName, serial, started, result, lastLine,
-                                           upgrader.pagesWritten(), upgrader.pagesVerified());
-    if (!logError.isEmpty())
-        failOperation(logError);
-    if (upgrader.outcome() != UpgradeOutcome::Ok)
-        failOperation(QString("upgrade failed: %1 (%2)").arg(lastLine.simplified(), result));
-    return ExitOk;
+    if (station) {
+        StationSettings settings;
+        settings.workerProgram = QCoreApplication::applicationFilePath();
+        settings.upgradeFile = fileName;
+        settings.skipUnchanged = parser.isSet(skipUnchanged);
+        settings.unpluggedAfterMs = unpluggedAfterMs;
+        return runStation(parser.isSet(all) ? Station::Mode::AttachedNow : Station::Mode::Watch,
+                          settings, recorder);
+    }
+    return upgradeOneBoard({fileName, parser.isSet(skipUnchanged), parser.isSet(report)}, recorder);
 }

@@ -4,34 +4,53 @@
 
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "cli/device_selection.h"
 
 #include "device/kr960_memory_map.h"
 #include "device/usbkr960.h"
+#include "production/run_recorder.h"
+#include "production/run_records.h"
 #include "upgrade/page_programmer.h"
 #include "upgrade/upgrade_file.h"
-#include "usb/connect_failure_text.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 namespace
 {
 
-QByteArray applicationAreaOf(const QString &fileName)
-{
-    QFile file(fileName);
-    if (!QFileInfo(fileName).isFile() || !file.open(QIODevice::ReadOnly))
-        failOperation(QString("cannot open %1").arg(fileName));
-    QByteArray scrambledImage;
-    const UpgradeFileStatus status = readUpgradeFile(file, &scrambledImage);
-    if (status != UpgradeFileStatus::Ok)
-        failOperation(QString("%1: %2").arg(fileName, upgradeFileStatusText(status)));
-    return plainApplicationArea(scrambledImage);
-}
-
 QString hexAddress(quint32 address)
 {
     return QString("0x%1").arg(address, 8, 16, QChar('0'));
+}
+
+LoadedUpgradeFile checkedUpgradeFile(const QString &fileName)
+{
+    const LoadedUpgradeFile file = loadUpgradeFile(fileName);
+    if (!QFileInfo(fileName).isFile() || !file.openError.isEmpty())
+        failOperation(QString("cannot open %1").arg(fileName));
+    if (file.status != UpgradeFileStatus::Ok)
+        failOperation(QString("%1: %2").arg(fileName, upgradeFileStatusText(file.status)));
+    return file;
+}
+
+// What the comparison came to, for the record and the exit code.
+VerifyResult verdictOf(const AreaComparison &comparison)
+{
+    VerifyResult verdict;
+    if (comparison.readFailed) {
+        verdict.result = "read-failed";
+        verdict.text = QString("reading the page at %1 failed")
+                           .arg(hexAddress(Kr960::ApplicationStart +
+                                           quint32(comparison.failedPage) * Kr960::PageSize));
+        return verdict;
+    }
+    const int differing = int(comparison.differingPages.size());
+    verdict.pagesMatching = int(Kr960::ApplicationPages) - differing;
+    verdict.result = differing ? "differs" : "ok";
+    verdict.text =
+        differing ? QString("%1 of %2 pages differ").arg(differing).arg(Kr960::ApplicationPages)
+                  : QString("all %1 pages match").arg(Kr960::ApplicationPages);
+    return verdict;
 }
 
 // Runs of adjacent pages as device address ranges, last byte included.
@@ -57,27 +76,34 @@ int runVerifyCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.addPositionalArgument("FILE.upg", "The upgrade file to compare with.");
+    const QCommandLineOption log("log", "Append one JSON line for the run to FILE.", "FILE");
+    parser.addOption(log);
     parseCommandLine(parser, arguments,
                      "Compares the device's application area with an upgrade file and prints the "
                      "differing pages. Writes nothing; the device may run its bootloader or its "
                      "application.");
     const QString fileName = requirePositionals(parser, {"FILE.upg"}).at(0);
-    const QByteArray area = applicationAreaOf(fileName);
+    const LoadedUpgradeFile file = checkedUpgradeFile(fileName);
+    RunRecorder recorder;
+    recorder.setLogFile(parser.value(log));
+    QString recorderError;
+    if (!recorder.ready(&recorderError))
+        failOperation(recorderError);
 
+    const QDateTime started = QDateTime::currentDateTimeUtc();
     USBKR960 usb;
-    if (usb.connect() != 0)
-        failOperation(describeConnectFailure(usb.lastConnectFailure()));
-    const AreaComparison comparison = compareApplicationArea(usb, area);
-    if (comparison.readFailed)
-        failOperation(QString("reading the page at %1 failed")
-                          .arg(hexAddress(Kr960::ApplicationStart +
-                                          quint32(comparison.failedPage) * Kr960::PageSize)));
+    const BoardIdentity board = openChosenBoardOrFail(usb);
+    const AreaComparison comparison = compareApplicationArea(usb, file.applicationArea);
+    VerifyResult verdict = verdictOf(comparison);
+    verdict.board = board;
+    verdict.file = file.facts;
+    recorderError = recorder.record(verifyRunRecord(verdict, started));
     for (const QString &range : addressRanges(comparison.differingPages))
         printLine(range);
-    if (!comparison.differingPages.isEmpty())
-        failOperation(QString("%1 of %2 pages differ")
-                          .arg(comparison.differingPages.size())
-                          .arg(Kr960::ApplicationPages));
-    printLine(QString("all %1 pages match").arg(Kr960::ApplicationPages));
+    if (!recorderError.isEmpty())
+        failOperation(recorderError);
+    if (verdict.result != "ok")
+        failOperation(verdict.text);
+    printLine(verdict.text);
     return ExitOk;
 }

@@ -1,6 +1,7 @@
 #include "upgrade/upgrader.h"
 
 #include "device/bootloader_info.h"
+#include "device/bootloader_restart.h"
 #include "device/chosen_board.h"
 #include "device/device_jobs.h"
 #include "device/kr960_memory_map.h"
@@ -10,15 +11,13 @@
 
 #include <QDeadlineTimer>
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QMutexLocker>
 
 namespace
 {
 
-constexpr int ConnectRetries = 3;   // after the first attempt
-constexpr int BootloaderTries = 10; // connected passes after a restart
-constexpr int PauseSliceMs = 20;    // how soon a pause notices a stop request
+constexpr int ConnectRetries = 3; // after the first attempt
+constexpr int PauseSliceMs = 20;  // how soon a pause notices a stop request
 
 int percentOfApplicationArea(int pagesDone)
 {
@@ -243,36 +242,17 @@ bool Upgrader::restartIntoBootloader()
     // Kept as the device's operators know it, spelling included.
     say(tr("Apllication mode"));
     say(tr("Reset device"));
-    usb->RunApplication();
-    qDebug() << "usb->RunApplication()";
-    if (!pause(timing.restartWaitMs))
+    RestartTiming restart;
+    restart.restartWaitMs = timing.restartWaitMs;
+    restart.disconnectWaitMs = timing.disconnectWaitMs;
+    restart.retryMs = timing.connectRetryMs;
+    restart.reconnectGiveUpMs = timing.reconnectGiveUpMs;
+    if (!::restartIntoBootloader(*usb, restart, [this](int ms) { return pause(ms); })) {
+        if (!isInterruptionRequested())
+            say(tr("USB timout\nCheck USB cable"));
         return false;
-    usb->disconnect();
-    qDebug() << "usb->disconnect()";
-    if (!pause(timing.disconnectWaitMs))
-        return false;
-    return waitForBootloader() && connectAfresh();
-}
-
-// Only connected passes use up a try; failed passes are bounded by time so that a device that
-// never comes back ends the run instead of holding the worker for ever.
-bool Upgrader::waitForBootloader()
-{
-    int triesLeft = BootloaderTries;
-    qint64 failedMs = 0;
-    for (;;) {
-        QElapsedTimer pass;
-        pass.start();
-        const bool connected = usb->connect() == 0;
-        if (connected && BoardSerial::isBackInBootloader(readSerialText(*usb)))
-            return true;
-        if (!pause(timing.connectRetryMs))
-            return false;
-        if (connected ? --triesLeft == 0 : (failedMs += pass.elapsed()) >= timing.reconnectGiveUpMs)
-            break;
     }
-    say(tr("USB timout\nCheck USB cable"));
-    return false;
+    return connectAfresh();
 }
 
 // A board that was found a moment ago may miss one connect: it gets the same attempts as the

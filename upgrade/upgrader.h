@@ -99,7 +99,6 @@ private:
     void keepToBoard(const QByteArray &serial);
     bool reportBootloaderVersion();
     bool restartIntoBootloader();
-    bool waitForBootloader();
     bool connectAfresh();
     UpgradeOutcome programApplication(const QByteArray &applicationArea);
     void runOnBoard(const QByteArray &applicationArea);

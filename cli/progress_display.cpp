@@ -1,0 +1,102 @@
+#include "cli/progress_display.h"
+
+#include "device/kr960_memory_map.h"
+
+#include <cstdio>
+
+namespace
+{
+
+int percentOf(const PageProgress &progress)
+{
+    return progress.pagesDone * 100 / int(Kr960::ApplicationPages);
+}
+
+double kibPerSecond(const PageProgress &progress, qint64 elapsedMs)
+{
+    return elapsedMs > 0 ? progress.pagesDone * 2.0 / (elapsedMs / 1000.0) : 0;
+}
+
+QString withLabel(const QString &label, const QString &text)
+{
+    return label.isEmpty() ? text : label + QLatin1Char(' ') + text;
+}
+
+QString rowText(const QString &label, const PageProgress &progress, qint64 elapsedMs)
+{
+    constexpr int width = 30;
+    const int percent = percentOf(progress);
+    const int filled = width * percent / 100;
+    const double rate = kibPerSecond(progress, elapsedMs);
+    const int pagesLeft = int(Kr960::ApplicationPages) - progress.pagesDone;
+    const double secondsLeft = rate > 0 ? pagesLeft * 2.0 / rate : 0;
+    return withLabel(label, QString("[%1%2] %3%  page %4/%5  %6 KiB/s  %7 s left")
+                                .arg(QString(filled, '#'), QString(width - filled, '.'))
+                                .arg(percent, 3)
+                                .arg(progress.pagesDone, 3)
+                                .arg(Kr960::ApplicationPages)
+                                .arg(rate, 6, 'f', 1)
+                                .arg(secondsLeft, 3, 'f', 0));
+}
+
+} // namespace
+
+ProgressDisplay::ProgressDisplay(bool terminal) : terminal(terminal) {}
+
+void ProgressDisplay::show(const QString &label, const PageProgress &progress, qint64 elapsedMs)
+{
+    Row &row = rows[label];
+    row.progress = progress;
+    row.elapsedMs = elapsedMs;
+    if (terminal) {
+        erase();
+        draw();
+        return;
+    }
+    const int tenth = percentOf(progress) / 10;
+    if (tenth == row.lastTenth)
+        return;
+    row.lastTenth = tenth;
+    fprintf(stderr, "%s\n",
+            qPrintable(withLabel(label, QString("%1% of %2 pages, %3 KiB/s")
+                                            .arg(percentOf(progress))
+                                            .arg(Kr960::ApplicationPages)
+                                            .arg(kibPerSecond(progress, elapsedMs), 0, 'f', 1))));
+    fflush(stderr);
+}
+
+void ProgressDisplay::remove(const QString &label)
+{
+    if (terminal)
+        erase();
+    rows.remove(label);
+    if (terminal)
+        draw();
+}
+
+void ProgressDisplay::printLine(const QString &line)
+{
+    if (terminal)
+        erase();
+    fprintf(stdout, "%s\n", qPrintable(line));
+    fflush(stdout);
+    if (terminal)
+        draw();
+}
+
+void ProgressDisplay::erase()
+{
+    if (drawnLines > 0)
+        fprintf(stderr, "\x1b[%dA\x1b[J", drawnLines); // up to the block's start, clear below
+    drawnLines = 0;
+    fflush(stderr);
+}
+
+void ProgressDisplay::draw()
+{
+    for (auto row = rows.cbegin(); row != rows.cend(); ++row) {
+        fprintf(stderr, "%s\n", qPrintable(rowText(row.key(), row->progress, row->elapsedMs)));
+        ++drawnLines;
+    }
+    fflush(stderr);
+}

@@ -1,0 +1,139 @@
+#include "cli/station_cli.h"
+
+#include "cli/cli_support.h"
+#include "cli/progress_display.h"
+#include "cli/stop_signals.h"
+
+#include "production/run_recorder.h"
+
+#include <QEventLoop>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace
+{
+
+QString boardLabel(const BoardIdentity &board)
+{
+    return QString::fromLatin1(board.serial) + (board.port.isEmpty() ? "" : " " + board.port);
+}
+
+QString summaryHeader()
+{
+    return QString("%1 %2 %3 %4 %5")
+        .arg("serial", -10)
+        .arg("port", -10)
+        .arg("result", -14)
+        .arg("pages", 7)
+        .arg("seconds", 8);
+}
+
+// A run whose record could not be written failed, whatever the board did: the row says so, as
+// the totals count it.
+QString summaryRow(const StationRun &run)
+{
+    const RunRecord &record = run.record;
+    const QString result = run.passed                   ? QString("OK")
+                           : !run.recordError.isEmpty() ? QString("not-recorded")
+                                                        : record.result;
+    return QString("%1 %2 %3 %4 %5")
+        .arg(record.serial.isEmpty() ? "-" : record.serial, -10)
+        .arg(record.port.isEmpty() ? "-" : record.port, -10)
+        .arg(result, -14)
+        .arg(record.pagesWritten.value_or(0), 7)
+        .arg(record.durationSeconds(), 8, 'f', 1);
+}
+
+// What a failed row does not say itself: why.
+QString noteFor(const StationRun &run)
+{
+    const QString board = boardLabel({run.record.serial.toLatin1(), run.record.port});
+    if (!run.recordError.isEmpty())
+        return QString("%1: %2").arg(board, run.recordError);
+    if (!run.passed && !run.record.logText.isEmpty())
+        return QString("%1: %2").arg(board, run.record.logText.simplified());
+    return QString();
+}
+
+QString duplicateLine(const QByteArray &serial, const QStringList &ports)
+{
+    const QStringList shown = ports.contains(QString()) ? QStringList{"ports unknown"} : ports;
+    return QString("serial %1 is reported by %2 boards (%3): their records cannot be told apart")
+        .arg(QString::fromLatin1(serial))
+        .arg(ports.size())
+        .arg(shown.join(", "));
+}
+
+} // namespace
+
+int runStation(Station::Mode mode, const StationSettings &settings, const RunRecorder &recorder)
+{
+    ProgressDisplay display(isatty(fileno(stderr)));
+    Station station(settings, recorder);
+    QEventLoop loop;
+    QList<StationRun> ended;
+    QStringList duplicates;
+    QObject::connect(&station, &Station::runProgress,
+                     [&](const BoardIdentity &board, const PageProgress &pages, qint64 elapsed) {
+                         display.show(boardLabel(board), pages, elapsed);
+                     });
+    QObject::connect(&station, &Station::runEnded, [&](const StationRun &run) {
+        display.remove(boardLabel({run.record.serial.toLatin1(), run.record.port}));
+        ended.append(run);
+        if (mode == Station::Mode::Watch)
+            display.printLine(summaryRow(run));
+    });
+    QObject::connect(&station, &Station::duplicateSerial,
+                     [&](const QByteArray &serial, const QStringList &ports) {
+                         duplicates.append(duplicateLine(serial, ports));
+                         if (mode == Station::Mode::Watch)
+                             display.printLine(duplicates.last());
+                     });
+    QObject::connect(&station, &Station::finished, &loop, &QEventLoop::quit);
+    // Ctrl-C: no new boards, the runs in progress go on. Again, or SIGTERM: they end at their
+    // next page boundary and are recorded as stopped.
+    StopSignals stops;
+    bool interrupted = false;
+    QObject::connect(&stops, &StopSignals::received, [&](int signalNumber) {
+        if (signalNumber == SIGINT && !interrupted) {
+            interrupted = true;
+            station.stopAfterRunsInProgress();
+        } else {
+            station.stopRuns();
+        }
+    });
+
+    if (mode == Station::Mode::Watch)
+        display.printLine("waiting for KR960s (Ctrl-C to stop)");
+    QString error;
+    if (!station.start(mode, &error))
+        failOperation(error);
+    if (station.running())
+        loop.exec();
+    display.erase();
+
+    const StationTotals totals = station.totals();
+    if (mode == Station::Mode::AttachedNow) {
+        if (ended.isEmpty() && duplicates.isEmpty())
+            failOperation("no KR960 attached");
+        printLine(summaryHeader());
+        std::sort(ended.begin(), ended.end(), [](const StationRun &a, const StationRun &b) {
+            return a.record.port < b.record.port;
+        });
+        for (const StationRun &run : ended)
+            printLine(summaryRow(run));
+    } else {
+        printLine(QString("station stopped: %1 passed, %2 failed, first-pass yield %3%")
+                      .arg(totals.passed)
+                      .arg(totals.failed)
+                      .arg(totals.firstPassYield() * 100, 0, 'f', 0));
+    }
+    for (const StationRun &run : ended)
+        if (!noteFor(run).isEmpty())
+            fprintf(stderr, "mv604-cli: %s\n", qPrintable(noteFor(run)));
+    if (mode == Station::Mode::AttachedNow)
+        for (const QString &line : duplicates)
+            fprintf(stderr, "mv604-cli: %s\n", qPrintable(line));
+    return totals.allPassed() ? ExitOk : ExitFailed;
+}
