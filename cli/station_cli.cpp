@@ -48,12 +48,9 @@ QString summaryRow(const StationRun &run)
 // What a failed row does not say itself: why.
 QString noteFor(const StationRun &run)
 {
-    const QString board = boardLabel({run.record.serial.toLatin1(), run.record.port});
-    if (!run.recordError.isEmpty())
-        return QString("%1: %2").arg(board, run.recordError);
-    if (!run.passed && !run.record.logText.isEmpty())
-        return QString("%1: %2").arg(board, run.record.logText.simplified());
-    return QString();
+    if (run.passed)
+        return QString();
+    return boardLabel({run.record.serial.toLatin1(), run.record.port}) + ": " + runEndingText(run);
 }
 
 QString duplicateLine(const QByteArray &serial, const QStringList &ports)

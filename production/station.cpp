@@ -26,6 +26,29 @@ QString duplicateSignature(const QByteArray &serial, const QStringList &ports)
 
 } // namespace
 
+QString runEndingText(const StationRun &run)
+{
+    if (!run.recordError.isEmpty())
+        return QStringLiteral("not recorded: ") + run.recordError;
+    if (run.passed)
+        return QStringLiteral("passed");
+    const QString result = run.record.result;
+    const QString detail = run.record.logText.simplified();
+    if (result == QLatin1String("write-failed"))
+        return QStringLiteral("a page could not be written");
+    if (result == QLatin1String("verify-failed"))
+        return QStringLiteral("a page read back wrong");
+    if (result == QLatin1String("no-device"))
+        return QStringLiteral("the board did not answer: ") + detail;
+    if (result == QLatin1String("stopped"))
+        return QStringLiteral("stopped before the end");
+    if (result == QLatin1String("cannot-open"))
+        return QStringLiteral("cannot be opened: ") + detail;
+    if (result == QLatin1String("crashed"))
+        return QStringLiteral("its programming process ended unexpectedly: ") + detail;
+    return result + QStringLiteral(": ") + detail;
+}
+
 struct Station::BoardRun {
     BoardIdentity board;
     QDateTime started;

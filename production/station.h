@@ -47,6 +47,10 @@ struct StationRun {
     QString recordError; // why the record could not be written; empty when it was
 };
 
+// How a run ended, in an operator's words: "passed", or what went wrong ("a page could not be
+// written", "cannot be opened: no permission (install the udev rule 60-kr960.rules)").
+QString runEndingText(const StationRun &run);
+
 Q_DECLARE_METATYPE(StationRun)
 Q_DECLARE_METATYPE(StationTotals)
 Q_DECLARE_METATYPE(BoardIdentity)
