@@ -17,7 +17,6 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <regex>
 #include <stdexcept>
 #include <vector>
 
@@ -431,8 +430,19 @@ bool SimulatedBus::preloadActive()
 
 bool SimulatedBus::validPort(const std::string &port)
 {
-    static const std::regex pattern("[1-9][0-9]{0,2}-[1-9][0-9]{0,2}([.][1-9][0-9]{0,2})*");
-    return std::regex_match(port, pattern);
+    const size_t dash = port.find('-');
+    if (dash == std::string::npos)
+        return false;
+    std::string numbers = port;
+    numbers[dash] = '.'; // the bus, then the ports
+    for (size_t start = 0, end = 0; start <= numbers.size(); start = end + 1) {
+        end = std::min(numbers.find('.', start), numbers.size());
+        const std::string number = numbers.substr(start, end - start);
+        if (number.empty() || number.size() > 3 || number[0] == '0' ||
+            number.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+    }
+    return true;
 }
 
 bool SimulatedBus::portsCollide(const std::string &a, const std::string &b)
