@@ -70,10 +70,11 @@ public:
         file.setFileName(path);
         return file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text);
     }
-    void write(int deviceIndex, const RequestRecord &record)
+    void write(int deviceIndex, const QString &port, const RequestRecord &record)
     {
         std::lock_guard<std::mutex> guard(lock);
-        const QString line = QString("device %1 %2\n").arg(deviceIndex).arg(describe(record));
+        const QString line =
+            QString("device %1 %2 port=%3\n").arg(deviceIndex).arg(describe(record), port);
         file.write(line.toUtf8());
         file.flush();
     }
@@ -89,8 +90,14 @@ std::vector<std::shared_ptr<SimulatedKr960>> plugDevices(SimulatedBus &bus,
     std::vector<std::shared_ptr<SimulatedKr960>> devices;
     for (int index = 1; index <= options.devices; ++index) {
         DeviceConfig config = options.config;
-        config.serial = serialPlus(config.serial, index - 1);
-        auto plugged = bus.addDevice(config); // the child is not running yet
+        config.serial = options.serials.isEmpty() ? serialPlus(config.serial, index - 1)
+                                                  : options.serials[index - 1].toStdString();
+        const auto mode = options.modeOf.find(index);
+        if (mode != options.modeOf.end())
+            config.mode = mode->second;
+        const std::string port =
+            options.ports.isEmpty() ? std::string() : options.ports[index - 1].toStdString();
+        auto plugged = bus.addDevice(config, port); // the child is not running yet
         if (!options.stateDirectory.isEmpty())
             loadDeviceState(*plugged, options.stateDirectory, index);
         const bool faulty = options.faultDevice == 0 || options.faultDevice == index;
@@ -105,7 +112,8 @@ std::vector<std::shared_ptr<SimulatedKr960>> plugDevices(SimulatedBus &bus,
             bus.unplug(plugged);
         if (log)
             plugged->setRequestListener(
-                [log, index](const RequestRecord &record) { log->write(index, record); });
+                [log, index, port = QString::fromStdString(bus.port(plugged))](
+                    const RequestRecord &record) { log->write(index, port, record); });
         devices.push_back(plugged);
     }
     return devices;

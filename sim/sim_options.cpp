@@ -1,5 +1,7 @@
 #include "sim/sim_options.h"
 
+#include "sim/simulated_bus.h"
+
 #include <QCommandLineParser>
 #include <QRegularExpression>
 
@@ -37,6 +39,14 @@ bool parseHex(const QString &text, long long maximum, long long &value)
         digits = digits.mid(2);
     value = digits.toLongLong(&ok, 16);
     return ok && value >= 0 && value <= maximum;
+}
+
+bool parseMode(const QString &text, Mode &mode)
+{
+    if (text != "bootloader" && text != "application")
+        return false;
+    mode = text == "bootloader" ? Mode::Bootloader : Mode::Application;
+    return true;
 }
 
 // REQ:NTH[:COUNT]; REQ is a bRequest number or "any".
@@ -84,6 +94,9 @@ void addOptions(QCommandLineParser &parser)
         {"faults-on", "", "k"},
         {"plug", "", "k@ms"},
         {"unplug", "", "k@ms"},
+        {"ports", "", "list"},
+        {"serials", "", "list"},
+        {"mode-of", "", "k:mode"},
     });
 }
 
@@ -91,12 +104,8 @@ bool takeDeviceOptions(const QCommandLineParser &parser, SimOptions &options, QS
 {
     DeviceConfig &config = options.config;
     long long number = 0;
-    if (parser.isSet("mode")) {
-        const QString mode = parser.value("mode");
-        if (mode != "bootloader" && mode != "application")
-            return error = "--mode takes bootloader or application", false;
-        config.mode = mode == "bootloader" ? Mode::Bootloader : Mode::Application;
-    }
+    if (parser.isSet("mode") && !parseMode(parser.value("mode"), config.mode))
+        return error = "--mode takes bootloader or application", false;
     if (parser.isSet("serial")) {
         const QString serial = parser.value("serial");
         if (!QRegularExpression("^[0-9]{9}$").match(serial).hasMatch())
@@ -190,6 +199,59 @@ bool takePlugScript(const QCommandLineParser &parser, SimOptions &options, QStri
     return true;
 }
 
+// --ports, --serials and --mode-of: one value per device, or a device of the --devices.
+bool takePerDeviceOptions(const QCommandLineParser &parser, SimOptions &options, QString &error)
+{
+    const int devices = options.devices;
+    if (parser.isSet("ports")) {
+        options.ports = parser.value("ports").split(',');
+        if (options.ports.size() != devices)
+            return error = QString("--ports takes one port per device (--devices %1)").arg(devices),
+                   false;
+        for (int i = 0; i < devices; ++i) {
+            const std::string port = options.ports[i].toStdString();
+            if (!SimulatedBus::validPort(port))
+                return error = QString("--ports: '%1' is no port like 1-1.4 (bus-port[.port...])")
+                                   .arg(options.ports[i]),
+                       false;
+            for (int j = 0; j < i; ++j) {
+                const QString &other = options.ports[j];
+                if (other == options.ports[i])
+                    return error = QString("--ports: %1 is given twice").arg(other), false;
+                if (SimulatedBus::portsCollide(other.toStdString(), port))
+                    return error = QString("--ports: %1 and %2 are one behind the other; a "
+                                           "KR960 is no hub")
+                                       .arg(other, options.ports[i]),
+                           false;
+            }
+        }
+    }
+    if (parser.isSet("serials")) {
+        if (parser.isSet("serial"))
+            return error = "--serial and --serials exclude each other", false;
+        options.serials = parser.value("serials").split(',');
+        static const QRegularExpression nineDigits("^[0-9]{9}$");
+        if (options.serials.size() != devices ||
+            !std::all_of(options.serials.begin(), options.serials.end(),
+                         [](const QString &serial) { return nineDigits.match(serial).hasMatch(); }))
+            return error =
+                       QString("--serials takes one nine-digit serial per device (--devices %1)")
+                           .arg(devices),
+                   false;
+    }
+    for (const QString &value : parser.values("mode-of")) {
+        long long device = 0;
+        Mode mode = Mode::Bootloader;
+        if (value.count(':') != 1 || !parseNumber(value.section(':', 0, 0), 1, devices, device) ||
+            !parseMode(value.section(':', 1), mode))
+            return error = "--mode-of takes K:MODE, K a device from 1 to --devices and MODE "
+                           "bootloader or application",
+                   false;
+        options.modeOf[int(device)] = mode;
+    }
+    return true;
+}
+
 } // namespace
 
 bool startsUnplugged(const SimOptions &options, int device)
@@ -215,7 +277,7 @@ bool parseSimOptions(const QStringList &arguments, SimOptions &options, QString 
     if (parser.isSet("devices") && !parseNumber(parser.value("devices"), 0, 16, number))
         return error = "--devices takes 0 to 16", false;
     options.devices = int(number);
-    if (!takePlugScript(parser, options, error))
+    if (!takePlugScript(parser, options, error) || !takePerDeviceOptions(parser, options, error))
         return false;
     if (parser.isSet("faults-on")) {
         if (!parseNumber(parser.value("faults-on"), 1, options.devices, number))
@@ -257,6 +319,11 @@ QString simUsage()
         "  --identity HEX, --brand HEX    answers to requests 0xFF and 0xFE (0115, 0000)\n"
         "  --devices N                    N devices (0: an empty bus), serials counting up from "
         "--serial\n"
+        "  --ports P1,P2,...              USB ports of devices 1..N, as Linux names them: bus,\n"
+        "                                 then hub ports (1-1.1, 1-1.2, ...; e.g. 1-1.4, 2-3.1)\n"
+        "  --serials S1,S2,...            serials of devices 1..N, one each (repeats allowed)\n"
+        "  --mode-of K:MODE               device K starts in MODE, the others in --mode\n"
+        "                                 (repeatable)\n"
         "  --permission-denied            usbfs ioctls fail with EPERM, as without a udev rule\n"
         "  --faults-on K                  the fault knobs above hit device K only\n"
         "  --plug K@MS, --unplug K@MS     hot-plug script: device K joins or leaves the bus\n"

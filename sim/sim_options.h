@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <map>
 #include <vector>
 
 namespace kr960sim
@@ -23,6 +24,9 @@ struct PlugEvent {
 struct SimOptions {
     DeviceConfig config;
     int devices = 1;
+    QStringList ports;   // of devices 1..N; empty: 1-1.1, 1-1.2, ...
+    QStringList serials; // of devices 1..N, repeats allowed; empty: counting up from --serial
+    std::map<int, Mode> modeOf; // device (1-based): its mode at start, instead of config.mode
     std::vector<FaultRule> faults;
     std::vector<uint32_t> corruptPages;
     int faultDevice = 0; // the device the fault knobs hit (1-based); 0: every device

@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -29,6 +31,8 @@ constexpr int FirstDeviceNumber = 2; // 1 is the root hub's on a real bus
 // that each bus walk opens (about half a millisecond), so the simulated bus wraps sooner.
 constexpr int LastDeviceNumber = 31;
 constexpr const char *GenerationKey = "kr960-plug-generation";
+// Where the sysfs folders of unplugged devices wait: in the testbed, outside /sys and /dev.
+constexpr const char *ParkedFolders = "/kr960-sysfs-parked/";
 
 std::string nodePath(int bus, int number)
 {
@@ -37,12 +41,19 @@ std::string nodePath(int bus, int number)
     return path;
 }
 
-std::string sysfsPath(int bus, int number)
+int busOf(const std::string &port)
 {
-    char path[96];
-    std::snprintf(path, sizeof path, "/devices/pci0000:00/0000:00:14.0/usb%d/%d-%d", bus, bus,
-                  number);
-    return path;
+    return std::atoi(port.c_str()); // the number before the '-'
+}
+
+// Where Linux keeps a device on `port` below /sys: under each hub on its way, 1-1.4 in
+// usb1/1-1/1-1.4.
+std::string sysfsPath(const std::string &port)
+{
+    std::string path = "/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(busOf(port));
+    for (size_t dot = port.find('.'); dot != std::string::npos; dot = port.find('.', dot + 1))
+        path += "/" + port.substr(0, dot);
+    return path + "/" + port;
 }
 
 void makeDirectories(const std::string &path)
@@ -51,6 +62,19 @@ void makeDirectories(const std::string &path)
          slash = path.find('/', slash + 1))
         ::mkdir(path.substr(0, slash).c_str(), 0755);
     ::mkdir(path.c_str(), 0755);
+}
+
+// Writes in place: on ext4, each new inode and each freed block costs up to milliseconds once
+// there has been some churn, and a replug should not pay that.
+void writeAttribute(const std::string &path, const std::string &text)
+{
+    const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    const auto size = ssize_t(text.size());
+    if (::pwrite(fd, text.data(), text.size(), 0) != size || ::ftruncate(fd, size) != 0)
+        std::fprintf(stderr, "kr960sim: cannot write %s\n", path.c_str());
+    ::close(fd);
 }
 
 } // namespace
@@ -65,10 +89,12 @@ struct SimulatedBus::Impl {
         std::shared_ptr<SimulatedKr960> device;
     };
     struct Place {
+        std::string port;
         int bus = 1;
-        std::string path; // empty while unplugged
+        std::string path; // of the node; empty while unplugged
         bool permissionDenied = false;
-        int handPlugs = 0; // unplug and replug by hand cancel a pending comeback
+        bool sysfsMade = false; // its sysfs folder exists, in /sys or parked
+        int handPlugs = 0;      // unplug and replug by hand cancel a pending comeback
     };
 
     UMockdevTestbed *testbed = nullptr;
@@ -88,10 +114,6 @@ struct SimulatedBus::Impl {
     std::mutex scheduleLock;
     bool closing = false;
     std::unique_ptr<PlugScheduler> scheduler;
-    // The sysfs side follows the nodes in order on a thread of its own: removing a device
-    // from the testbed takes milliseconds, which a restart should not wait for.
-    std::unique_ptr<PlugScheduler> sysfsWorker;
-    std::mutex testbedLock;
     // Completes control transfers once the device's time for them has passed, so that the time
     // a device spends on a request (its latency) holds up only its own hosts, as on a real bus.
     // A device answers one request after the other: each completes after the one before it.
@@ -107,13 +129,14 @@ struct SimulatedBus::Impl {
         // An empty bus still has its directory, as a machine without devices has: without it
         // libusb keeps the bus list of an earlier walk.
         makeDirectories(root + "/dev/bus/usb");
+        makeDirectories(root + "/sys/bus/usb/devices");
+        makeDirectories(root + ParkedFolders);
         // One handler for every node: the device behind a node is found by its path, which
         // survives unplugging where a handler per node would have to be detached.
         handler = umockdev_ioctl_base_new();
         g_signal_connect(handler, "handle-ioctl", G_CALLBACK(&Impl::onIoctl), this);
         g_signal_connect(handler, "handle-read", G_CALLBACK(&Impl::onRead), this);
         scheduler = std::make_unique<PlugScheduler>();
-        sysfsWorker = std::make_unique<PlugScheduler>();
         answerTimer = std::make_unique<PlugScheduler>();
     }
 
@@ -124,7 +147,6 @@ struct SimulatedBus::Impl {
             closing = true;
         }
         scheduler.reset();
-        sysfsWorker.reset();
         answerTimer.reset();
         for (const auto &device : devices) {
             device->setBusListener(nullptr);
@@ -213,20 +235,26 @@ struct SimulatedBus::Impl {
     }
 
     // A real bus gives a device that arrives the next free number. The node file is created
-    // in one step (never deleted, see unplug), after the handler listens for it.
+    // in one step (never deleted, see unplug), after the handler listens for it and after the
+    // sysfs folder is in place: a host that finds the node finds its port.
     void plug(const std::shared_ptr<SimulatedKr960> &device)
     {
         std::lock_guard<std::mutex> plugging(plugLock);
+        std::string port;
         std::string path;
         int bus = 1;
         int number = 0;
         bool attach = false;
+        bool makeSysfs = false;
         {
             std::lock_guard<std::mutex> guard(nodesLock);
             Place &place = places[device.get()];
             if (!place.path.empty())
                 return;
+            port = place.port;
             bus = place.bus;
+            makeSysfs = !place.sysfsMade;
+            place.sysfsMade = true;
             number = nextFreeNumber(bus);
             path = nodePath(bus, number);
             Node &node = nodes[path];
@@ -237,8 +265,10 @@ struct SimulatedBus::Impl {
         }
         if (attach)
             attachHandler(path);
+        if (makeSysfs)
+            makeSysfsFolder(port, bus);
+        plugSysfsFolder(port, bus, number);
         createNodeFile(path);
-        sysfsWorker->schedule(0, [this, bus, number, path] { addSysfsDevice(bus, number, path); });
         {
             std::lock_guard<std::mutex> guard(nodesLock);
             Node &node = nodes[path];
@@ -255,8 +285,7 @@ struct SimulatedBus::Impl {
     void unplug(const std::shared_ptr<SimulatedKr960> &device)
     {
         std::lock_guard<std::mutex> plugging(plugLock);
-        int bus = 0;
-        int number = 0;
+        std::string port;
         {
             std::lock_guard<std::mutex> guard(nodesLock);
             Place &place = places[device.get()];
@@ -265,17 +294,16 @@ struct SimulatedBus::Impl {
             Node &node = nodes[place.path];
             node.alive = false;
             node.device.reset();
-            bus = node.bus;
-            number = node.number;
+            port = place.port;
             place.path.clear();
         }
+        // Only after the node died, so that a host that found it alive finds its folder.
+        parkSysfsFolder(port);
         device->setPlugged(false);
-        sysfsWorker->schedule(0, [this, bus, number] { removeSysfsDevice(bus, number); });
     }
 
     void attachHandler(const std::string &path)
     {
-        std::lock_guard<std::mutex> guard(testbedLock);
         GError *error = nullptr;
         if (!umockdev_testbed_attach_ioctl(testbed, path.c_str(), handler, &error)) {
             const std::string message = error ? error->message : path;
@@ -293,25 +321,63 @@ struct SimulatedBus::Impl {
             ::close(fd);
     }
 
-    // The sysfs side, for udev-minded hosts; without an N: line, which would briefly write a
-    // temporary file beside the node that a scanning host could open.
-    void addSysfsDevice(int bus, int number, const std::string &path)
+    // The sysfs side of a port: its folder with the attributes Linux shows, and the link to it
+    // in /sys/bus/usb/devices. Both are made once and moved between the testbed's /sys and a
+    // parking place when the device is plugged and unplugged: renames make them appear and go
+    // in one step each, with no file made or deleted. (umockdev_testbed_add_from_string and
+    // remove_device sync each file to disk; removing a device took about 20 ms.)
+    void makeSysfsFolder(const std::string &port, int bus)
     {
-        char record[512];
-        std::snprintf(record, sizeof record,
-                      "P: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: BUSNUM=%03d\n"
-                      "E: DEVNUM=%03d\nE: DEVNAME=%s\nA: idVendor=16c0\nA: idProduct=0790\n",
-                      sysfsPath(bus, number).c_str(), bus, number, path.c_str());
-        std::lock_guard<std::mutex> guard(testbedLock);
-        GError *error = nullptr;
-        if (!umockdev_testbed_add_from_string(testbed, record, &error))
-            g_clear_error(&error);
+        const std::string parked = root + ParkedFolders + port;
+        makeDirectories(parked);
+        writeAttribute(parked + "/busnum", std::to_string(bus) + "\n");
+        writeAttribute(parked + "/idVendor", "16c0\n");
+        writeAttribute(parked + "/idProduct", "0790\n");
+        const std::string path = sysfsPath(port);
+        std::string toSys;
+        for (size_t slash = path.find('/'); slash != std::string::npos;
+             slash = path.find('/', slash + 1))
+            toSys += "../";
+        linkAs(toSys + "bus/usb", parked + "/subsystem");
+        linkAs("../../.." + path, parked + ".link");
+        const std::string folder = root + "/sys" + path;
+        makeDirectories(folder.substr(0, folder.rfind('/')));
     }
 
-    void removeSysfsDevice(int bus, int number)
+    // The folder first, then the link a host finds it by; the node comes after both.
+    void plugSysfsFolder(const std::string &port, int bus, int number)
     {
-        std::lock_guard<std::mutex> guard(testbedLock);
-        umockdev_testbed_remove_device(testbed, ("/sys" + sysfsPath(bus, number)).c_str());
+        const std::string parked = root + ParkedFolders + port;
+        char uevent[160];
+        std::snprintf(uevent, sizeof uevent,
+                      "SUBSYSTEM=usb\nDEVTYPE=usb_device\nBUSNUM=%03d\nDEVNUM=%03d\n"
+                      "DEVNAME=bus/usb/%03d/%03d\n",
+                      bus, number, bus, number);
+        writeAttribute(parked + "/uevent", uevent);
+        writeAttribute(parked + "/devnum", std::to_string(number) + "\n");
+        move(parked, root + "/sys" + sysfsPath(port));
+        move(parked + ".link", root + "/sys/bus/usb/devices/" + port);
+    }
+
+    void parkSysfsFolder(const std::string &port)
+    {
+        const std::string parked = root + ParkedFolders + port;
+        move(root + "/sys/bus/usb/devices/" + port, parked + ".link");
+        move(root + "/sys" + sysfsPath(port), parked);
+    }
+
+    static void move(const std::string &from, const std::string &to)
+    {
+        if (::rename(from.c_str(), to.c_str()) != 0)
+            std::fprintf(stderr, "kr960sim: cannot move %s: %s\n", from.c_str(),
+                         std::strerror(errno));
+    }
+
+    static void linkAs(const std::string &target, const std::string &link)
+    {
+        if (::symlink(target.c_str(), link.c_str()) != 0)
+            std::fprintf(stderr, "kr960sim: cannot link %s: %s\n", link.c_str(),
+                         std::strerror(errno));
     }
 
     // A device that leaves on its own (restart, vanish) is unplugged at once and, after a
@@ -362,12 +428,55 @@ bool SimulatedBus::preloadActive()
     return preload && std::string(preload).find("libumockdev-preload") != std::string::npos;
 }
 
-std::shared_ptr<SimulatedKr960> SimulatedBus::addDevice(const DeviceConfig &config, int busNumber)
+bool SimulatedBus::validPort(const std::string &port)
+{
+    const size_t dash = port.find('-');
+    if (dash == std::string::npos)
+        return false;
+    std::string numbers = port;
+    numbers[dash] = '.'; // the bus, then the ports
+    for (size_t start = 0, end = 0; start <= numbers.size(); start = end + 1) {
+        end = std::min(numbers.find('.', start), numbers.size());
+        const std::string number = numbers.substr(start, end - start);
+        if (number.empty() || number.size() > 3 || number[0] == '0' ||
+            number.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+    }
+    return true;
+}
+
+bool SimulatedBus::portsCollide(const std::string &a, const std::string &b)
+{
+    const auto behind = [](const std::string &port, const std::string &hub) {
+        return port.compare(0, hub.size() + 1, hub + ".") == 0;
+    };
+    return a == b || behind(a, b) || behind(b, a);
+}
+
+std::shared_ptr<SimulatedKr960> SimulatedBus::addDevice(const DeviceConfig &config,
+                                                        const std::string &port)
 {
     auto device = std::make_shared<SimulatedKr960>(config);
     {
         std::lock_guard<std::mutex> guard(impl->nodesLock);
-        impl->places[device.get()].bus = busNumber;
+        const auto taken = [this](const std::string &candidate) {
+            return std::any_of(impl->places.begin(), impl->places.end(), [&](const auto &place) {
+                return portsCollide(place.second.port, candidate);
+            });
+        };
+        std::string where = port;
+        for (int hubPort = 1; where.empty() && hubPort <= 999; ++hubPort)
+            if (!taken("1-1." + std::to_string(hubPort)))
+                where = "1-1." + std::to_string(hubPort);
+        if (where.empty())
+            throw std::invalid_argument("no free port on the hub at 1-1");
+        if (!validPort(where))
+            throw std::invalid_argument("not a USB port: '" + where + "'");
+        if (taken(where))
+            throw std::invalid_argument("USB port " + where + " is taken, or behind a taken one");
+        Impl::Place &place = impl->places[device.get()];
+        place.port = where;
+        place.bus = busOf(where);
         impl->devices.push_back(device);
     }
     std::weak_ptr<SimulatedKr960> weak = device;
@@ -405,6 +514,13 @@ int SimulatedBus::busNumber(const std::shared_ptr<SimulatedKr960> &device) const
     std::lock_guard<std::mutex> guard(impl->nodesLock);
     const auto place = impl->places.find(device.get());
     return place == impl->places.end() ? 0 : place->second.bus;
+}
+
+std::string SimulatedBus::port(const std::shared_ptr<SimulatedKr960> &device) const
+{
+    std::lock_guard<std::mutex> guard(impl->nodesLock);
+    const auto place = impl->places.find(device.get());
+    return place == impl->places.end() ? std::string() : place->second.port;
 }
 
 void SimulatedBus::setPermissionDenied(const std::shared_ptr<SimulatedKr960> &device, bool denied)

@@ -21,15 +21,28 @@ public:
 
     // True when this process runs under umockdev's preload (in-process tests need it).
     static bool preloadActive();
+    // B-P[.P...]: decimal numbers from 1, without leading zeros, at most 3 digits each.
+    static bool validPort(const std::string &port);
+    // Two devices cannot share a port, nor sit one behind the other.
+    static bool portsCollide(const std::string &a, const std::string &b);
 
-    // Plugs a device into bus `busNumber` with the next free device number.
-    std::shared_ptr<SimulatedKr960> addDevice(const DeviceConfig &config = {}, int busNumber = 1);
+    // Plugs a device into USB port `port`, named as Linux names it: the bus, then the port
+    // numbers from the root hub ("1-1.4": port 4 of the hub on root port 1 of bus 1). It gets the
+    // next free device number of its bus. An empty port takes the next free port of the hub on
+    // root port 1: "1-1.1", "1-1.2", ... Throws std::invalid_argument for a port that is
+    // malformed (see validPort) or that another device is on, or behind (a KR960 is no hub).
+    std::shared_ptr<SimulatedKr960> addDevice(const DeviceConfig &config = {},
+                                              const std::string &port = {});
     void unplug(const std::shared_ptr<SimulatedKr960> &device);
     // Plugs the device in again with a new device number (unplugging it first if need be); a
     // device that left for a restart comes back in its new mode.
     void replug(const std::shared_ptr<SimulatedKr960> &device);
     int deviceNumber(const std::shared_ptr<SimulatedKr960> &device) const; // 0 when unplugged
     int busNumber(const std::shared_ptr<SimulatedKr960> &device) const;
+    // The port stays the device's while it is unplugged and after restarts: a restart or replug
+    // changes the device number only. /sys/bus/usb/devices/<port> holds busnum and devnum while
+    // it is plugged, and is there before its device node is.
+    std::string port(const std::shared_ptr<SimulatedKr960> &device) const;
     // As a node without a udev rule: the bus walk still reads the descriptors, but every
     // usbdevfs ioctl on it fails with EPERM, so usb_set_configuration and everything after it
     // fail. (We run as root, where a node's mode cannot make open() fail; the kernel answers a
