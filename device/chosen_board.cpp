@@ -95,7 +95,8 @@ ChosenBoard pickBoard(const QList<AttachedBoard> &attached, const BoardChoice &c
 QList<AttachedBoard> listAttachedBoards(const BoardChoice &choice)
 {
     QList<AttachedBoard> boards;
-    for (const AttachedDevice &device : listAttachedDevices(Kr960::VendorId, Kr960::ProductId)) {
+    for (const AttachedDevice &device :
+         listAttachedDevices(Kr960::VendorId, Kr960::ProductId, choice.port)) {
         const AttachedBoard board = boardOf(device);
         if (mayBe(board, choice))
             boards.append(board);
@@ -118,7 +119,10 @@ UsbDevice::BoardFilter filterForBoard(const BoardIdentity &board)
 
 ChosenBoard pinChosenBoard(USBKR960 &usb, const BoardChoice &choice)
 {
-    const ChosenBoard chosen = pickBoard(listAttachedBoards(), choice);
+    // Boards on other ports are not even opened; boards that share the serial asked for are
+    // all needed to tell whether it is unique.
+    const BoardChoice onPort{QByteArray(), choice.port};
+    const ChosenBoard chosen = pickBoard(listAttachedBoards(onPort), choice);
     if (chosen.found())
         usb.setBoardFilter(filterForBoard(chosen.board));
     return chosen;

@@ -56,11 +56,12 @@ bool listedBefore(const AttachedDevice &a, const AttachedDevice &b)
            std::make_tuple(b.bus, portNumbers(b.port), b.deviceNumber);
 }
 
-QList<AttachedDevice> walkBus(quint16 vendorId, quint16 productId)
+QList<AttachedDevice> walkBus(quint16 vendorId, quint16 productId, const QString &onlyPort)
 {
     usb_init();
     usb_find_busses();
     usb_find_devices();
+    const UsbPortMap ports;
     QList<AttachedDevice> devices;
     for (struct usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
         for (struct usb_device *dev = bus->devices; dev; dev = dev->next) {
@@ -70,7 +71,9 @@ QList<AttachedDevice> walkBus(quint16 vendorId, quint16 productId)
             // libusb-0.1 names buses and devices after their files under /dev/bus/usb.
             device.bus = std::atoi(bus->dirname);
             device.deviceNumber = std::atoi(dev->filename);
-            device.port = usbPortPath(device.bus, device.deviceNumber);
+            device.port = ports.portOf(device.bus, device.deviceNumber);
+            if (!onlyPort.isEmpty() && device.port != onlyPort)
+                continue;
             readSerial(dev, device);
             devices.append(device);
         }
@@ -81,9 +84,10 @@ QList<AttachedDevice> walkBus(quint16 vendorId, quint16 productId)
 
 } // namespace
 
-QList<AttachedDevice> listAttachedDevices(quint16 vendorId, quint16 productId)
+QList<AttachedDevice> listAttachedDevices(quint16 vendorId, quint16 productId,
+                                          const QString &onlyPort)
 {
     QList<AttachedDevice> devices;
-    UsbDevice::withBusLocked([&] { devices = walkBus(vendorId, productId); });
+    UsbDevice::withBusLocked([&] { devices = walkBus(vendorId, productId, onlyPort); });
     return devices;
 }

@@ -7,6 +7,7 @@
 #include <QMutexLocker>
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <usb.h>
 
 QMutex UsbDevice::usbMutex;
@@ -86,13 +87,17 @@ int UsbDevice::connectPrivate()
     usb_find_devices();
 
     ConnectFailure failure = ConnectFailure::NoDevice;
+    std::optional<UsbPortMap> ports; // read once, when the first candidate shows up
     for (struct usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
         qDebug() << "bus:" << static_cast<const void *>(bus);
         for (struct usb_device *dev = bus->devices; dev; dev = dev->next) {
             traceDevice(bus->devices, dev);
             if (!showsOurIds(dev))
                 continue;
-            const ConnectFailure outcome = tryCandidate(bus, dev);
+            if (!ports)
+                ports.emplace();
+            const ConnectFailure outcome =
+                tryCandidate(ports->portOf(bus->dirname, dev->filename), dev);
             if (outcome == ConnectFailure::None) {
                 lastFailure = ConnectFailure::None;
                 return 0;
@@ -132,9 +137,8 @@ bool UsbDevice::showsOurIds(const struct usb_device *dev) const
 }
 
 // A device on another port than the one asked for is not even opened.
-UsbDevice::ConnectFailure UsbDevice::tryCandidate(struct usb_bus *bus, struct usb_device *dev)
+UsbDevice::ConnectFailure UsbDevice::tryCandidate(const QString &port, struct usb_device *dev)
 {
-    const QString port = usbPortPath(bus->dirname, dev->filename);
     if (!filter.port.isEmpty() && port != filter.port)
         return ConnectFailure::NotChosen;
     const ConnectFailure outcome = openAndProve(dev);

@@ -83,7 +83,7 @@ private:
     void closeWithoutRelease();
     void traceDevice(const void *firstDevice, const struct usb_device *dev) const;
     bool showsOurIds(const struct usb_device *dev) const;
-    ConnectFailure tryCandidate(struct usb_bus *bus, struct usb_device *dev);
+    ConnectFailure tryCandidate(const QString &port, struct usb_device *dev);
     ConnectFailure openAndProve(struct usb_device *dev);
     ConnectFailure checkSerial();
     ConnectFailure proveIdentity();

@@ -28,23 +28,32 @@ bool isPortName(const QString &name)
 
 } // namespace
 
-QString usbPortPath(int busNumber, int deviceNumber)
+UsbPortMap::UsbPortMap()
 {
     const QDir devices(QString::fromLatin1(DevicesFolder));
-    const QString busPrefix = QString::number(busNumber) + QLatin1Char('-');
     for (const QString &name :
          devices.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System)) {
-        if (!isPortName(name) || !name.startsWith(busPrefix))
+        if (!isPortName(name))
             continue;
         const QString folder = devices.filePath(name);
-        if (numberIn(folder + "/devnum") == deviceNumber &&
-            numberIn(folder + "/busnum") == busNumber)
-            return name;
+        const int bus = numberIn(folder + "/busnum");
+        const int device = numberIn(folder + "/devnum");
+        if (bus > 0 && device > 0)
+            ports.insert({bus, device}, name);
     }
-    return QString();
 }
 
-QString usbPortPath(const char *busDirName, const char *deviceFileName)
+QString UsbPortMap::portOf(int busNumber, int deviceNumber) const
 {
-    return usbPortPath(std::atoi(busDirName), std::atoi(deviceFileName));
+    return ports.value({busNumber, deviceNumber});
+}
+
+QString UsbPortMap::portOf(const char *busDirName, const char *deviceFileName) const
+{
+    return portOf(std::atoi(busDirName), std::atoi(deviceFileName));
+}
+
+QString usbPortPath(int busNumber, int deviceNumber)
+{
+    return UsbPortMap().portOf(busNumber, deviceNumber);
 }

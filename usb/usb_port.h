@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QHash>
+#include <QPair>
 #include <QString>
 
 // Linux names the physical port a device is plugged into by its path from the root hub: bus,
@@ -10,5 +12,16 @@
 // device number on the same port. Empty when the host cannot tell (no sysfs, or no match).
 QString usbPortPath(int busNumber, int deviceNumber);
 
-// The same for libusb-0.1's names of the bus folder and device file.
-QString usbPortPath(const char *busDirName, const char *deviceFileName);
+// Every device's port at once, by bus and device number: one look at sysfs for a whole walk of
+// the bus instead of one per device.
+class UsbPortMap
+{
+public:
+    UsbPortMap(); // reads sysfs
+    // libusb-0.1's names of the bus folder and the device file ("001", "005").
+    QString portOf(const char *busDirName, const char *deviceFileName) const;
+    QString portOf(int busNumber, int deviceNumber) const;
+
+private:
+    QHash<QPair<int, int>, QString> ports;
+};
