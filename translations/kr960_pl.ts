@@ -234,6 +234,10 @@
         <translation>Błędny rozmiar pliku</translation>
     </message>
     <message>
+        <source>Wrong file checksum</source>
+        <translation>Błędna suma kontrolna pliku</translation>
+    </message>
+    <message>
         <source>USB Timeout
 Check USB Cable</source>
         <translation>Przekroczony czas oczekiwania USB

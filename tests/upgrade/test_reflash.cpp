@@ -38,7 +38,8 @@ class TestReflash : public QObject
     Q_OBJECT
 
     QTemporaryDir work;
-    const QByteArray firmware = fixtures::firmwareBytes(ApplicationSize, 16);
+    const QByteArray firmware =
+        fixtures::applicationWithChecksum(fixtures::firmwareBytes(ApplicationSize, 16));
 
     QString path(const QString &name) const { return work.filePath(name); }
 
