@@ -271,6 +271,7 @@ private slots:
             unsigned char buffer[8];
             for (int i = 0; i < 150; ++i) {
                 usb->control_receive(Kr960Request::ReadMemory, 0, 0x0800, buffer, 8);
+                std::this_thread::sleep_for(std::chrono::microseconds(100)); // the other's turn
                 usb->control_receive(Kr960Request::ReadExternalFlash, 0, 0, buffer, 8);
             }
             running = false;
