@@ -4,6 +4,7 @@
 #include "service/hex_input.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <cstdio>
 #include <cstdlib>
 
@@ -26,6 +27,22 @@ void filterTrace(QtMsgType type, const QMessageLogContext &, const QString &mess
     std::exit(code);
 }
 
+// Options of the whole tool put after the command word; arguments[0] is "mv604-cli COMMAND".
+void hintToolOptions(const QCommandLineParser &parser, const QStringList &arguments)
+{
+    const QString command = arguments.value(0).section(' ', 1);
+    for (const QString &option : parser.unknownOptionNames())
+        if (!command.isEmpty() && (option == "serial" || option == "port"))
+            failUsage(QString("--%1 goes before the command: mv604-cli --%1 %2 %3")
+                          .arg(option, option == "serial" ? "N" : "PORT", command));
+}
+
+// Digits alone that do not fit are a number out of range, not text that is no number.
+bool onlyDigits(const QString &text, const QString &pattern)
+{
+    return QRegularExpression(pattern).match(text.trimmed()).hasMatch();
+}
+
 } // namespace
 
 void failUsage(const QString &message)
@@ -46,8 +63,10 @@ void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments,
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption trace("trace", "Show the debug trace lines on stderr.");
     parser.addOption(trace);
-    if (!parser.parse(arguments))
+    if (!parser.parse(arguments)) {
+        hintToolOptions(parser, arguments);
         failUsage(parser.errorText());
+    }
     if (parser.isSet(help))
         parser.showHelp(ExitOk);
     if (parser.isSet(version))
@@ -68,10 +87,12 @@ QStringList requirePositionals(const QCommandLineParser &parser, const QStringLi
 quint32 parseHexArgument(const QString &name, const QString &text, quint32 maximum)
 {
     quint32 value = 0;
-    if (!parseHexInput(text, value))
+    const bool parsed = parseHexInput(text, value);
+    if (!parsed && !onlyDigits(text, "^(0[xX])?[0-9a-fA-F]+$"))
         failUsage(QString("%1 '%2' is not a hexadecimal number").arg(name, text));
-    if (value > maximum)
-        failUsage(QString("%1 '%2' is above 0x%3").arg(name, text).arg(maximum, 0, 16));
+    if (!parsed || value > maximum)
+        failUsage(
+            QString("%1 '%2' is out of range (0 to 0x%3)").arg(name, text).arg(maximum, 0, 16));
     return value;
 }
 
@@ -79,12 +100,11 @@ int parseDecimalArgument(const QString &name, const QString &text, int minimum, 
 {
     bool ok = false;
     const int value = text.toInt(&ok, 10);
-    if (!ok)
+    if (!ok && !onlyDigits(text, "^[+-]?[0-9]+$"))
         failUsage(QString("%1 '%2' is not a decimal number").arg(name, text));
-    if (value < minimum || value > maximum)
+    if (!ok || value < minimum || value > maximum)
         failUsage(QString("%1 %2 is out of range (%3 to %4)")
-                      .arg(name)
-                      .arg(value)
+                      .arg(name, text.trimmed())
                       .arg(minimum)
                       .arg(maximum));
     return value;

@@ -25,6 +25,22 @@ namespace
 
 constexpr int MaximumLength = MemoryService::MaximumReadLength; // as the window's dialogs allow
 
+DeviceMode modeOf(USBKR960 &usb)
+{
+    return modeFromSerial(readSerialText(usb));
+}
+
+// External flash is the bootloader's alone: the application stalls requests 5 and 6, which
+// would read as a failed transfer. Asked right after the connect, before any request is sent.
+void requireBootloader(USBKR960 &usb, const QString &command)
+{
+    if (modeOf(usb) == DeviceMode::Application)
+        failOperation(
+            QString("%1 needs the KR960's bootloader, but the board runs its application: "
+                    "restart it into the bootloader first (mv604-cli bootloader)")
+                .arg(command));
+}
+
 struct RangeArguments {
     quint32 address = 0;
     int length = 0;
@@ -63,14 +79,17 @@ void showBytes(const QByteArray &bytes, const QString &output)
         writeWholeFile(output, bytes);
 }
 
-// Reads a range with one of the service jobs and shows it as a dump or saves it raw.
+// Reads a range with one of the service jobs and shows it as a dump or saves it raw. A command
+// named in `bootloaderCommand` reads what only the bootloader serves.
 using RangeReader = QByteArray (*)(USBKR960 &, quint32, int, int *);
 int runRangeRead(const QStringList &arguments, const QString &description, const QString &memory,
-                 RangeReader read)
+                 RangeReader read, const QString &bootloaderCommand = QString())
 {
     const RangeArguments range = parseRange(arguments, description);
     USBKR960 usb;
     openChosenBoardOrFail(usb);
+    if (!bootloaderCommand.isEmpty())
+        requireBootloader(usb, bootloaderCommand);
     int result = 0;
     const QByteArray bytes = read(usb, range.address, range.length, &result);
     if (result != 0)
@@ -212,6 +231,7 @@ int runExtWriteCommand(const QStringList &arguments)
     const QDateTime started = QDateTime::currentDateTimeUtc();
     USBKR960 usb;
     const BoardIdentity board = openChosenBoardOrFail(usb);
+    requireBootloader(usb, "ext-write");
     const BinWriteResult result = writeAndVerifyBin(usb, bytes);
     const QString recordError = recorder.record(extWriteRunRecord(
         board, fileName, bytes, result == BinWriteResult::WriteOk, binWriteText(result), started));
@@ -225,10 +245,12 @@ int runExtWriteCommand(const QStringList &arguments)
 
 int runExtReadCommand(const QStringList &arguments)
 {
-    return runRangeRead(arguments, "Reads external flash.", "external flash",
-                        [](USBKR960 &usb, quint32 address, int length, int *result) {
-                            return readExternalFlash(usb, address, length, result);
-                        });
+    return runRangeRead(
+        arguments, "Reads external flash.", "external flash",
+        [](USBKR960 &usb, quint32 address, int length, int *result) {
+            return readExternalFlash(usb, address, length, result);
+        },
+        "ext-read");
 }
 
 int runExtFillCommand(const QStringList &arguments)
@@ -245,6 +267,7 @@ int runExtFillCommand(const QStringList &arguments)
 
     USBKR960 usb;
     openChosenBoardOrFail(usb);
+    requireBootloader(usb, "ext-fill");
     int result = 0;
     fillExternalFlash(usb, address, length, value, &result);
     if (result != 0)
@@ -263,6 +286,11 @@ int runRunAppCommand(const QStringList &arguments)
     parseWithoutArguments(arguments, "Starts the application firmware.");
     USBKR960 usb;
     openChosenBoardOrFail(usb);
+    // The request restarts an application into its bootloader: a running one is left alone.
+    if (modeOf(usb) == DeviceMode::Application) {
+        printLine("the application is already running");
+        return ExitOk;
+    }
     startApplication(usb);
     printLine("application started");
     return ExitOk;

@@ -2,6 +2,7 @@
 #include "cli/commands.h"
 
 #include "image/boot_image.h"
+#include "image/hex_to_bin.h"
 #include "production/run_recorder.h"
 #include "production/run_records.h"
 #include "upgrade/upgrade_builder.h"
@@ -15,13 +16,16 @@
 namespace
 {
 
-// The window's text, and the HEX file it came from when the firmware was at fault.
+// The window's text, and the HEX file it came from when the firmware was at fault; the system's
+// reason when a file could not be opened or written.
 void failBuild(const BuildResult &result, const QString &hexFile)
 {
     if (result.ok())
         return;
     if (result.status == BuildResult::CannotWrite)
-        failOperation(result.text());
+        failOperation(QString("%1: %2").arg(result.text(), result.cause));
+    if (result.status == BuildResult::HexError && result.hexError == HexCannotOpen)
+        failOperation(QString("cannot open %1: %2").arg(hexFile, result.cause));
     failOperation(QString("%1 in %2").arg(result.text(), hexFile));
 }
 

@@ -61,6 +61,22 @@ const char *const Overview =
     "COMMAND --help shows a command's options. Exit codes: 0 success,\n"
     "1 the operation failed, 2 usage error.";
 
+// --trace may stand before the command word, among the tool's options, as well as after it.
+bool takeLeadingTrace(QStringList &arguments)
+{
+    bool trace = false;
+    for (int i = 1; i < arguments.size() && arguments.at(i).startsWith("--");) {
+        if (arguments.at(i) == "--trace") {
+            arguments.removeAt(i);
+            trace = true;
+        } else {
+            // The values of --serial and --port may not start with "--".
+            i += arguments.at(i) == "--serial" || arguments.at(i) == "--port" ? 2 : 1;
+        }
+    }
+    return trace;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -70,10 +86,13 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(MV604_VERSION_TEXT);
 
     QStringList arguments = QCoreApplication::arguments();
+    const bool trace = takeLeadingTrace(arguments);
     takeBoardChoice(arguments);
     const QString word = arguments.value(1);
     if (commands().contains(word)) {
         arguments.removeAt(1);
+        if (trace) // the command's own parser turns the trace on
+            arguments.insert(1, "--trace");
         arguments[0] = QString("mv604-cli %1").arg(word);
         return commands().value(word)(arguments);
     }

@@ -16,7 +16,7 @@ namespace
 
 QString boardLabel(const BoardIdentity &board)
 {
-    return QString::fromLatin1(board.serial) + (board.port.isEmpty() ? "" : " " + board.port);
+    return QStringList{QString::fromLatin1(board.serial), board.port}.join(' ').trimmed();
 }
 
 QString summaryHeader()

@@ -18,11 +18,11 @@ QStringList twoDigitChoices(int first, int last)
 }
 } // namespace
 
-int loadBootImage(const QString &hexFileName, QByteArray &image)
+HexLoad loadBootImage(const QString &hexFileName, QByteArray &image)
 {
     image = QByteArray(BootImage::Size, '\0');
-    return HexToBin(hexFileName, reinterpret_cast<unsigned char *>(image.data()),
-                    Kr960::BootloaderStart, Kr960::BootloaderEnd);
+    return loadHexFile(hexFileName, reinterpret_cast<unsigned char *>(image.data()),
+                       Kr960::BootloaderStart, Kr960::BootloaderEnd);
 }
 
 bool hasValidBrand(const QByteArray &image)
@@ -72,16 +72,16 @@ void stampSerial(QByteArray &image, const QString &serial)
     image.replace(BootImage::SerialOffset, digits.size(), digits);
 }
 
-bool writeBootImageFile(const QString &fileName, const QByteArray &image)
+bool writeBootImageFile(const QString &fileName, const QByteArray &image, QString *error)
 {
-    return writeFileAtomically(fileName, image);
+    return writeFileAtomically(fileName, image, error);
 }
 
 BuildResult loadProductionBootloader(const QString &hexFileName, QByteArray &image)
 {
-    const int loaded = loadBootImage(hexFileName, image);
-    if (loaded < 0)
-        return BuildResult::failedHex(loaded);
+    const HexLoad loaded = loadBootImage(hexFileName, image);
+    if (loaded.result < 0)
+        return BuildResult::failedHex(loaded.result, loaded.openError);
     // Only bootloaders built for our own brand may go into production.
     return hasValidBrand(image) ? BuildResult() : BuildResult::invalidBrand();
 }
@@ -99,8 +99,9 @@ BuildResult writeBootImages(QByteArray &image, const BootImageSeries &series,
         const QString path = series.directory == QStringLiteral(".")
                                  ? bootImageFileName(serial)
                                  : directory.filePath(bootImageFileName(serial));
-        if (!writeBootImageFile(path, image))
-            return BuildResult::cannotWrite(path);
+        QString error;
+        if (!writeBootImageFile(path, image, &error))
+            return BuildResult::cannotWrite(path, error);
         if (written)
             written(path);
     }

@@ -2,6 +2,7 @@
 
 #include "device/kr960_memory_map.h"
 #include "image/build_result.h"
+#include "image/hex_to_bin.h"
 
 #include <QByteArray>
 #include <QDate>
@@ -23,8 +24,9 @@ constexpr int LastProductionNumber = 9999;
 } // namespace BootImage
 
 // Fills `image` with 16 KiB of zeros and loads the HEX file over 0x08000000..0x08003FFF.
-// Returns the loader's result; on a negative one the image holds what was loaded before the error.
-int loadBootImage(const QString &hexFileName, QByteArray &image);
+// Returns the loader's report; on a negative result the image holds what was loaded before the
+// error.
+HexLoad loadBootImage(const QString &hexFileName, QByteArray &image);
 
 // Only bootloaders built for our own brand (brand word 0) may go into production.
 bool hasValidBrand(const QByteArray &image);
@@ -47,7 +49,7 @@ void stampSerial(QByteArray &image, const QString &serial);
 
 // Creates or replaces the file with the whole image. A file that cannot be written completely is
 // not left behind: a truncated bootloader must never reach the programming station.
-bool writeBootImageFile(const QString &fileName, const QByteArray &image);
+bool writeBootImageFile(const QString &fileName, const QByteArray &image, QString *error = nullptr);
 
 // loadBootImage and hasValidBrand in one: Ok, HexError or InvalidBrand.
 BuildResult loadProductionBootloader(const QString &hexFileName, QByteArray &image);

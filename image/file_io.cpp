@@ -1,28 +1,136 @@
 #include "image/file_io.h"
 
 #include <QFile>
-#include <QSaveFile>
+#include <QFileInfo>
 
+#ifdef Q_OS_WIN
+#include <QSaveFile>
+#else
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#ifdef Q_OS_WIN
+
+// Untested, as all of the Windows build: Qt's own writer, whose reasons lose the system's text.
 bool writeFileAtomically(const QString &fileName, const QByteArray &bytes, QString *error)
 {
-    // QSaveFile's commit does not notice a failed flush of buffered data (a full disk, a file
-    // size limit), hence the explicit flush before it.
     QSaveFile file(fileName);
-    bool written =
-        file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
-    if (error && !written)
+    const bool written = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() &&
+                         file.flush() && file.commit();
+    if (!written && error)
         *error = file.errorString();
-    if (!written) {
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit()) {
-        if (error)
-            *error = file.errorString();
-        return false;
+    return written;
+}
+
+#else
+
+namespace
+{
+
+QString systemText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// False with errno set; a signal or a partial write only makes it go on.
+bool writeAll(int fd, const QByteArray &bytes)
+{
+    const char *data = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, size_t(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            if (written == 0)
+                errno = EIO;
+            return false;
+        }
+        data += written;
+        left -= written;
     }
     return true;
 }
+
+// A device or a pipe (/dev/full, /dev/stdout) cannot be replaced by a rename, and a file beside
+// it would take its place: it is written as it is.
+bool isDeviceOrPipe(const QByteArray &path)
+{
+    struct stat status;
+    return ::stat(path.constData(), &status) == 0 && !S_ISREG(status.st_mode) &&
+           !S_ISDIR(status.st_mode);
+}
+
+// The error number of the first step that failed, 0 when every byte went out.
+int writeInPlace(const QByteArray &path, const QByteArray &bytes)
+{
+    const int fd = ::open(path.constData(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    int cause = writeAll(fd, bytes) ? 0 : errno;
+    if (::close(fd) != 0 && cause == 0)
+        cause = errno;
+    return cause;
+}
+
+// Written and synced under a new name in the target's folder, then renamed over the target, so
+// that a reader finds the old file or the new one, never a part. The reason of a failure, empty
+// on success; the new file never outlives a failure.
+QString writeBeside(const QString &target, const QByteArray &bytes)
+{
+    const QByteArray path = QFile::encodeName(target);
+    QByteArray temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 16; ++attempt) {
+        temporary = path + '.' + QByteArray::number(QRandomGenerator::global()->generate(), 16);
+        // 0644 through the umask, as any new file gets; mkstemp would give 0600.
+        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        const int cause = errno;
+        return QStringLiteral("cannot create a file in %1: %2")
+            .arg(QFileInfo(target).path(), systemText(cause));
+    }
+    int cause = writeAll(fd, bytes) && ::fsync(fd) == 0 ? 0 : errno;
+    if (::close(fd) != 0 && cause == 0)
+        cause = errno;
+    if (cause == 0 && ::rename(temporary.constData(), path.constData()) != 0)
+        cause = errno;
+    if (cause == 0)
+        return QString();
+    ::unlink(temporary.constData());
+    return systemText(cause);
+}
+
+} // namespace
+
+bool writeFileAtomically(const QString &fileName, const QByteArray &bytes, QString *error)
+{
+    // Through a symbolic link to the file it names, which stays a link.
+    const QString canonical = QFileInfo(fileName).canonicalFilePath();
+    const QString target = canonical.isEmpty() ? fileName : canonical;
+    QString reason;
+    if (isDeviceOrPipe(QFile::encodeName(target))) {
+        const int cause = writeInPlace(QFile::encodeName(target), bytes);
+        if (cause != 0)
+            reason = systemText(cause);
+    } else {
+        reason = writeBeside(target, bytes);
+    }
+    if (error && !reason.isEmpty())
+        *error = reason;
+    return reason.isEmpty();
+}
+
+#endif
 
 bool readWholeFile(const QString &fileName, QByteArray *bytes, QString *error)
 {

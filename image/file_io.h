@@ -3,9 +3,10 @@
 #include <QByteArray>
 #include <QString>
 
-// Writes all of `bytes` to fileName, or nothing: the bytes go to a file beside it, which is
-// renamed over fileName only after every byte went out. An upgrade file or boot image cut short
-// must never reach a programming station under its final name. `error` receives the reason.
+// Writes all of `bytes` to fileName, or nothing: the bytes go to a file beside it (mode 0644 less
+// the umask), which is renamed over fileName only after every byte is on disk. An upgrade file or
+// boot image cut short must never reach a programming station under its final name. A device or
+// a pipe is written as it is. `error` receives the reason, with the system's text for it.
 bool writeFileAtomically(const QString &fileName, const QByteArray &bytes,
                          QString *error = nullptr);
 

@@ -30,15 +30,18 @@ struct Window {
     unsigned char *image;
     quint32 first;
     quint32 last;
+    qint64 stored = 0;
 
-    void store(quint32 address, uint byte) const
+    void store(quint32 address, uint byte)
     {
-        if (address >= first && address <= last)
-            image[address - first] = static_cast<unsigned char>(byte);
+        if (address < first || address > last)
+            return;
+        image[address - first] = static_cast<unsigned char>(byte);
+        ++stored;
     }
 };
 
-int storeData(const QString &line, uint count, quint32 recordStart, const Window &window)
+int storeData(const QString &line, uint count, quint32 recordStart, Window &window)
 {
     for (uint i = 0; i < count; ++i) {
         uint byte;
@@ -50,7 +53,7 @@ int storeData(const QString &line, uint count, quint32 recordStart, const Window
 }
 
 // Sets `finished` on the end-of-file record; lines after it are never read.
-int handleRecord(const QString &line, quint32 &base, const Window &window, bool &finished)
+int handleRecord(const QString &line, quint32 &base, Window &window, bool &finished)
 {
     if (line.size() < MinimumLineLength)
         return HexShortLine;
@@ -89,22 +92,30 @@ int handleRecord(const QString &line, quint32 &base, const Window &window, bool 
 
 int HexToBin(const QString &fileName, unsigned char *image, quint32 first, quint32 last)
 {
+    return loadHexFile(fileName, image, first, last).result;
+}
+
+HexLoad loadHexFile(const QString &fileName, unsigned char *image, quint32 first, quint32 last)
+{
+    HexLoad load;
     // No text-mode translation: a CR before the LF stays in the line and counts towards its length.
     QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
-        return HexCannotOpen;
+    if (!file.open(QIODevice::ReadOnly)) {
+        load.result = HexCannotOpen;
+        load.openError = file.errorString();
+        return load;
+    }
 
-    const Window window{image, first, last};
+    Window window{image, first, last};
     quint32 base = 0;
     char buffer[LineBufferSize];
-    for (;;) {
+    bool finished = false;
+    while (load.result == HexOk && !finished) {
         const qint64 length = file.readLine(buffer, LineBufferSize);
         if (length <= 0)
-            return HexOk;
-        const QString line = QString::fromLatin1(buffer, length);
-        bool finished = false;
-        const int result = handleRecord(line, base, window, finished);
-        if (result != HexOk || finished)
-            return result;
+            break;
+        load.result = handleRecord(QString::fromLatin1(buffer, length), base, window, finished);
     }
+    load.storedBytes = window.stored;
+    return load;
 }

@@ -19,3 +19,12 @@ enum HexToBinResult : int {
 // Copies the data bytes of an Intel HEX file whose addresses fall into first..last (inclusive)
 // to image[address - first]; every other byte of the image stays as the caller left it.
 int HexToBin(const QString &fileName, unsigned char *image, quint32 first, quint32 last);
+
+// HexToBin's load, with what its code cannot tell: how many data bytes landed in the window (a
+// zero byte counts, and a byte given twice twice), and why the file could not be opened.
+struct HexLoad {
+    int result = HexOk;
+    qint64 storedBytes = 0;
+    QString openError; // the system's text, with HexCannotOpen
+};
+HexLoad loadHexFile(const QString &fileName, unsigned char *image, quint32 first, quint32 last);

@@ -107,7 +107,7 @@ std::vector<std::shared_ptr<SimulatedKr960>> plugDevices(SimulatedBus &bus,
         for (uint32_t page : options.corruptPages)
             if (faulty)
                 plugged->corruptReadBack(page);
-        bus.setPermissionDenied(plugged, options.permissionDenied);
+        bus.setPermissionDenied(plugged, options.permissionDenied && faulty);
         if (startsUnplugged(options, index))
             bus.unplug(plugged);
         if (log)

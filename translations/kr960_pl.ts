@@ -115,6 +115,10 @@
         <translation>Nie można zapisać pliku %1</translation>
     </message>
     <message>
+        <source>No data for the application area 0x08004000..0x0803FFFF</source>
+        <translation>Brak danych dla obszaru aplikacji 0x08004000..0x0803FFFF</translation>
+    </message>
+    <message>
         <source>Production year</source>
         <translation>Rok produkcji</translation>
     </message>
@@ -232,6 +236,10 @@
     <message>
         <source>Wrong file size</source>
         <translation>Błędny rozmiar pliku</translation>
+    </message>
+    <message>
+        <source>Wrong file checksum</source>
+        <translation>Błędna suma kontrolna pliku</translation>
     </message>
     <message>
         <source>USB Timeout

@@ -25,15 +25,20 @@ UpgradeBuildResult UpgradeBuilder::load(const QString &hexFileName)
     image.fill('\0', UpgradeFile::ImageSize);
     unsigned char *plain = bytes(image);
     // The bootloader and tail areas are never taken from the HEX file: the device keeps its own.
-    int r = HexToBin(hexFileName, plain + UpgradeFile::ApplicationOffset, Kr960::ApplicationStart,
-                     Kr960::ApplicationEnd);
-    if (r != HexOk)
-        return BuildResult::failedHex(r);
+    const HexLoad application = loadHexFile(hexFileName, plain + UpgradeFile::ApplicationOffset,
+                                            Kr960::ApplicationStart, Kr960::ApplicationEnd);
+    if (application.result != HexOk)
+        return BuildResult::failedHex(application.result, application.openError);
+    // An empty file or a bootloader's HEX would give an image of zeros that programs and
+    // verifies; zero bytes the file does give are firmware like any other.
+    if (application.storedBytes == 0)
+        return BuildResult::noApplicationData();
     if (applicationBrand(plain) != 0)
         return BuildResult::invalidBrand();
-    r = HexToBin(hexFileName, plain + UpgradeFile::UpperOffset, Kr960::UpperStart, Kr960::UpperEnd);
-    if (r != HexOk)
-        return BuildResult::failedHex(r);
+    const HexLoad upper = loadHexFile(hexFileName, plain + UpgradeFile::UpperOffset,
+                                      Kr960::UpperStart, Kr960::UpperEnd);
+    if (upper.result != HexOk)
+        return BuildResult::failedHex(upper.result, upper.openError);
     stampChecksums(plain);
     return BuildResult();
 }
@@ -44,8 +49,9 @@ UpgradeBuildResult UpgradeBuilder::save(const QString &fileName) const
     EncodeWords(scrambled.data(), int(scrambled.size()));
     QBuffer file;
     file.open(QIODevice::WriteOnly);
-    if (!writeUpgradeFile(file, scrambled) || !writeFileAtomically(fileName, file.data()))
-        return BuildResult::cannotWrite(fileName);
+    QString error;
+    if (!writeUpgradeFile(file, scrambled) || !writeFileAtomically(fileName, file.data(), &error))
+        return BuildResult::cannotWrite(fileName, error);
     return BuildResult();
 }
 

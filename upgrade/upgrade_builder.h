@@ -15,7 +15,8 @@ public:
     UpgradeBuilder();
 
     // Loads the application and upper windows of the HEX file into a fresh zero-filled image
-    // and stamps its checksums. Stops at the first failure.
+    // and stamps its checksums. Stops at the first failure; a file without a data byte for the
+    // application area is one.
     UpgradeBuildResult load(const QString &hexFileName);
     // Writes the scrambled image as an upgrade file. Nothing is left at fileName on failure.
     UpgradeBuildResult save(const QString &fileName) const;

@@ -52,6 +52,23 @@ bool readImageItem(QDataStream &stream, QByteArray *scrambledImage)
     return true;
 }
 
+// Sum of an area's words before its checksum, which is its last word.
+quint32 areaSum(const unsigned char *plainImage, int areaOffset, int checksumOffset)
+{
+    return sumOfWords(plainImage + areaOffset, (checksumOffset - areaOffset) / 4);
+}
+
+bool checksumsHold(const QByteArray &scrambledImage)
+{
+    QByteArray plain = scrambledImage;
+    DecodeWords(plain.data(), int(plain.size()));
+    const auto *bytes = reinterpret_cast<const unsigned char *>(plain.constData());
+    return areaSum(bytes, ApplicationOffset, ApplicationChecksumOffset) ==
+               stampedChecksum(plain, ApplicationChecksumOffset) &&
+           areaSum(bytes, UpperOffset, UpperChecksumOffset) ==
+               stampedChecksum(plain, UpperChecksumOffset);
+}
+
 } // namespace
 
 QString upgradeFileStatusText(UpgradeFileStatus status)
@@ -63,6 +80,8 @@ QString upgradeFileStatusText(UpgradeFileStatus status)
         return QCoreApplication::translate("Upgrader", "Wrong file version");
     case UpgradeFileStatus::WrongSize:
         return QCoreApplication::translate("Upgrader", "Wrong file size");
+    case UpgradeFileStatus::WrongChecksum:
+        return QCoreApplication::translate("Upgrader", "Wrong file checksum");
     case UpgradeFileStatus::Ok:
         break;
     }
@@ -79,11 +98,9 @@ quint32 sumOfWords(const unsigned char *words, int wordCount)
 
 void stampChecksums(unsigned char *plainImage)
 {
-    const int applicationWords = (ApplicationChecksumOffset - ApplicationOffset) / 4;
-    const int upperWords = (UpperChecksumOffset - UpperOffset) / 4;
-    qToLittleEndian(sumOfWords(plainImage + ApplicationOffset, applicationWords),
+    qToLittleEndian(areaSum(plainImage, ApplicationOffset, ApplicationChecksumOffset),
                     plainImage + ApplicationChecksumOffset);
-    qToLittleEndian(sumOfWords(plainImage + UpperOffset, upperWords),
+    qToLittleEndian(areaSum(plainImage, UpperOffset, UpperChecksumOffset),
                     plainImage + UpperChecksumOffset);
 }
 
@@ -116,8 +133,12 @@ UpgradeFileStatus readUpgradeFile(QIODevice &device, QByteArray *scrambledImage)
         return UpgradeFileStatus::WrongHeader;
     if (!readText(stream, VersionText))
         return UpgradeFileStatus::WrongVersion;
-    if (!readImageItem(stream, scrambledImage))
+    QByteArray image;
+    if (!readImageItem(stream, &image))
         return UpgradeFileStatus::WrongSize;
+    if (!checksumsHold(image))
+        return UpgradeFileStatus::WrongChecksum;
+    *scrambledImage = image;
     return UpgradeFileStatus::Ok;
 }
 

@@ -38,7 +38,8 @@ enum class UpgradeFileStatus {
     Ok,
     WrongHeader,
     WrongVersion,
-    WrongSize, // the image item holds fewer than ImageSize bytes
+    WrongSize,     // the image item holds fewer than ImageSize bytes
+    WrongChecksum, // an area's words no longer sum to the checksum stamped at its end
 };
 
 // The worker's log line for a status other than Ok.
@@ -58,7 +59,8 @@ bool writeUpgradeFile(QIODevice &device, const QByteArray &scrambledImage);
 
 // Reads the three items. On success scrambledImage holds the first ImageSize bytes of the image
 // item; a longer item and bytes after it are ignored. A short, null or truncated item is never
-// read beyond its data.
+// read beyond its data. Both stamped checksums must hold: a damaged image would otherwise be
+// programmed, read back equal and pass.
 UpgradeFileStatus readUpgradeFile(QIODevice &device, QByteArray *scrambledImage);
 
 // Unscrambles a work copy of the image and returns the application area from it.

@@ -350,11 +350,13 @@ void UsbDevice::set_vid_pid(quint16 vid, quint16 pid)
 
 void UsbDevice::set_device_id(quint16 id)
 {
+    QMutexLocker locker(&usbMutex);
     deviceId = id;
 }
 
 void UsbDevice::set_brand_id(quint16 id)
 {
+    QMutexLocker locker(&usbMutex);
     brandId = id;
 }
 

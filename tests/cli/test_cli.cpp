@@ -26,6 +26,10 @@ private slots:
             application[i] = char((i * 7) ^ (i >> 8));
         application[0x3BFD0] = application[0x3BFD1] = 0; // the brand word
         QVERIFY(writeFile(path("app.bin"), application) && writeFile(path("six.bin"), "abcdef"));
+        const QByteArray base = hexLinearBase(0x0800), eof = hexRecord(0, 1, {});
+        QVERIFY(writeFile(path("boot.hex"), base + hexRecord(0x3FFC, 0, "boot") + eof) &&
+                writeFile(path("zero.hex"), base + hexRecord(0x4000, 0, QByteArray(4, 0)) + eof) &&
+                QDir(work.path()).mkpath("folder"));
         QFile big(path("big.bin")); // 4 GiB + 4 bytes: its size must not wrap to 4
         QVERIFY(big.open(QIODevice::WriteOnly) && big.resize((qint64(4) << 30) + 4));
         QCOMPARE(runProcess("objcopy",
@@ -35,6 +39,10 @@ private slots:
                      .exitCode,
                  0);
         QCOMPARE(cli("create-upg app.hex -o app.upg").exitCode, 0);
+        QByteArray damaged = readFile(path("app.upg"));
+        damaged[0x5000] = char(damaged[0x5000] ^ 1);
+        QVERIFY(writeFile(path("bad.upg"), damaged) &&
+                cli("create-upg zero.hex -o zero.upg").exitCode == 0); // zero bytes are data
     }
 
     // Exit 0 success, 1 the operation failed, 2 usage; failures say why in one line on stderr.
@@ -51,7 +59,17 @@ private slots:
         row("version") << "--version" << 0 << "mv604-cli 2.00";
         row("bad address") << "read 0x1g 4" << 2 << "not a hexadecimal number";
         row("create-upg without -o") << "create-upg app.hex" << 2 << "missing -o";
-        row("create-upg of a missing file") << "create-upg no.hex -o x.upg" << 1 << "HexToBin error: -8) in no.hex";
+        row("create-upg of a missing file") << "create-upg no.hex -o x.upg" << 1 << "cannot open no.hex: No such file or directory";
+        row("create-upg of a bootloader") << "create-upg boot.hex -o x.upg" << 1 << "No data for the application area 0x08004000..0x0803FFFF in boot.hex";
+        row("write fails: full device") << "create-upg app.hex -o /dev/full" << 1 << "Cannot write /dev/full: No space left on device";
+        row("open fails: no folder") << "| read 8000000 16 -o no/x.bin" << 1 << "cannot write no/x.bin: cannot create a file in no: No such file or directory";
+        row("rename fails: a folder") << "| read 8000000 16 -o folder" << 1 << "cannot write folder: Is a directory";
+        row("verify of a damaged file") << "| verify bad.upg" << 1 << "bad.upg: Wrong file checksum";
+        row("upgrade of an all-zero file") << "| upgrade zero.upg" << 0 << "Writting firmware ... \nOK\n";
+        row("length out of range") << "read 0 99999999999" << 2 << "LENGTH 99999999999 is out of range (1 to 1048576)";
+        row("address out of range") << "read 100000000 4" << 2 << "ADDRESS '100000000' is out of range (0 to 0xffffffff)";
+        row("--trace before the command") << "--fail 1:1 | --trace info" << 1 << "USB Connect";
+        row("--serial after the command") << "info --serial 264900001" << 2 << "--serial goes before the command: mv604-cli --serial N info";
         row("boot-images") << "boot-images app.hex --first 9997 --count 2 --year 26 --week 49" << 0
                            << "264909997 Mv604_Bootloader_264909997.bin\n264909998 Mv604_Bootloader_264909998.bin\n";
         row("boot-images past 9999") << "boot-images app.hex --first 9998 --count 2" << 2 << "out of range";
@@ -59,7 +77,7 @@ private slots:
         row("upgrade, page refused") << "--fail 3:5 | upgrade app.upg" << 1 << "upgrade failed: ERROR (write-failed)";
         row("upgrade, page differs") << "--corrupt-page 0x08006000 | upgrade app.upg" << 1 << "upgrade failed: Verify ERROR (verify-failed)";
         row("upgrade, no device") << "--devices 0 | upgrade app.upg" << 1 << "upgrade failed: USB Timeout Check USB Cable (no-device)";
-        row("info") << "--mode application --serial 123456789 | info" << 0 << "serial: 123456789\nmode: application\nbootloader version: KR960 BL 1.07\n";
+        row("info") << "--mode application --serial 123456789 | info" << 0 << "serial: 123456789\nport: 1-1.1\nmode: application\nbootloader version: KR960 BL 1.07\n";
         row("info, no permission") << "--permission-denied | info" << 1 << "No permission to open the KR960: install the udev rule";
         row("list") << "--devices 2 | list" << 0 << "serial 264900002b  mode bootloader  access ok";
         row("read fails") << "--fail 1:1 | read 8000000 16" << 1 << "reading 16 bytes of memory at 0x8000000 failed";
@@ -69,6 +87,11 @@ private slots:
         row("ext-write of an unaligned file") << "| ext-write six.bin" << 1 << "Length should be aligned to 4";
         row("ext-write fails") << "--fail 6:1:0 | ext-write app.bin" << 1 << "WriteExternalFlashToAddress";
         row("run-app") << "| run-app" << 0 << "application started";
+        row("run-app in the application") << "--mode application | run-app" << 0 << "the application is already running";
+        const QString needs = " needs the KR960's bootloader, but the board runs its application: restart it into the bootloader first (mv604-cli bootloader)";
+        row("ext-read in the application") << "--mode application | ext-read 0 16" << 1 << "ext-read" + needs;
+        row("ext-fill in the application") << "--mode application | ext-fill 0 16 ff" << 1 << "ext-fill" + needs;
+        row("ext-write in the application") << "--mode application | ext-write app.bin" << 1 << "ext-write" + needs;
         // clang-format on
     }
     void exitCodesAndMessages()

@@ -90,7 +90,8 @@ private slots:
         Random random(seed);
         QMap<QString, int> outcomes;
         for (int run = 0; run < runs; ++run) {
-            const QByteArray application = fixtures::firmwareBytes(0x3C000, random.generate());
+            const QByteArray application = fixtures::applicationWithChecksum(
+                fixtures::firmwareBytes(0x3C000, random.generate()));
             QVERIFY(writeFile(dir.filePath("soak.upg"), fixtures::upgradeFileBytes(application)));
             QStringList troubles;
             for (int n = random.bounded(4); n > 0; --n) {

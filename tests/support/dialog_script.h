@@ -63,8 +63,10 @@ private:
                 d->setTextValue(value);
             else if (d && answer.startsWith("int:"))
                 d->setIntValue(value.toInt());
-            answer == "cancel" ? qobject_cast<QDialog *>(w)->reject()
-                               : qobject_cast<QDialog *>(w)->accept();
+            // A file dialog accepts only a file: any other answer closes it, never hangs on it.
+            answer == "cancel" || qobject_cast<QFileDialog *>(w)
+                ? qobject_cast<QDialog *>(w)->reject()
+                : qobject_cast<QDialog *>(w)->accept();
         };
     }
 

@@ -1,5 +1,5 @@
 // The window's firmware commands with their real dialogs: CreateBootBin's offers, image files, log
-// and message box for good runs and every way a run stops; CreateUpg, then Change Firmware.
+// and message box for good runs and every way a run stops; CreateUpg too, then Change Firmware.
 
 #include "dialog_script.h"
 #include "workbench.h"
@@ -41,7 +41,8 @@ class TestFirmwareCommands : public QObject
         [&] { QVERIFY(writeFile(hex, hexText)); }();
         KR960_Bootloader window;
         FileSizeLimit limit(sizeLimit);
-        button(window, "pushButtonCreateBootBin")->click();
+        const bool upg = QByteArray(QTest::currentDataTag()).startsWith("CreateUpg");
+        button(window, upg ? "pushButtonCreateUpg" : "pushButtonCreateBootBin")->click();
         return logLines(window);
     }
 
@@ -75,7 +76,8 @@ private slots:
         QTest::addColumn<QStringList>("serials"); // of the image files left
         const QByteArray good = hexOf(bootloader());
         const QString made = "New bootloader + serial:Mv604_Bootloader_%1.bin",
-                      hexError = "HexToBin error: -7)";
+                      hexError = "HexToBin error: -7)",
+                      noData = "No data for the application area 0x08004000..0x0803FFFF";
         // clang-format off
         QTest::newRow("three") << good << 1 << 3 << QStringList{"prod_number 1", "iter 3", "264900001", made.arg("264900001"), "264900002", made.arg("264900002"), "264900003", made.arg("264900003")} << "" << QStringList{"264900001", "264900002", "264900003"};
         QTest::newRow("9998 allows one") << good << 9998 << 5 << QStringList{"prod_number 9998", "iter 1", "264909998", made.arg("264909998")} << "" << QStringList{"264909998"};
@@ -85,6 +87,10 @@ private slots:
         QTest::newRow("segment record") << hexOf(bootloader(), ":020000021000EC\r\n") << 0 << 0 << QStringList{hexError} << hexError << QStringList();
         QTest::newRow("second image blocked") << good << 1 << 3 << QStringList{"prod_number 1", "iter 3", "264900001", made.arg("264900001"), "264900002"} << "Cannot write " + fileName("264900002") << QStringList{"264900001"};
         QTest::newRow("disk full") << good << 1 << 2 << QStringList{"prod_number 1", "iter 2", "264900001"} << "Cannot write " + fileName("264900001") << QStringList();
+        // CreateUpg offers no file for a HEX file without a byte for the application.
+        QTest::newRow("CreateUpg: empty file") << QByteArray() << 0 << 0 << QStringList{noData} << noData << QStringList();
+        QTest::newRow("CreateUpg: end-of-file record only") << hexRecord(0, 1, {}) << 0 << 0 << QStringList{noData} << noData << QStringList();
+        QTest::newRow("CreateUpg: bootloader up to 0x08003FFF") << hexOf(bootloader().left(0x3FFF)) << 0 << 0 << QStringList{noData} << noData << QStringList();
         // clang-format on
     }
     void writesImages()

@@ -38,7 +38,8 @@ class TestReflash : public QObject
     Q_OBJECT
 
     QTemporaryDir work;
-    const QByteArray firmware = fixtures::firmwareBytes(ApplicationSize, 16);
+    const QByteArray firmware =
+        fixtures::applicationWithChecksum(fixtures::firmwareBytes(ApplicationSize, 16));
 
     QString path(const QString &name) const { return work.filePath(name); }
 
@@ -91,6 +92,11 @@ private slots:
         QTest::newRow("a written page that reads back wrong fails")
             << "--corrupt-page 0x08007000 | upgrade --skip-unchanged" << PageList{} << PageList{6}
             << 1 << "ERROR\nPages written: 1, already current: 119\nVerify ERROR\n";
+        QTest::newRow("a page that cannot be read first is written, not current")
+            << "--fail 1:2 | upgrade --skip-unchanged" << PageList{} << PageList{0} << 0
+            << "Pages written: 1, already current: 119\nOK\n";
+        QTest::newRow("verify fails on a page it cannot read")
+            << "--fail 1:3 | verify" << PageList{} << PageList{} << 1 << QString();
         QTest::newRow("without the option every page is written as always")
             << "upgrade" << PageList{} << pageRange(0, 119) << 0 << "\nOK\n";
         QTest::newRow("verify names the differing ranges")

@@ -125,6 +125,12 @@ private slots:
         bad("file cut short", good.chopped(1), "Wrong file size");
         bad("longer item cut short", items + be32(0x60001) + image, "Wrong file size");
         bad("length beyond the file", items + be32(0x7FFFFFF0) + image, "Wrong file size");
+        const auto flipped = [&](int offset) { QByteArray bytes = good; bytes[66 + offset] ^= 1; return bytes; };
+        bad("application byte flipped", flipped(0x5235), "Wrong file checksum");
+        bad("application checksum flipped", flipped(0x3FFFF), "Wrong file checksum");
+        bad("upper area's last word flipped", flipped(0x5BFF8), "Wrong file checksum");
+        bad("upper checksum flipped", flipped(0x5BFFC), "Wrong file checksum");
+        row("byte after the upper area flipped") << flipped(0x5C000) << plug() << ok << O::Ok << 120;
         row("version unreadable") << good << fault(1, 1, 1) << QStringList{"264900001b", "Bootloader Version Read Error"} << O::NoDevice << 0;
         row("unknown mode") << good << plug(Mode::Bootloader, {}, "1234567") << QStringList{"1234567b", "KR960 BL 1.07", "Serial:1234567b"} << O::NoDevice << 0;
         row("stays in its application") << good << plug(Mode::Application, [](SimulatedKr960 &d) { d.setStaysInApplication(true); }) << notBack << O::NoDevice << 0;
@@ -165,6 +171,7 @@ private slots:
         QCOMPARE(percents, expectedPercents);
         if (!device)
             return;
+        QVERIFY(pages >= 0 || vendorRequests(*device).empty()); // a bad file never reaches it
         pages = qMax(0, pages);
         QVERIFY(flashOf(*device, 0x08004000, 0x3C800) ==
                 application.left(2048 * pages) + before.mid(2048 * pages));
@@ -172,6 +179,26 @@ private slots:
             if (r.request == 3 || (r.request == 1 && !seen.isEmpty()))
                 seen << QString("%1@%2").arg(r.request).arg(r.index << 16 | r.value, 0, 16);
         QCOMPARE(seen, expected.mid(0, 2 * pages + (outcome == UpgradeOutcome::WriteFailed)));
+    }
+
+    // The board restarts slowly while another one waits in its bootloader: the run keeps to the
+    // board it met first (the window's worker has no choice of its own to keep it there).
+    void keepsToItsBoardThroughItsRestart()
+    {
+        const Device other = bus.addDevice({Mode::Bootloader, "264900002"});
+        other->addFault({0xFF, 1, 1, Fault::Stall}); // whatever the walk's order, not taken first
+        device = plug(Mode::Application, [](SimulatedKr960 &d) { d.setRestartDelayMs(150); })(bus);
+        const QString name = dir.filePath("keeps.upg");
+        QVERIFY(writeFile(name, upgradeFileBytes(application)));
+        upgrader.slotSetFileName(name);
+        upgrader.start();
+        upgrader.wait();
+        bus.unplug(other);
+        QCOMPARE(upgrader.outcome(), UpgradeOutcome::Ok);
+        const BoardIdentity board{"264900001", QString::fromStdString(bus.port(device))};
+        QCOMPARE(upgrader.report().board, board);
+        QVERIFY(flashOf(*device, 0x08004000, 0x3C000) == application);
+        QVERIFY(vendorRequests(*other, 3).empty());
     }
 };
 

@@ -243,6 +243,8 @@ private slots:
             << QByteArray::fromHex("0603310032003300") << QByteArray("12");
         QTest::newRow("zero low byte cuts the text")
             << QByteArray::fromHex("0a03310000013300") << QByteArray("1");
+        QTest::newRow("odd length leaves the lone byte out")
+            << QByteArray::fromHex("0703310032003300") << QByteArray("12");
     }
     void serialText()
     {
@@ -255,24 +257,35 @@ private slots:
 
     // The GUI thread and the worker share one device object: the lock keeps every transfer,
     // with the connect it starts, whole, and serial_number off a handle being closed.
+    void twoThreadsShareTheDevice_data()
+    {
+        QTest::addColumn<bool>("sending"); // the GUI thread sends rather than reads the serial
+        QTest::newRow("serial_number") << false;
+        QTest::newRow("control_send") << true;
+    }
     void twoThreadsShareTheDevice()
     {
+        QFETCH(bool, sending);
         device->addFault({Kr960Request::ReadExternalFlash, 1, 0, Fault::Stall});
         std::atomic<bool> running{true};
         std::thread closer([&] {
             unsigned char buffer[8];
             for (int i = 0; i < 150; ++i) {
                 usb->control_receive(Kr960Request::ReadMemory, 0, 0x0800, buffer, 8);
+                std::this_thread::sleep_for(std::chrono::microseconds(100)); // the other's turn
                 usb->control_receive(Kr960Request::ReadExternalFlash, 0, 0, buffer, 8);
             }
             running = false;
         });
         QSet<QByteArray> answers;
+        unsigned char data[8] = {};
         while (running)
-            answers.insert(usb->serial_number());
+            answers.insert(sending ? QByteArray::number(usb->control_send(
+                                         Kr960Request::WriteExternalFlash, 0, 0, data, 8))
+                                   : usb->serial_number());
         closer.join();
         answers.remove(QByteArray());
-        QCOMPARE(answers, QSet<QByteArray>{"264900001b"});
+        QCOMPARE(answers, QSet<QByteArray>{sending ? "8" : "264900001b"});
         // After a failure comes a fresh identity; after identity its brand; never a stranger.
         const auto requests = vendorRequests(*device);
         for (size_t i = 1; i < requests.size(); ++i) {
