@@ -108,7 +108,9 @@ private slots:
         const auto corrupt = [](quint32 page) { return plug(Mode::Bootloader, [=](SimulatedKr960 &d) { d.corruptReadBack(0x08004000 + page * 2048); }); };
         const auto row = [](const char *name) -> QTestData & { return QTest::newRow(name); };
         row("bootloader mode") << good << plug() << ok << O::Ok << 120;
-        row("application mode") << good << plug(Mode::Application) << notBack.mid(0, 4) + QStringList{"Disconnect", "Connect", "Serial:264900001b", "Writting firmware ... ", "OK"} << O::Ok << 120;
+        const QStringList restarted = notBack.mid(0, 4) + QStringList{"Disconnect", "Connect", "Serial:264900001b", "Writting firmware ... ", "OK"};
+        row("application mode") << good << plug(Mode::Application) << restarted << O::Ok << 120;
+        row("the fresh connect after the restart refused once") << good << plug(Mode::Application, [](SimulatedKr960 &d) { d.addFault({0xFF, 3, 1}); }) << restarted << O::Ok << 120;
         row("identity refused 3 times, bytes after the image") << good + "more" << fault(0xFF, 1, 3) << ok << O::Ok << 120;
         row("identity refused 4 times") << good << fault(0xFF, 1, 4) << timeout << O::NoDevice << 0;
         row("no device") << good << Knob([](SimulatedBus &) { return Device(); }) << timeout << O::NoDevice << 0;
@@ -199,6 +201,16 @@ private slots:
         QCOMPARE(upgrader.report().board, board);
         QVERIFY(flashOf(*device, 0x08004000, 0x3C000) == application);
         QVERIFY(vendorRequests(*other, 3).empty());
+    }
+
+    // A worker given no device ends as when none answers.
+    void withoutDevice()
+    {
+        Upgrader orphan(nullptr);
+        orphan.slotSetFileName(dir.filePath("bootloader mode"));
+        orphan.start();
+        orphan.wait();
+        QCOMPARE(orphan.outcome(), UpgradeOutcome::NoDevice);
     }
 };
 
