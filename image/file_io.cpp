@@ -28,6 +28,15 @@ bool writeFileAtomically(const QString &fileName, const QByteArray &bytes, QStri
     return written;
 }
 
+bool appendToFile(const QString &fileName, const QByteArray &bytes, QString *error)
+{
+    QFile file(fileName);
+    const bool written = file.open(QIODevice::Append) && file.write(bytes) == bytes.size();
+    if (!written && error)
+        *error = file.errorString();
+    return written;
+}
+
 #else
 
 namespace
@@ -68,9 +77,9 @@ bool isDeviceOrPipe(const QByteArray &path)
 }
 
 // The error number of the first step that failed, 0 when every byte went out.
-int writeInPlace(const QByteArray &path, const QByteArray &bytes)
+int writeInPlace(const QByteArray &path, const QByteArray &bytes, int flags = 0)
 {
-    const int fd = ::open(path.constData(), O_WRONLY | O_CLOEXEC);
+    const int fd = ::open(path.constData(), O_WRONLY | O_CLOEXEC | flags, 0644);
     if (fd < 0)
         return errno;
     int cause = writeAll(fd, bytes) ? 0 : errno;
@@ -128,6 +137,14 @@ bool writeFileAtomically(const QString &fileName, const QByteArray &bytes, QStri
     if (error && !reason.isEmpty())
         *error = reason;
     return reason.isEmpty();
+}
+
+bool appendToFile(const QString &fileName, const QByteArray &bytes, QString *error)
+{
+    const int cause = writeInPlace(QFile::encodeName(fileName), bytes, O_APPEND | O_CREAT);
+    if (cause != 0 && error)
+        *error = systemText(cause);
+    return cause == 0;
 }
 
 #endif
