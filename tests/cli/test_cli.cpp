@@ -59,7 +59,7 @@ private slots:
         row("upgrade, page refused") << "--fail 3:5 | upgrade app.upg" << 1 << "upgrade failed: ERROR (write-failed)";
         row("upgrade, page differs") << "--corrupt-page 0x08006000 | upgrade app.upg" << 1 << "upgrade failed: Verify ERROR (verify-failed)";
         row("upgrade, no device") << "--devices 0 | upgrade app.upg" << 1 << "upgrade failed: USB Timeout Check USB Cable (no-device)";
-        row("info") << "--mode application --serial 123456789 | info" << 0 << "serial: 123456789\nmode: application\nbootloader version: KR960 BL 1.07\n";
+        row("info") << "--mode application --serial 123456789 | info" << 0 << "serial: 123456789\nport: unknown\nmode: application\nbootloader version: KR960 BL 1.07\n";
         row("info, no permission") << "--permission-denied | info" << 1 << "No permission to open the KR960: install the udev rule";
         row("list") << "--devices 2 | list" << 0 << "serial 264900002b  mode bootloader  access ok";
         row("read fails") << "--fail 1:1 | read 8000000 16" << 1 << "reading 16 bytes of memory at 0x8000000 failed";

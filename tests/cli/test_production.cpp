@@ -111,7 +111,7 @@ private slots:
         QTest::newRow("all at once, the second's fourth page write stalls")
             << "--mode application --faults-on 2 --fail 3:4 | upgrade --all app.upg --log "
                "production.log"
-            << 1 << "264900002  write-failed" << QList<int>{120, 4, 120};
+            << 1 << "write-failed         3 " << QList<int>{120, 4, 120};
     }
     void runs()
     {
