@@ -28,10 +28,11 @@ private slots:
         QTest::addColumn<QString>("holds"); // under ./usr/
         QTest::addColumn<QString>("dependsOn");
         QTest::newRow("mv604")
-            << "bin/mv604 bin/mv604-cli lib/udev/rules.d/60-kr960.rules share/man/man1/mv604.1.gz "
-               "share/man/man1/mv604-cli.1.gz share/bash-completion/completions/mv604-cli "
-               "share/applications/mv604.desktop share/icons/hicolor/48x48/apps/mv604.png "
-               "share/mv604/translations/kr960_pl.qm"
+            << "bin/mv604 bin/mv604-cli bin/mv604-station lib/udev/rules.d/60-kr960.rules "
+               "share/man/man1/mv604.1.gz share/man/man1/mv604-cli.1.gz "
+               "share/man/man1/mv604-station.1.gz share/bash-completion/completions/mv604-cli "
+               "share/applications/mv604.desktop share/applications/mv604-station.desktop "
+               "share/icons/hicolor/48x48/apps/mv604.png share/mv604/translations/kr960_pl.qm"
             << "libusb-0.1-4";
         QTest::newRow("mv604-sim") << "bin/mv604-sim share/man/man1/mv604-sim.1.gz"
                                    << "umockdev";

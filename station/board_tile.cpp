@@ -1,0 +1,90 @@
+#include "station/board_tile.h"
+
+#include "device/kr960_memory_map.h"
+#include "production/station.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QVBoxLayout>
+
+namespace
+{
+const QColor Passed(0x66, 0xbb, 0x6a);
+const QColor Failed(0xef, 0x53, 0x50);
+const QColor CannotOpen(0xff, 0xca, 0x28); // nothing was tried: a cable or the udev rule
+} // namespace
+
+BoardTile::BoardTile(QWidget *parent)
+    : QFrame(parent), port(new QLabel(this)), serial(new QLabel(this)),
+      pages(new QProgressBar(this)), elapsed(new QLabel(this)), ending(new QLabel(this))
+{
+    port->setObjectName("port");
+    serial->setObjectName("serial");
+    pages->setObjectName("pages");
+    elapsed->setObjectName("elapsed");
+    ending->setObjectName("ending");
+    setFrameShape(QFrame::StyledPanel);
+    setAutoFillBackground(true);
+    setMinimumWidth(230);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    QFont large = serial->font();
+    large.setPointSizeF(large.pointSizeF() * 1.4);
+    large.setBold(true);
+    serial->setFont(large);
+    ending->setFont(large);
+    ending->setWordWrap(true);
+    // Room for the longest ending (the udev hint), so that a row of tiles stays even.
+    ending->setMinimumHeight(3 * QFontMetrics(large).lineSpacing());
+    ending->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    pages->setRange(0, int(Kr960::ApplicationPages));
+    pages->setFormat(tr("%v of %m pages"));
+    pages->setValue(0);
+    auto *layout = new QVBoxLayout(this);
+    for (QWidget *part : std::initializer_list<QWidget *>{port, serial, pages, elapsed, ending})
+        layout->addWidget(part);
+    layout->addStretch();
+}
+
+void BoardTile::showStarted(const BoardIdentity &board)
+{
+    showBoard(board.port, QString::fromLatin1(board.serial));
+    pages->setValue(0);
+    showElapsed(0);
+    ending->setText(tr("programming"));
+    paint(QPalette().color(QPalette::Button));
+}
+
+// Pages written and read back equal: a page that failed is not done.
+void BoardTile::showProgress(const PageProgress &progress, qint64 elapsedMs)
+{
+    pages->setValue(progress.pagesVerified);
+    showElapsed(elapsedMs / 1000.0);
+}
+
+void BoardTile::showEnded(const StationRun &run)
+{
+    showBoard(run.record.port, run.record.serial);
+    showElapsed(run.record.durationSeconds());
+    ending->setText(runEndingText(run));
+    paint(run.passed                                          ? Passed
+          : run.record.result == QLatin1String("cannot-open") ? CannotOpen
+                                                              : Failed);
+}
+
+void BoardTile::showBoard(const QString &portPath, const QString &serialNumber)
+{
+    port->setText(portPath.isEmpty() ? tr("port unknown") : tr("port %1").arg(portPath));
+    serial->setText(serialNumber.isEmpty() ? tr("serial unknown") : serialNumber);
+}
+
+void BoardTile::showElapsed(double seconds)
+{
+    elapsed->setText(tr("%1 s").arg(seconds, 0, 'f', 1));
+}
+
+void BoardTile::paint(const QColor &background)
+{
+    QPalette colours = palette();
+    colours.setColor(QPalette::Window, background);
+    setPalette(colours);
+}

@@ -1,0 +1,70 @@
+// mv604-station: the production station in a window. An operator at a fixture picks the upgrade
+// file and presses Start; each KR960 plugged in is programmed and gets a tile.
+
+#include "mv604_version.h"
+#include "station/station_window.h"
+#include "station/termination_signals.h"
+#include "station/worker_program.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace
+{
+
+// --help and --version answer without a display, as on a station reached over ssh.
+bool asksOnlyForText(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i)
+        for (const char *option : {"-h", "--help", "--help-all", "-v", "--version"})
+            if (std::strcmp(argv[i], option) == 0)
+                return true;
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    std::unique_ptr<QCoreApplication> application(asksOnlyForText(argc, argv)
+                                                      ? new QCoreApplication(argc, argv)
+                                                      : new QApplication(argc, argv));
+    QCoreApplication::setOrganizationName("Mv604");
+    QCoreApplication::setApplicationName("mv604-station");
+    QCoreApplication::setApplicationVersion(MV604_VERSION_TEXT);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "The production station in a window: programs each KR960 plugged in from one upgrade\n"
+        "file, one process per board, and shows a tile per board and the line's counts.");
+    const QCommandLineOption start(
+        "start", "Start at once, with FILE.upg or the file chosen last time (a station that "
+                 "starts at login).");
+    const QCommandLineOption log("log", "Append one JSON line per board and run to FILE.", "FILE");
+    parser.addOptions({start, log});
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument("FILE.upg", "The upgrade file; without it, the one chosen last.",
+                                 "[FILE.upg]");
+    parser.process(*application);
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1) {
+        std::fprintf(stderr, "mv604-station: one upgrade file at most (see --help)\n");
+        return 2;
+    }
+
+    StationWindow window(findWorkerProgram(), parser.value(log));
+    if (!files.isEmpty())
+        window.chooseUpgradeFile(files.first());
+    // The session's SIGTERM, or Ctrl-C in a terminal, closes the window as the operator would.
+    TerminationSignals stops;
+    QObject::connect(&stops, &TerminationSignals::received, &window, &QWidget::close);
+    window.show();
+    if (parser.isSet(start))
+        window.start();
+    return application->exec();
+}

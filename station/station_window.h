@@ -1,0 +1,67 @@
+#pragma once
+
+#include "production/run_recorder.h"
+
+#include <QMainWindow>
+#include <QMap>
+
+#include <memory>
+
+class BoardTile;
+class QGridLayout;
+class QLabel;
+class QPushButton;
+class Station;
+class UpgradeFilePanel;
+struct BoardIdentity;
+struct StationTotals;
+
+// The production station as an operator at a fixture sees it: the upgrade file, Start and Stop,
+// a tile per board, the line's counts. What happens is the core Station's doing; the window
+// shows what it reports. Closed during runs, it lets them end at their next page, waits until
+// they are recorded, and only then goes.
+class StationWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // workerProgram runs one board (mv604-cli), empty when none was found; logFile, when given,
+    // gets every run's record.
+    StationWindow(const QString &workerProgram, const QString &logFile, QWidget *parent = nullptr);
+    ~StationWindow() override;
+
+    bool chooseUpgradeFile(const QString &path);
+    // Watches for boards and programs each one plugged in; false, with the reason shown, when
+    // the station cannot start.
+    bool start();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    bool running() const;
+    void stopAfterRunsInProgress();
+    void stationFinished();
+    BoardTile *tileFor(const QString &port, const QByteArray &serial);
+    void showDuplicate(const QByteArray &serial, const QStringList &ports);
+    void showTotals(const StationTotals &totals);
+    void showMessage(const QString &text, bool problem = false);
+    void updateButtons();
+
+    QString workerProgram;
+    RunRecorder recorder;
+    std::unique_ptr<Station> station;
+    bool stopRequested = false;
+    bool closing = false;
+
+    UpgradeFilePanel *filePanel;
+    QPushButton *startButton;
+    QPushButton *stopButton;
+    QLabel *message;
+    QLabel *duplicates;
+    QGridLayout *tileGrid;
+    QMap<QString, BoardTile *> tiles; // by port, or by serial where the port is unknown
+    QLabel *passed;
+    QLabel *failed;
+    QLabel *yield;
+};

@@ -1,0 +1,93 @@
+#include "station/upgrade_file_panel.h"
+
+#include "upgrade/upgrade_file.h"
+
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QSettings>
+#include <QVBoxLayout>
+
+namespace
+{
+
+const char *const RememberedFile = "station/upgradeFile";
+
+QString checksumText(const std::optional<quint32> &checksum)
+{
+    return checksum ? QStringLiteral("0x%1").arg(*checksum, 8, 16, QLatin1Char('0'))
+                    : QStringLiteral("-");
+}
+
+// Twelve hexadecimal digits tell one build from another at a glance; the log keeps all 64.
+QString factsText(const UpgradeFileFacts &facts)
+{
+    return UpgradeFilePanel::tr("SHA-256 %1   application checksum %2   upper checksum %3")
+        .arg(QString::fromLatin1(facts.sha256.left(12)), checksumText(facts.applicationChecksum),
+             checksumText(facts.upperChecksum));
+}
+
+// In the words the core gives to a station that refuses the file.
+QString problemText(const QString &path, const LoadedUpgradeFile &file)
+{
+    return file.openError.isEmpty()
+               ? upgradeFileStatusText(file.status)
+               : UpgradeFilePanel::tr("cannot open %1: %2").arg(path, file.openError);
+}
+
+} // namespace
+
+UpgradeFilePanel::UpgradeFilePanel(QWidget *parent)
+    : QWidget(parent), name(new QLabel(tr("No upgrade file chosen"), this)),
+      facts(new QLabel(this)), chooseButton(new QPushButton(tr("Choose File..."), this))
+{
+    name->setObjectName("fileName");
+    facts->setObjectName("fileFacts");
+    facts->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QFont bold = name->font();
+    bold.setBold(true);
+    bold.setPointSizeF(bold.pointSizeF() * 1.3);
+    name->setFont(bold);
+    chooseButton->setObjectName("chooseFile");
+    auto *text = new QVBoxLayout;
+    text->addWidget(name);
+    text->addWidget(facts);
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addLayout(text, 1);
+    layout->addWidget(chooseButton);
+    connect(chooseButton, &QPushButton::clicked, this, &UpgradeFilePanel::askForFile);
+
+    const QString remembered = QSettings().value(RememberedFile).toString();
+    if (!remembered.isEmpty())
+        choose(remembered);
+}
+
+bool UpgradeFilePanel::choose(const QString &path)
+{
+    chosen = QFileInfo(path).absoluteFilePath();
+    QSettings().setValue(RememberedFile, chosen);
+    const LoadedUpgradeFile file = loadUpgradeFile(chosen);
+    isUsable = file.status == UpgradeFileStatus::Ok;
+    name->setText(QFileInfo(chosen).fileName());
+    facts->setText(isUsable ? factsText(file.facts) : problemText(chosen, file));
+    facts->setStyleSheet(isUsable ? QString() : QStringLiteral("color: #c62828"));
+    emit changed();
+    return isUsable;
+}
+
+void UpgradeFilePanel::setChoosable(bool choosable)
+{
+    chooseButton->setEnabled(choosable);
+}
+
+void UpgradeFilePanel::askForFile()
+{
+    const QString path =
+        QFileDialog::getOpenFileName(this, tr("Choose the upgrade file"), QFileInfo(chosen).path(),
+                                     tr("Upgrade files (*.upg);;All files (*)"));
+    if (!path.isEmpty())
+        choose(path);
+}
