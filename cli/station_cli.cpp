@@ -2,7 +2,7 @@
 
 #include "cli/cli_support.h"
 #include "cli/progress_display.h"
-#include "cli/stop_signals.h"
+#include "production/stop_signals.h"
 
 #include "production/run_recorder.h"
 

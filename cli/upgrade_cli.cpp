@@ -6,7 +6,7 @@
 #include "cli/device_selection.h"
 #include "cli/progress_display.h"
 #include "cli/station_cli.h"
-#include "cli/stop_signals.h"
+#include "production/stop_signals.h"
 
 #include "device/usbkr960.h"
 #include "production/run_recorder.h"

@@ -11,20 +11,26 @@
 namespace
 {
 
-// Boards are keyed by the port they sit on: two boards that share a serial are still two.
-// Where the host cannot tell ports, the serial is all there is.
-QString keyOf(const BoardIdentity &board)
-{
-    return board.port.isEmpty() ? QStringLiteral("serial:") + QString::fromLatin1(board.serial)
-                                : board.port;
-}
-
 QString duplicateSignature(const QByteArray &serial, const QStringList &ports)
 {
     return QString::fromLatin1(serial) + QLatin1Char('|') + ports.join(QLatin1Char(','));
 }
 
 } // namespace
+
+QString boardKey(const BoardIdentity &board)
+{
+    return board.port.isEmpty() ? QStringLiteral("serial:") + QString::fromLatin1(board.serial)
+                                : board.port;
+}
+
+RunEnding runEnding(const StationRun &run)
+{
+    if (run.passed)
+        return RunEnding::Passed;
+    return run.record.result == QLatin1String("cannot-open") ? RunEnding::CannotOpen
+                                                             : RunEnding::Failed;
+}
 
 QString runEndingText(const StationRun &run)
 {
@@ -140,10 +146,10 @@ void Station::lookAtBus()
     const QSet<QString> refused = boardsToRefuseAsDuplicates(boards);
     QSet<QString> present;
     for (const AttachedBoard &board : boards)
-        present.insert(keyOf(board.identity));
+        present.insert(boardKey(board.identity));
     forgetUnpluggedBoards(present);
     for (const AttachedBoard &board : boards) {
-        const QString key = keyOf(board.identity);
+        const QString key = boardKey(board.identity);
         if (refused.contains(key) || runs.contains(key) || isDone(key, board.identity.serial))
             continue;
         if (board.readable)
@@ -173,7 +179,7 @@ QSet<QString> Station::boardsToRefuseAsDuplicates(const QList<AttachedBoard> &bo
             portsKnown = portsKnown && !board.identity.port.isEmpty();
         }
         if (!portsKnown)
-            refused.insert(keyOf(group->first().identity));
+            refused.insert(boardKey(group->first().identity));
         const QString signature = duplicateSignature(group.key(), ports);
         if (reportedDuplicates.contains(signature))
             continue;
@@ -210,7 +216,7 @@ bool Station::isDone(const QString &key, const QByteArray &serial) const
 
 void Station::startRun(const AttachedBoard &attached)
 {
-    const QString key = keyOf(attached.identity);
+    const QString key = boardKey(attached.identity);
     auto run = std::make_shared<BoardRun>();
     run->board = attached.identity;
     run->started = QDateTime::currentDateTimeUtc();
@@ -236,7 +242,7 @@ void Station::startRun(const AttachedBoard &attached)
 
 void Station::refuse(const AttachedBoard &board)
 {
-    done.insert(keyOf(board.identity), {board.identity.serial, false, {}});
+    done.insert(boardKey(board.identity), {board.identity.serial, false, {}});
     const RunRecord record = refusedBoardRecord(board.identity, facts, board.accessError,
                                                 QDateTime::currentDateTimeUtc());
     finishRun(record, false);

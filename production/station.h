@@ -47,6 +47,15 @@ struct StationRun {
     QString recordError; // why the record could not be written; empty when it was
 };
 
+// What a station keeps a board by: its port, or its serial where the host cannot tell ports.
+// Two boards that share a serial are still two.
+QString boardKey(const BoardIdentity &board);
+
+// How a run ended, for a front end's colours: a board that could not even be opened is a matter
+// of the station's set-up (the udev rule), not of the board.
+enum class RunEnding { Passed, Failed, CannotOpen };
+RunEnding runEnding(const StationRun &run);
+
 // How a run ended, in an operator's words: "passed", or what went wrong ("a page could not be
 // written", "cannot be opened: no permission (install the udev rule 60-kr960.rules)").
 QString runEndingText(const StationRun &run);

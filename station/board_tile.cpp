@@ -9,9 +9,18 @@
 
 namespace
 {
-const QColor Passed(0x66, 0xbb, 0x6a);
-const QColor Failed(0xef, 0x53, 0x50);
-const QColor CannotOpen(0xff, 0xca, 0x28); // nothing was tried: a cable or the udev rule
+QColor colourOf(RunEnding ending)
+{
+    switch (ending) {
+    case RunEnding::Passed:
+        return QColor(0x66, 0xbb, 0x6a);
+    case RunEnding::CannotOpen: // nothing was tried: a cable or the udev rule
+        return QColor(0xff, 0xca, 0x28);
+    case RunEnding::Failed:
+        break;
+    }
+    return QColor(0xef, 0x53, 0x50);
+}
 } // namespace
 
 BoardTile::BoardTile(QWidget *parent)
@@ -66,9 +75,7 @@ void BoardTile::showEnded(const StationRun &run)
     showBoard(run.record.port, run.record.serial);
     showElapsed(run.record.durationSeconds());
     ending->setText(runEndingText(run));
-    paint(run.passed                                          ? Passed
-          : run.record.result == QLatin1String("cannot-open") ? CannotOpen
-                                                              : Failed);
+    paint(colourOf(runEnding(run)));
 }
 
 void BoardTile::showBoard(const QString &portPath, const QString &serialNumber)

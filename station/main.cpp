@@ -2,8 +2,8 @@
 // file and presses Start; each KR960 plugged in is programmed and gets a tile.
 
 #include "mv604_version.h"
+#include "production/stop_signals.h"
 #include "station/station_window.h"
-#include "station/termination_signals.h"
 #include "station/worker_program.h"
 
 #include <QApplication>
@@ -61,8 +61,8 @@ int main(int argc, char *argv[])
     if (!files.isEmpty())
         window.chooseUpgradeFile(files.first());
     // The session's SIGTERM, or Ctrl-C in a terminal, closes the window as the operator would.
-    TerminationSignals stops;
-    QObject::connect(&stops, &TerminationSignals::received, &window, &QWidget::close);
+    StopSignals stops;
+    QObject::connect(&stops, &StopSignals::received, &window, &QWidget::close);
     window.show();
     if (parser.isSet(start))
         window.start();

@@ -198,7 +198,7 @@ void StationWindow::stationFinished()
 
 BoardTile *StationWindow::tileFor(const QString &port, const QByteArray &serial)
 {
-    const QString key = port.isEmpty() ? "serial:" + QString::fromLatin1(serial) : port;
+    const QString key = boardKey({serial, port});
     BoardTile *&tile = tiles[key];
     if (tile)
         return tile;

@@ -4,8 +4,9 @@
 #include <QSocketNotifier>
 
 // SIGINT and SIGTERM as events of the event loop: the handler only writes the signal's number
-// into a pipe, which a socket notifier reads, so what a stop means is decided outside the
-// handler. One at a time in a process; the default handling comes back when it goes.
+// into a pipe, which a socket notifier reads, so that what a stop means (end the runs at their
+// next page and record them) is decided outside the handler, by each front end. One at a time in
+// a process; the default handling comes back when it goes.
 class StopSignals : public QObject
 {
     Q_OBJECT

@@ -1,4 +1,4 @@
-#include "cli/stop_signals.h"
+#include "production/stop_signals.h"
 
 #include <csignal>
 #include <fcntl.h>
