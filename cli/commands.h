@@ -15,3 +15,6 @@ int runExtWriteCommand(const QStringList &arguments);
 int runExtReadCommand(const QStringList &arguments);
 int runExtFillCommand(const QStringList &arguments);
 int runRunAppCommand(const QStringList &arguments);
+int runReportCommand(const QStringList &arguments);
+int runHistoryCommand(const QStringList &arguments);
+int runDbCommand(const QStringList &arguments);

@@ -1,9 +1,12 @@
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "cli/db_option.h"
 #include "cli/production_cli.h"
 
 #include "image/boot_image.h"
+#include "production/line_records.h"
 #include "production/run_record.h"
+#include "production/serial_allocation.h"
 #include "upgrade/upgrade_builder.h"
 #include "upgrade/upgrade_file.h"
 
@@ -73,21 +76,32 @@ int runBootImagesCommand(const QStringList &arguments)
                                   QString::number(today.weekNumber()));
     const QCommandLineOption first("first", "First production number, 1 to 9999.", "N");
     const QCommandLineOption count("count", "Number of devices (default 1).", "C", "1");
+    const QCommandLineOption allocate(
+        "allocate", "Reserve the next C free production numbers of the week in the database.", "C");
+    const QCommandLineOption db = databaseOption();
     const QCommandLineOption dir("dir", "Directory for the images (default: here).", "DIR", ".");
     const QCommandLineOption log("log", "Append one JSON line per image to FILE.", "FILE");
-    parser.addOptions({year, week, first, count, dir, log});
+    parser.addOptions({year, week, first, count, allocate, db, dir, log});
     parseCommandLine(parser, arguments, "Builds production bootloader images, one per device.");
     const QString hexFile = requirePositionals(parser, {"BOOT.hex"}).at(0);
-    if (!parser.isSet(first))
-        failUsage("missing --first N");
+    if (parser.isSet(first) == parser.isSet(allocate))
+        failUsage("give either --first N or --allocate C");
+    const QString url = parser.value(db);
+    if (parser.isSet(allocate) && url.isEmpty())
+        failUsage("--allocate needs --db URL (or MV604_DB)");
 
-    const QString yy = twoDigitArgument("--year", parser.value(year), 0, 99);
-    const QString ww = twoDigitArgument("--week", parser.value(week), 1, 53);
+    const int yy = parseDecimalArgument("--year", parser.value(year), 0, 99);
+    const int ww = parseDecimalArgument("--week", parser.value(week), 1, 53);
     const int firstNumber =
-        parseDecimalArgument("--first", parser.value(first), BootImage::FirstProductionNumber,
-                             BootImage::LastProductionNumber);
-    const int devices =
-        parseDecimalArgument("--count", parser.value(count), 1, maximumBootImageCount(firstNumber));
+        parser.isSet(allocate)
+            ? BootImage::FirstProductionNumber
+            : parseDecimalArgument("--first", parser.value(first), BootImage::FirstProductionNumber,
+                                   BootImage::LastProductionNumber);
+    const int devices = parser.isSet(allocate)
+                            ? parseDecimalArgument("--allocate", parser.value(allocate), 1,
+                                                   BootImage::LastProductionNumber)
+                            : parseDecimalArgument("--count", parser.value(count), 1,
+                                                   maximumBootImageCount(firstNumber));
     if (!QDir(parser.value(dir)).exists())
         failOperation(QString("directory %1 does not exist").arg(parser.value(dir)));
     const QString logFile = parser.value(log);
@@ -95,12 +109,21 @@ int runBootImagesCommand(const QStringList &arguments)
 
     QByteArray image;
     failBuild(loadProductionBootloader(hexFile, image), hexFile);
-    BootImageSeries series;
-    series.year = yy;
-    series.week = ww;
-    series.firstNumber = firstNumber;
-    series.count = devices;
-    series.directory = QDir(parser.value(dir)).path();
+    // With a database the numbers are reserved, and committed, before any image is written.
+    SerialAllocation numbers;
+    numbers.year = twoDigitArgument("--year", parser.value(year), 0, 99);
+    numbers.week = twoDigitArgument("--week", parser.value(week), 1, 53);
+    for (int number = firstNumber; number < firstNumber + devices; ++number)
+        numbers.numbers << number;
+    LineRecords records;
+    if (!url.isEmpty()) {
+        openLineRecordsOrFail(records, url);
+        numbers = parser.isSet(allocate)
+                      ? allocateSerials(records.database(), yy, ww, devices)
+                      : reserveSerials(records.database(), yy, ww, firstNumber, devices);
+        if (!numbers.status.ok())
+            failOperation(numbers.status.text());
+    }
     RunRecord record;
     const auto stamped = [&](const QString &serial) {
         record = newRunRecord("boot-images", QDateTime::currentDateTimeUtc());
@@ -115,7 +138,17 @@ int runBootImagesCommand(const QStringList &arguments)
         const QString logError = logRun(logFile, record);
         if (!logError.isEmpty())
             failOperation(logError);
+        if (url.isEmpty())
+            return;
+        QString error;
+        record.ended = QDateTime::currentDateTimeUtc();
+        const LineRecords::Delivery delivery = records.deliver(record, &error);
+        if (delivery == LineRecords::Delivery::Failed)
+            failOperation(error);
+        if (delivery == LineRecords::Delivery::Spooled) // kept, and sent later: not a failure
+            qWarning().noquote() << "mv604-cli:" << error;
     };
-    failBuild(writeBootImages(image, series, stamped, written), hexFile);
+    for (const BootImageSeries &series : numbers.series(QDir(parser.value(dir)).path()))
+        failBuild(writeBootImages(image, series, stamped, written), hexFile);
     return ExitOk;
 }
