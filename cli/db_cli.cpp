@@ -54,7 +54,7 @@ int runDbCommand(const QStringList &arguments)
     const int waiting = records.spooledCount();
     QString error;
     // Opening sends the spool; what is left after it is what did not get through.
-    if (!records.open(url, &error) || records.flushSpool(&error) < 0)
+    if (!records.open(url, &error))
         failOperation(
             QString("%1 (%2 records wait in the spool)").arg(error).arg(records.spooledCount()));
     printLine(QString("sent %1 spooled records").arg(qMax(0, waiting - records.spooledCount())));

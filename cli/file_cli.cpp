@@ -90,8 +90,9 @@ int runBootImagesCommand(const QStringList &arguments)
     if (parser.isSet(allocate) && url.isEmpty())
         failUsage("--allocate needs --db URL (or MV604_DB)");
 
-    const int yy = parseDecimalArgument("--year", parser.value(year), 0, 99);
-    const int ww = parseDecimalArgument("--week", parser.value(week), 1, 53);
+    SerialAllocation numbers;
+    numbers.year = twoDigitArgument("--year", parser.value(year), 0, 99);
+    numbers.week = twoDigitArgument("--week", parser.value(week), 1, 53);
     const int firstNumber =
         parser.isSet(allocate)
             ? BootImage::FirstProductionNumber
@@ -110,14 +111,13 @@ int runBootImagesCommand(const QStringList &arguments)
     QByteArray image;
     failBuild(loadProductionBootloader(hexFile, image), hexFile);
     // With a database the numbers are reserved, and committed, before any image is written.
-    SerialAllocation numbers;
-    numbers.year = twoDigitArgument("--year", parser.value(year), 0, 99);
-    numbers.week = twoDigitArgument("--week", parser.value(week), 1, 53);
     for (int number = firstNumber; number < firstNumber + devices; ++number)
         numbers.numbers << number;
     LineRecords records;
     if (!url.isEmpty()) {
         openLineRecordsOrFail(records, url);
+        const int yy = numbers.year.toInt();
+        const int ww = numbers.week.toInt();
         numbers = parser.isSet(allocate)
                       ? allocateSerials(records.database(), yy, ww, devices)
                       : reserveSerials(records.database(), yy, ww, firstNumber, devices);
