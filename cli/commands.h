@@ -16,3 +16,6 @@ int runExtReadCommand(const QStringList &arguments);
 int runExtFillCommand(const QStringList &arguments);
 int runRunAppCommand(const QStringList &arguments);
 int runBootloaderCommand(const QStringList &arguments);
+int runReportCommand(const QStringList &arguments);
+int runHistoryCommand(const QStringList &arguments);
+int runDbCommand(const QStringList &arguments);

@@ -1,5 +1,6 @@
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "cli/db_option.h"
 #include "cli/device_selection.h"
 
 #include "device/bootloader_info.h"
@@ -208,17 +209,14 @@ int runExtWriteCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.addPositionalArgument("FILE.bin", "The file to write at external flash address 0.");
-    const QCommandLineOption log("log", "Append one JSON line for the run to FILE.", "FILE");
-    parser.addOption(log);
+    const RecordingOptions recording =
+        addRecordingOptions(parser, "Append one JSON line for the run to FILE.");
     parseCommandLine(parser, arguments, "Writes a file to external flash and verifies it.");
     const QString fileName = requirePositionals(parser, {"FILE.bin"}).at(0);
     if (!binFileFitsExternalFlash(fileName))
         failOperation(QString("%1: %2").arg(fileName, binWriteText(BinWriteResult::TooLarge)));
     RunRecorder recorder;
-    recorder.setLogFile(parser.value(log));
-    QString recorderError;
-    if (!recorder.ready(&recorderError))
-        failOperation(recorderError);
+    prepareRecorder(parser, recording, recorder);
     QByteArray bytes;
     QString error;
     if (!readWholeFile(fileName, &bytes, &error))

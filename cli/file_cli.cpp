@@ -1,10 +1,12 @@
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "cli/db_option.h"
 
 #include "image/boot_image.h"
 #include "image/hex_to_bin.h"
 #include "production/run_recorder.h"
 #include "production/run_records.h"
+#include "production/serial_allocation.h"
 #include "upgrade/upgrade_builder.h"
 #include "upgrade/upgrade_file.h"
 
@@ -77,37 +79,50 @@ int runBootImagesCommand(const QStringList &arguments)
                                   QString::number(today.weekNumber()));
     const QCommandLineOption first("first", "First production number, 1 to 9999.", "N");
     const QCommandLineOption count("count", "Number of devices (default 1).", "C", "1");
+    const QCommandLineOption allocate(
+        "allocate", "Reserve the next C free production numbers of the week in the database.", "C");
     const QCommandLineOption dir("dir", "Directory for the images (default: here).", "DIR", ".");
-    const QCommandLineOption log("log", "Append one JSON line per image to FILE.", "FILE");
-    parser.addOptions({year, week, first, count, dir, log});
+    parser.addOptions({year, week, first, count, allocate, dir});
+    const RecordingOptions recording =
+        addRecordingOptions(parser, "Append one JSON line per image to FILE.");
     parseCommandLine(parser, arguments, "Builds production bootloader images, one per device.");
     const QString hexFile = requirePositionals(parser, {"BOOT.hex"}).at(0);
-    if (!parser.isSet(first))
-        failUsage("missing --first N");
+    if (parser.isSet(first) == parser.isSet(allocate))
+        failUsage("give either --first N or --allocate C");
+    if (parser.isSet(allocate) && parser.value(recording.db).isEmpty())
+        failUsage("--allocate needs --db URL (or MV604_DB)");
 
-    const QString yy = twoDigitArgument("--year", parser.value(year), 0, 99);
-    const QString ww = twoDigitArgument("--week", parser.value(week), 1, 53);
+    SerialAllocation numbers;
+    numbers.year = twoDigitArgument("--year", parser.value(year), 0, 99);
+    numbers.week = twoDigitArgument("--week", parser.value(week), 1, 53);
     const int firstNumber =
-        parseDecimalArgument("--first", parser.value(first), BootImage::FirstProductionNumber,
-                             BootImage::LastProductionNumber);
-    const int devices =
-        parseDecimalArgument("--count", parser.value(count), 1, maximumBootImageCount(firstNumber));
+        parser.isSet(allocate)
+            ? BootImage::FirstProductionNumber
+            : parseDecimalArgument("--first", parser.value(first), BootImage::FirstProductionNumber,
+                                   BootImage::LastProductionNumber);
+    const int devices = parser.isSet(allocate)
+                            ? parseDecimalArgument("--allocate", parser.value(allocate), 1,
+                                                   BootImage::LastProductionNumber)
+                            : parseDecimalArgument("--count", parser.value(count), 1,
+                                                   maximumBootImageCount(firstNumber));
     if (!QDir(parser.value(dir)).exists())
         failOperation(QString("directory %1 does not exist").arg(parser.value(dir)));
     RunRecorder recorder;
-    recorder.setLogFile(parser.value(log));
-    QString recorderError;
-    if (!recorder.ready(&recorderError))
-        failOperation(recorderError);
+    prepareRecorder(parser, recording, recorder);
 
     QByteArray image;
     failBuild(loadProductionBootloader(hexFile, image), hexFile);
-    BootImageSeries series;
-    series.year = yy;
-    series.week = ww;
-    series.firstNumber = firstNumber;
-    series.count = devices;
-    series.directory = QDir(parser.value(dir)).path();
+    // With a database the numbers are reserved, and committed, before any image is written.
+    for (int number = firstNumber; number < firstNumber + devices; ++number)
+        numbers.numbers << number;
+    if (LineDatabase *database = recorder.database()) {
+        const int yy = numbers.year.toInt();
+        const int ww = numbers.week.toInt();
+        numbers = parser.isSet(allocate) ? allocateSerials(*database, yy, ww, devices)
+                                         : reserveSerials(*database, yy, ww, firstNumber, devices);
+        if (!numbers.status.ok())
+            failOperation(numbers.status.text());
+    }
     QString serial;
     QDateTime started;
     const auto stamped = [&](const QString &stampedSerial) {
@@ -116,11 +131,15 @@ int runBootImagesCommand(const QStringList &arguments)
     };
     const auto written = [&](const QString &path) {
         printLine(QString("%1 %2").arg(serial, path));
+        QString note;
         const QString recordError =
-            recorder.record(bootImageRunRecord(serial, path, image, started));
+            recorder.record(bootImageRunRecord(serial, path, image, started), &note);
         if (!recordError.isEmpty())
             failOperation(recordError);
+        if (!note.isEmpty()) // kept, and sent later: not a failure
+            fprintf(stderr, "mv604-cli: %s\n", qPrintable(note));
     };
-    failBuild(writeBootImages(image, series, stamped, written), hexFile);
+    for (const BootImageSeries &series : numbers.series(QDir(parser.value(dir)).path()))
+        failBuild(writeBootImages(image, series, stamped, written), hexFile);
     return ExitOk;
 }

@@ -64,7 +64,7 @@ QString duplicateLine(const QByteArray &serial, const QStringList &ports)
 
 } // namespace
 
-int runStation(Station::Mode mode, const StationSettings &settings, const RunRecorder &recorder)
+int runStation(Station::Mode mode, const StationSettings &settings, RunRecorder &recorder)
 {
     ProgressDisplay display(isatty(fileno(stderr)));
     Station station(settings, recorder);

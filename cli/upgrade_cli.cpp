@@ -3,6 +3,7 @@
 
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "cli/db_option.h"
 #include "cli/device_selection.h"
 #include "cli/progress_display.h"
 #include "cli/station_cli.h"
@@ -98,7 +99,7 @@ UpgradeReport upgradeChosenBoard(const UpgradeOptions &options, int *stopSignal)
     return upgrader.report();
 }
 
-int upgradeOneBoard(const UpgradeOptions &options, const RunRecorder &recorder)
+int upgradeOneBoard(const UpgradeOptions &options, RunRecorder &recorder)
 {
     const QDateTime started = QDateTime::currentDateTimeUtc();
     int stopSignal = 0;
@@ -106,9 +107,12 @@ int upgradeOneBoard(const UpgradeOptions &options, const RunRecorder &recorder)
     const RunRecord record = upgradeRunRecord(report, started);
     if (options.reportToParent)
         tellParent(WorkerProtocol::recordLine(record));
-    const QString recordError = recorder.record(record);
+    QString note;
+    const QString recordError = recorder.record(record, &note);
     if (!recordError.isEmpty())
         failOperation(recordError);
+    if (!note.isEmpty())
+        fprintf(stderr, "mv604-cli: %s\n", qPrintable(note));
     const QString ending = QString("%1 (%2)").arg(report.lastLine.simplified(), record.result);
     if (report.outcome == UpgradeOutcome::Stopped && stopSignal != 0) {
         fprintf(stderr, "mv604-cli: upgrade stopped: %s\n", qPrintable(ending));
@@ -133,7 +137,6 @@ int runUpgradeCommand(const QStringList &arguments)
     const QCommandLineOption all("all", "Program every attached KR960 at once, one process each.");
     const QCommandLineOption watch(
         "watch", "Station mode: program each KR960 as it is plugged in, until Ctrl-C.");
-    const QCommandLineOption log("log", "Append one JSON line per device and run to FILE.", "FILE");
     const QCommandLineOption unpluggedAfter(
         "unplugged-after",
         "With --watch: a programmed board that stays off the bus this long counts as unplugged "
@@ -142,7 +145,9 @@ int runUpgradeCommand(const QStringList &arguments)
     // A station's worker reports its progress and record to its parent.
     QCommandLineOption report("report");
     report.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({skipUnchanged, all, watch, log, unpluggedAfter, report});
+    parser.addOptions({skipUnchanged, all, watch, unpluggedAfter, report});
+    const RecordingOptions recording =
+        addRecordingOptions(parser, "Append one JSON line per device and run to FILE.");
     parseCommandLine(parser, arguments, "Programs the application firmware from an upgrade file.");
     const QString fileName = requirePositionals(parser, {"FILE.upg"}).at(0);
     if (!QFileInfo(fileName).isFile())
@@ -154,11 +159,10 @@ int runUpgradeCommand(const QStringList &arguments)
         failUsage("--all and --watch exclude each other");
     const int unpluggedAfterMs =
         parseDecimalArgument("--unplugged-after", parser.value(unpluggedAfter), 0, 600000);
+    // A station's worker records nothing itself: its record goes to the station.
     RunRecorder recorder;
-    recorder.setLogFile(parser.value(log));
-    QString recorderError;
-    if (!recorder.ready(&recorderError))
-        failOperation(recorderError);
+    if (!parser.isSet(report))
+        prepareRecorder(parser, recording, recorder);
 
     if (station) {
         StationSettings settings;

@@ -4,6 +4,7 @@
 
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "cli/db_option.h"
 #include "cli/device_selection.h"
 
 #include "device/kr960_memory_map.h"
@@ -76,8 +77,8 @@ int runVerifyCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.addPositionalArgument("FILE.upg", "The upgrade file to compare with.");
-    const QCommandLineOption log("log", "Append one JSON line for the run to FILE.", "FILE");
-    parser.addOption(log);
+    const RecordingOptions recording =
+        addRecordingOptions(parser, "Append one JSON line for the run to FILE.");
     parseCommandLine(parser, arguments,
                      "Compares the device's application area with an upgrade file and prints the "
                      "differing pages. Writes nothing; the device may run its bootloader or its "
@@ -85,10 +86,7 @@ int runVerifyCommand(const QStringList &arguments)
     const QString fileName = requirePositionals(parser, {"FILE.upg"}).at(0);
     const LoadedUpgradeFile file = checkedUpgradeFile(fileName);
     RunRecorder recorder;
-    recorder.setLogFile(parser.value(log));
-    QString recorderError;
-    if (!recorder.ready(&recorderError))
-        failOperation(recorderError);
+    prepareRecorder(parser, recording, recorder);
 
     const QDateTime started = QDateTime::currentDateTimeUtc();
     USBKR960 usb;
@@ -97,7 +95,7 @@ int runVerifyCommand(const QStringList &arguments)
     VerifyResult verdict = verdictOf(comparison);
     verdict.board = board;
     verdict.file = file.facts;
-    recorderError = recorder.record(verifyRunRecord(verdict, started));
+    const QString recorderError = recorder.record(verifyRunRecord(verdict, started));
     for (const QString &range : addressRanges(comparison.differingPages))
         printLine(range);
     if (!recorderError.isEmpty())

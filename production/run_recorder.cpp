@@ -1,5 +1,6 @@
 #include "production/run_recorder.h"
 
+#include "production/line_records.h"
 #include "production/run_log.h"
 #include "production/run_record.h"
 
@@ -11,14 +12,29 @@ QString logFailure(const QString &logFile, const QString &cause)
 }
 } // namespace
 
+RunRecorder::RunRecorder() = default;
+RunRecorder::~RunRecorder() = default;
+
 void RunRecorder::setLogFile(const QString &path)
 {
     logFile = path;
 }
 
+bool RunRecorder::setDatabase(const QString &url, QString *error)
+{
+    line.reset();
+    if (url.isEmpty())
+        return true;
+    auto records = std::make_unique<LineRecords>();
+    if (!records->open(url, error))
+        return false;
+    line = std::move(records);
+    return true;
+}
+
 bool RunRecorder::recording() const
 {
-    return !logFile.isEmpty();
+    return !logFile.isEmpty() || line;
 }
 
 bool RunRecorder::ready(QString *error) const
@@ -31,10 +47,22 @@ bool RunRecorder::ready(QString *error) const
     return false;
 }
 
-QString RunRecorder::record(const RunRecord &record) const
+QString RunRecorder::record(const RunRecord &record, QString *note)
 {
     QString cause;
-    if (logFile.isEmpty() || appendRunRecord(logFile, record, &cause))
+    if (!logFile.isEmpty() && !appendRunRecord(logFile, record, &cause))
+        return logFailure(logFile, cause);
+    if (!line)
         return QString();
-    return logFailure(logFile, cause);
+    const LineRecords::Delivery delivery = line->deliver(record, &cause);
+    if (delivery == LineRecords::Delivery::Failed)
+        return cause;
+    if (delivery == LineRecords::Delivery::Spooled && note)
+        *note = cause;
+    return QString();
+}
+
+LineDatabase *RunRecorder::database()
+{
+    return line ? &line->database() : nullptr;
 }

@@ -67,7 +67,7 @@ struct Station::BoardRun {
     bool reported = false;
 };
 
-Station::Station(const StationSettings &settings, const RunRecorder &recorder, QObject *parent)
+Station::Station(const StationSettings &settings, RunRecorder &recorder, QObject *parent)
     : QObject(parent), settings(settings), recorder(recorder)
 {
     connect(&poll, &QTimer::timeout, this, &Station::lookAtBus);
@@ -297,7 +297,7 @@ void Station::finishRun(const RunRecord &record, bool workerPassed)
 {
     StationRun run;
     run.record = record;
-    run.recordError = recorder.record(record);
+    run.recordError = recorder.record(record, &run.recordNote);
     run.passed = workerPassed && record.result == upgradeOutcomeName(UpgradeOutcome::Ok) &&
                  run.recordError.isEmpty();
     (run.passed ? counts.passed : counts.failed) += 1;

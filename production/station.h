@@ -45,6 +45,7 @@ struct StationRun {
     RunRecord record;
     bool passed = false;
     QString recordError; // why the record could not be written; empty when it was
+    QString recordNote;  // written, but waiting in the spool for the database: why
 };
 
 // What a station keeps a board by: its port, or its serial where the host cannot tell ports.
@@ -78,8 +79,7 @@ public:
         Watch,       // each board as it is plugged in, until stopped
     };
 
-    Station(const StationSettings &settings, const RunRecorder &recorder,
-            QObject *parent = nullptr);
+    Station(const StationSettings &settings, RunRecorder &recorder, QObject *parent = nullptr);
     ~Station() override;
 
     // Reads the upgrade file once (its facts go into crash records) and starts. False, with the
@@ -125,7 +125,7 @@ private:
     void finishIfIdle();
 
     StationSettings settings;
-    const RunRecorder &recorder;
+    RunRecorder &recorder;
     Mode mode = Mode::AttachedNow;
     UpgradeFileFacts facts;
     bool accepting = false;

@@ -1,0 +1,182 @@
+#include "production/line_report.h"
+
+#include "production/line_database.h"
+#include "production/run_record.h"
+
+#include <QJsonArray>
+#include <QMap>
+#include <QSet>
+#include <QSqlQuery>
+
+#include <algorithm>
+#include <functional>
+
+namespace
+{
+
+// Per key, in the order the runs started: a board's first run there decides its first pass.
+QList<YieldFigures> figuresOf(const QList<RunRecord> &runs,
+                              const std::function<QString(const RunRecord &)> &keyOf)
+{
+    struct Tally {
+        YieldFigures figures;
+        QSet<QString> boards;
+        QSet<QString> passed;
+    };
+    QMap<QString, Tally> tallies;
+    for (const RunRecord &run : runs) {
+        Tally &tally = tallies[keyOf(run)];
+        tally.figures.key = keyOf(run);
+        tally.figures.fileName = run.fileName;
+        ++tally.figures.runs;
+        if (run.serial.isEmpty())
+            continue;
+        const bool ok = run.result == "ok";
+        if (!tally.boards.contains(run.serial)) {
+            tally.boards.insert(run.serial);
+            tally.figures.firstPass += ok;
+        }
+        if (ok)
+            tally.passed.insert(run.serial);
+    }
+    QList<YieldFigures> all;
+    for (Tally &tally : tallies) {
+        tally.figures.boards = int(tally.boards.size());
+        tally.figures.passed = int(tally.passed.size());
+        tally.figures.failed = tally.figures.boards - tally.figures.passed;
+        all << tally.figures;
+    }
+    std::stable_sort(all.begin(), all.end(), [](const YieldFigures &a, const YieldFigures &b) {
+        return a.boards > b.boards;
+    });
+    return all;
+}
+
+QDateTime timeOf(const QVariant &value)
+{
+    return QDateTime::fromString(value.toString(), Qt::ISODateWithMs).toUTC();
+}
+
+RunPlace placeAt(const QSqlQuery &row, int column)
+{
+    return {row.value(column).toString(), row.value(column + 1).toString(),
+            timeOf(row.value(column + 2)), timeOf(row.value(column + 3))};
+}
+
+QJsonObject figuresJson(const YieldFigures &figures, const char *keyName)
+{
+    QJsonObject object{{keyName, figures.key},
+                       {"runs", figures.runs},
+                       {"boards", figures.boards},
+                       {"passed", figures.passed},
+                       {"failed", figures.failed},
+                       {"first_pass", figures.firstPass},
+                       {"first_pass_yield", figures.firstPassYield()}};
+    if (QLatin1String(keyName) == QLatin1String("file_sha256"))
+        object["file"] = figures.fileName;
+    return object;
+}
+
+QJsonObject placeJson(const RunPlace &place)
+{
+    return {{"host", place.host},
+            {"port", place.port},
+            {"started", place.started.toString(Qt::ISODateWithMs)},
+            {"ended", place.ended.toString(Qt::ISODateWithMs)}};
+}
+
+} // namespace
+
+LineReport lineReport(LineDatabase &database, const ReportFilter &filter, int spooled)
+{
+    LineReport report;
+    report.filter = filter;
+    report.spooled = spooled;
+    // An empty text sorts before every time.
+    const QString since = filter.since.isValid() ? filter.since.toString(Qt::ISODate) : "";
+    const QString firmware = filter.firmwarePrefix + '%';
+
+    QList<RunRecord> upgrades;
+    report.status = database.select(
+        QString("SELECT %1 FROM run_records WHERE command = 'upgrade' AND started >= ? AND "
+                "file_sha256 LIKE ? ORDER BY started, id")
+            .arg(LineDatabase::runColumns()),
+        {since, firmware},
+        [&](const QSqlQuery &row) { upgrades << LineDatabase::recordFrom(row); });
+    if (!report.status.ok())
+        return report;
+    report.firmware =
+        figuresOf(upgrades, [](const RunRecord &run) { return QString(run.fileSha256); });
+    report.stations = figuresOf(upgrades, [](const RunRecord &run) { return run.host; });
+    QMap<QString, int> failures;
+    for (const RunRecord &run : upgrades)
+        if (!run.serial.isEmpty() && run.result != "ok")
+            ++failures[run.serial];
+    for (auto failure = failures.cbegin(); failure != failures.cend(); ++failure)
+        if (failure.value() > 1)
+            report.failedMoreThanOnce << qMakePair(failure.key(), failure.value());
+
+    // Both runs of a pair are real boards on real ports whose times overlap.
+    report.status = database.select(
+        "SELECT a.serial, a.host, a.port, a.started, a.ended, b.host, b.port, b.started, b.ended "
+        "FROM run_records a JOIN run_records b ON b.serial = a.serial AND a.id < b.id AND "
+        "b.port <> a.port AND a.started < b.ended AND b.started < a.ended WHERE a.serial <> '' "
+        "AND a.port <> '' AND b.port <> '' AND a.started >= ? AND b.started >= ? ORDER BY "
+        "a.serial, a.started",
+        {since, since}, [&](const QSqlQuery &row) {
+            DuplicateSerial duplicate{row.value(0).toString(), placeAt(row, 1), placeAt(row, 5)};
+            if (duplicate.second.started < duplicate.first.started)
+                std::swap(duplicate.first, duplicate.second);
+            report.duplicates << duplicate;
+        });
+    if (!report.status.ok())
+        return report;
+
+    // The week's allocations are the serials YYWW0NNNN with the run's first four digits.
+    report.status = database.select(
+        "SELECT DISTINCT r.serial FROM run_records r WHERE r.command <> 'boot-images' AND "
+        "r.serial <> '' AND r.started >= ? AND r.file_sha256 LIKE ? AND NOT EXISTS (SELECT 1 FROM "
+        "serial_allocations a WHERE a.serial = r.serial) AND EXISTS (SELECT 1 FROM "
+        "serial_allocations w WHERE w.serial BETWEEN substr(r.serial, 1, 4) || '00000' AND "
+        "substr(r.serial, 1, 4) || '09999') ORDER BY r.serial",
+        {since, firmware},
+        [&](const QSqlQuery &row) { report.unallocated << row.value(0).toString(); });
+    if (!report.status.ok())
+        return report;
+    report.status = database.select(
+        "SELECT a.serial FROM serial_allocations a WHERE a.allocated >= ? AND NOT EXISTS (SELECT "
+        "1 FROM run_records r WHERE r.serial = a.serial AND r.command <> 'boot-images') ORDER BY "
+        "a.serial",
+        {since}, [&](const QSqlQuery &row) { report.unprogrammed << row.value(0).toString(); });
+    return report;
+}
+
+QJsonObject lineReportJson(const LineReport &report)
+{
+    QJsonArray firmware;
+    for (const YieldFigures &figures : report.firmware)
+        firmware << figuresJson(figures, "file_sha256");
+    QJsonArray stations;
+    for (const YieldFigures &figures : report.stations)
+        stations << figuresJson(figures, "host");
+    QJsonArray failed;
+    for (const auto &failure : report.failedMoreThanOnce)
+        failed << QJsonObject{{"serial", failure.first}, {"failures", failure.second}};
+    QJsonArray duplicates;
+    for (const DuplicateSerial &duplicate : report.duplicates)
+        duplicates << QJsonObject{
+            {"serial", duplicate.serial},
+            {"runs", QJsonArray{placeJson(duplicate.first), placeJson(duplicate.second)}}};
+    const auto textOrNull = [](const QString &text) {
+        return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+    };
+    return {{"since", textOrNull(report.filter.since.toString(Qt::ISODate))},
+            {"firmware_prefix", textOrNull(report.filter.firmwarePrefix)},
+            {"firmware", firmware},
+            {"stations", stations},
+            {"failed_more_than_once", failed},
+            {"duplicates", duplicates},
+            {"unallocated", QJsonArray::fromStringList(report.unallocated)},
+            {"unprogrammed", QJsonArray::fromStringList(report.unprogrammed)},
+            {"spooled", report.spooled}};
+}

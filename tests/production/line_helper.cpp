@@ -1,0 +1,83 @@
+// One process of a line for the concurrency rows: allocates serials, delivers records, fills or
+// drains the spool, printing what it got so that the suite can check nothing was given twice
+// or lost.
+//   line_helper allocate URL TIMES   one serial per transaction, printed once committed
+//   line_helper deliver URL COUNT    prints "stored S spooled P failed F"
+//   line_helper spool COUNT          appends COUNT records to the spool
+//   line_helper flush URL COUNT      flushes until the database holds COUNT records (20 s at most)
+
+#include "production/line_records.h"
+#include "production/run_record.h"
+#include "production/serial_allocation.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QSqlQuery>
+#include <QThread>
+#include <cstdio>
+
+namespace
+{
+
+RunRecord record(int number)
+{
+    RunRecord run = newRunRecord("upgrade", QDateTime::currentDateTimeUtc());
+    run.serial = QString("2649%1").arg(number % 10000, 5, 10, QChar('0'));
+    run.result = "ok";
+    return run;
+}
+
+int fail(const QString &why)
+{
+    std::fprintf(stderr, "line_helper: %s\n", qPrintable(why));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList words = app.arguments().mid(1);
+    const QString command = words.value(0);
+    const int count = words.last().toInt();
+    LineRecords records;
+    QString error;
+    if (command != "spool" && !records.open(words.value(1), &error))
+        return fail(error);
+    if (command == "allocate") {
+        for (int i = 0; i < count; ++i) {
+            const SerialAllocation serial = allocateSerials(records.database(), 26, 49, 1);
+            if (!serial.status.ok())
+                return fail(serial.status.text());
+            std::printf("%s\n", qPrintable(serial.serials().join(' ')));
+            std::fflush(stdout);
+        }
+    } else if (command == "deliver") {
+        int outcomes[3] = {};
+        for (int i = 0; i < count; ++i)
+            ++outcomes[int(records.deliver(record(i), &error))];
+        std::printf("stored %d spooled %d failed %d\n", outcomes[0], outcomes[1], outcomes[2]);
+    } else if (command == "spool") {
+        RunSpool spool;
+        for (int i = 0; i < count; ++i)
+            if (!spool.append(record(i), &error))
+                return fail(error);
+    } else if (command == "flush") {
+        int stored = 0;
+        QElapsedTimer waited;
+        waited.start();
+        while (stored < count && waited.elapsed() < 20000) {
+            if (records.flushSpool(&error) < 0)
+                return fail(error);
+            records.database().select("SELECT count(*) FROM run_records", {},
+                                      [&](const QSqlQuery &row) { stored = row.value(0).toInt(); });
+            QThread::msleep(2);
+        }
+        std::printf("stored %d\n", stored);
+    } else {
+        return fail("unknown command " + command);
+    }
+    return 0;
+}
