@@ -108,6 +108,14 @@ bool StationWindow::chooseUpgradeFile(const QString &path)
     return filePanel->choose(path);
 }
 
+bool StationWindow::useDatabase(const QString &url)
+{
+    databaseProblem.clear();
+    if (!recorder.setDatabase(url, &databaseProblem))
+        showMessage(databaseProblem, true);
+    return databaseProblem.isEmpty();
+}
+
 bool StationWindow::start()
 {
     if (running())
@@ -117,6 +125,8 @@ bool StationWindow::start()
         error = workerMissingText();
     else if (!filePanel->usable())
         error = tr("Choose a usable upgrade file first");
+    else if (!databaseProblem.isEmpty())
+        error = databaseProblem;
     else
         recorder.ready(&error);
     if (!error.isEmpty()) {

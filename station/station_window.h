@@ -31,6 +31,9 @@ public:
     ~StationWindow() override;
 
     bool chooseUpgradeFile(const QString &path);
+    // Records also go to the line's database; false, with the reason shown (and Start refused),
+    // when it cannot be used.
+    bool useDatabase(const QString &url);
     // Watches for boards and programs each one plugged in; false, with the reason shown, when
     // the station cannot start.
     bool start();
@@ -50,6 +53,7 @@ private:
 
     QString workerProgram;
     RunRecorder recorder;
+    QString databaseProblem;
     std::unique_ptr<Station> station;
     bool stopRequested = false;
     bool closing = false;

@@ -50,6 +50,7 @@ class TestProduction : public QObject
             QDir(path("state")).removeRecursively();
             QDir().mkpath(path("state"));
             QFile::remove(path("production.log"));
+            QFile::remove(path("line.db"));
         }
         QFile::remove(path("requests.log"));
         const QString boards = "--state-dir %1 --log %2 --devices 3 ";
@@ -184,6 +185,8 @@ private slots:
         row("all at once, the second's fourth page write stalls") << "" << "--faults-on 2 --fail 3:4 | upgrade --all app.upg --log production.log" << 1 << "264900002  1-1.2      write-failed         3" << PageWrites{120, 3, 120};
         row("all at once, one board cannot be opened") << "" << "--faults-on 2 --permission-denied | upgrade --all app.upg --log production.log" << 1 << "mv604-cli: 1-1.2: cannot be opened: no permission (install the udev rule" << PageWrites{120, -2, 120};
         row("all at once, a file name like an option") << "" << "upgrade --all -- -fw.upg" << 0 << "264900003  1-1.3      OK" << PageWrites{120, 120, 120};
+        row("all at once, in the line's database") << "" << "upgrade --all app.upg --db sqlite:line.db" << 0 << "264900002  1-1.2      OK" << PageWrites{120, 120, 120};
+        row("a database that cannot be used touches no board") << "" << "upgrade --all app.upg --db sqlite:no/line.db" << 1 << "sqlite:no/line.db" << PageWrites{-1, -1, -1};
         row("all at once, a log that fills up") << "" << "upgrade --all app.upg --log /dev/full" << 1 << "264900001  1-1.1      not-recorded" << PageWrites{120, 120, 120};
         // clang-format on
     }
@@ -210,6 +213,12 @@ private slots:
         }
         if (run.contains("--log production.log"))
             checkRecords(run, resultsOf(pageWrites), run.section(' ', -3, -3));
+        if (run.contains("sqlite:line.db")) // cross-checked with SQLite's own client
+            QCOMPARE(runProcess("sqlite3",
+                                {path("line.db"), "select serial, port, result, "
+                                                  "pages_written from run_records order by port"})
+                         .out,
+                     "264900001|1-1.1|ok|120\n264900002|1-1.2|ok|120\n264900003|1-1.3|ok|120\n");
         if (run.contains("/dev/full"))
             QVERIFY(result.err.contains("cannot write the log /dev/full: No space left on device"));
     }
