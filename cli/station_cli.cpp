@@ -53,15 +53,6 @@ QString noteFor(const StationRun &run)
     return boardLabel({run.record.serial.toLatin1(), run.record.port}) + ": " + runEndingText(run);
 }
 
-QString duplicateLine(const QByteArray &serial, const QStringList &ports)
-{
-    const QStringList shown = ports.contains(QString()) ? QStringList{"ports unknown"} : ports;
-    return QString("serial %1 is reported by %2 boards (%3): their records cannot be told apart")
-        .arg(QString::fromLatin1(serial))
-        .arg(ports.size())
-        .arg(shown.join(", "));
-}
-
 } // namespace
 
 int runStation(Station::Mode mode, const StationSettings &settings, RunRecorder &recorder)
@@ -83,7 +74,7 @@ int runStation(Station::Mode mode, const StationSettings &settings, RunRecorder 
     });
     QObject::connect(&station, &Station::duplicateSerial,
                      [&](const QByteArray &serial, const QStringList &ports) {
-                         duplicates.append(duplicateLine(serial, ports));
+                         duplicates.append(duplicateSerialText(serial, ports));
                          if (mode == Station::Mode::Watch)
                              display.printLine(duplicates.last());
                      });

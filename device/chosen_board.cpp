@@ -68,10 +68,13 @@ ChosenBoard pickBoard(const QList<AttachedBoard> &attached, const BoardChoice &c
     for (const AttachedBoard &board : attached)
         if (mayBe(board, choice))
             candidates.append(board);
-    // A readable board that fits goes before one that only may be it.
-    std::stable_sort(
-        candidates.begin(), candidates.end(),
-        [](const AttachedBoard &a, const AttachedBoard &b) { return a.readable && !b.readable; });
+    // A board that shows the serial asked for goes before one whose serial could not be read.
+    // Without a serial the first listed is the one, readable or not.
+    if (!choice.serial.isEmpty())
+        std::stable_sort(candidates.begin(), candidates.end(),
+                         [](const AttachedBoard &a, const AttachedBoard &b) {
+                             return a.readable && !b.readable;
+                         });
     if (candidates.isEmpty()) {
         chosen.search = BoardSearch::NotAttached;
         return chosen;

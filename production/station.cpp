@@ -55,6 +55,17 @@ QString runEndingText(const StationRun &run)
     return result + QStringLiteral(": ") + detail;
 }
 
+QString duplicateSerialText(const QByteArray &serial, const QStringList &ports)
+{
+    const QString where = ports.contains(QString()) ? QStringLiteral("ports unknown")
+                                                    : ports.join(QStringLiteral(", "));
+    return QStringLiteral("serial %1 is reported by %2 boards (%3): their records cannot be told "
+                          "apart")
+        .arg(QString::fromLatin1(serial))
+        .arg(ports.size())
+        .arg(where);
+}
+
 struct Station::BoardRun {
     BoardIdentity board;
     QDateTime started;

@@ -61,6 +61,10 @@ RunEnding runEnding(const StationRun &run);
 // written", "cannot be opened: no permission (install the udev rule 60-kr960.rules)").
 QString runEndingText(const StationRun &run);
 
+// Boards that share a serial, in an operator's words: "serial 264900001 is reported by 2 boards
+// (1-1.1, 1-1.2): their records cannot be told apart".
+QString duplicateSerialText(const QByteArray &serial, const QStringList &ports);
+
 Q_DECLARE_METATYPE(StationRun)
 Q_DECLARE_METATYPE(StationTotals)
 Q_DECLARE_METATYPE(BoardIdentity)

@@ -226,11 +226,7 @@ BoardTile *StationWindow::tileFor(const QString &port, const QByteArray &serial)
 
 void StationWindow::showDuplicate(const QByteArray &serial, const QStringList &ports)
 {
-    const QString where = ports.contains(QString()) ? tr("ports unknown") : ports.join(", ");
-    const QString line = tr("Serial %1 is on %2 boards (%3): their records cannot be told apart")
-                             .arg(QString::fromLatin1(serial))
-                             .arg(ports.size())
-                             .arg(where);
+    const QString line = duplicateSerialText(serial, ports);
     duplicates->setText(duplicates->text().isEmpty() ? line : duplicates->text() + '\n' + line);
     duplicates->show();
 }

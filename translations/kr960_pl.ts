@@ -242,6 +242,10 @@
         <translation>Błędna suma kontrolna pliku</translation>
     </message>
     <message>
+        <source>Upgrade stopped</source>
+        <translation>Aktualizacja przerwana</translation>
+    </message>
+    <message>
         <source>USB Timeout
 Check USB Cable</source>
         <translation>Przekroczony czas oczekiwania USB
