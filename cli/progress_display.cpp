@@ -12,22 +12,16 @@ int percentOf(const PageProgress &progress)
     return progress.pagesDone * 100 / int(Kr960::ApplicationPages);
 }
 
-double kibPerSecond(const PageProgress &progress, qint64 elapsedMs)
-{
-    return elapsedMs > 0 ? progress.pagesDone * 2.0 / (elapsedMs / 1000.0) : 0;
-}
-
 QString withLabel(const QString &label, const QString &text)
 {
     return label.isEmpty() ? text : label + QLatin1Char(' ') + text;
 }
 
-QString rowText(const QString &label, const PageProgress &progress, qint64 elapsedMs)
+QString rowText(const QString &label, const PageProgress &progress, double rate)
 {
     constexpr int width = 30;
     const int percent = percentOf(progress);
     const int filled = width * percent / 100;
-    const double rate = kibPerSecond(progress, elapsedMs);
     const int pagesLeft = int(Kr960::ApplicationPages) - progress.pagesDone;
     const double secondsLeft = rate > 0 ? pagesLeft * 2.0 / rate : 0;
     return withLabel(label, QString("[%1%2] %3%  page %4/%5  %6 KiB/s  %7 s left")
@@ -46,6 +40,10 @@ ProgressDisplay::ProgressDisplay(bool terminal) : terminal(terminal) {}
 void ProgressDisplay::show(const QString &label, const PageProgress &progress, qint64 elapsedMs)
 {
     Row &row = rows[label];
+    if (row.firstPage.pagesDone == 0) {
+        row.firstPage = progress;
+        row.firstPageMs = elapsedMs;
+    }
     row.progress = progress;
     row.elapsedMs = elapsedMs;
     if (terminal) {
@@ -61,8 +59,16 @@ void ProgressDisplay::show(const QString &label, const PageProgress &progress, q
             qPrintable(withLabel(label, QString("%1% of %2 pages, %3 KiB/s")
                                             .arg(percentOf(progress))
                                             .arg(Kr960::ApplicationPages)
-                                            .arg(kibPerSecond(progress, elapsedMs), 0, 'f', 1))));
+                                            .arg(row.kibPerSecond(), 0, 'f', 1))));
     fflush(stderr);
+}
+
+// Pages of 2 KiB since the first one shown: the restart into the bootloader before the first
+// page is no part of the link's speed.
+double ProgressDisplay::Row::kibPerSecond() const
+{
+    const qint64 ms = elapsedMs - firstPageMs;
+    return ms > 0 ? (progress.pagesDone - firstPage.pagesDone) * 2.0 / (ms / 1000.0) : 0;
 }
 
 void ProgressDisplay::remove(const QString &label)
@@ -95,7 +101,7 @@ void ProgressDisplay::erase()
 void ProgressDisplay::draw()
 {
     for (auto row = rows.cbegin(); row != rows.cend(); ++row) {
-        fprintf(stderr, "%s\n", qPrintable(rowText(row.key(), row->progress, row->elapsedMs)));
+        fprintf(stderr, "%s\n", qPrintable(rowText(row.key(), row->progress, row->kibPerSecond())));
         ++drawnLines;
     }
     fflush(stderr);

@@ -24,7 +24,10 @@ private:
     struct Row {
         PageProgress progress;
         qint64 elapsedMs = 0;
+        PageProgress firstPage; // the first progress shown, where the speed is counted from
+        qint64 firstPageMs = 0;
         int lastTenth = -1;
+        double kibPerSecond() const;
     };
     void draw();
 

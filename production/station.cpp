@@ -312,9 +312,10 @@ void Station::finishRun(const RunRecord &record, bool workerPassed)
     run.passed = workerPassed && record.result == upgradeOutcomeName(UpgradeOutcome::Ok) &&
                  run.recordError.isEmpty();
     (run.passed ? counts.passed : counts.failed) += 1;
-    const QByteArray serial = record.serial.toLatin1();
-    if (!seenSerials.contains(serial)) {
-        seenSerials.insert(serial);
+    // A board is known by its serial; one that could not tell it, by its port.
+    const QString seenAs = record.serial.isEmpty() ? boardKey({{}, record.port}) : record.serial;
+    if (!seenBoards.contains(seenAs)) {
+        seenBoards.insert(seenAs);
         ++counts.firstRuns;
         counts.firstRunsPassed += run.passed;
     }

@@ -138,7 +138,7 @@ private:
     QTimer poll;
     QMap<QString, std::shared_ptr<BoardRun>> runs; // by board key
     QHash<QString, DoneBoard> done;                // boards that had their run, by key
-    QSet<QByteArray> seenSerials;                  // for the first-pass yield
+    QSet<QString> seenBoards;                      // for the first-pass yield
     QSet<QString> reportedDuplicates;
     StationTotals counts;
 };

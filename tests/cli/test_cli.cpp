@@ -88,6 +88,7 @@ private slots:
         row("ext-write fails") << "--fail 6:1:0 | ext-write app.bin" << 1 << "WriteExternalFlashToAddress";
         row("run-app") << "| run-app" << 0 << "application started";
         row("run-app in the application") << "--mode application | run-app" << 0 << "the application is already running";
+        row("bootloader from the application") << "--mode application | bootloader" << 0 << "bootloader started";
         const QString needs = " needs the KR960's bootloader, but the board runs its application: restart it into the bootloader first (mv604-cli bootloader)";
         row("ext-read in the application") << "--mode application | ext-read 0 16" << 1 << "ext-read" + needs;
         row("ext-fill in the application") << "--mode application | ext-fill 0 16 ff" << 1 << "ext-fill" + needs;
