@@ -32,11 +32,6 @@ bool RunRecorder::setDatabase(const QString &url, QString *error)
     return true;
 }
 
-bool RunRecorder::recording() const
-{
-    return !logFile.isEmpty() || line;
-}
-
 bool RunRecorder::ready(QString *error) const
 {
     QString cause;

@@ -21,7 +21,6 @@ public:
     // Opens the line's database (and sends what waits in the spool). False, with the reason
     // (the URL without its password), when it cannot be used: before any board is touched.
     bool setDatabase(const QString &url, QString *error);
-    bool recording() const;
 
     // Before anything is programmed: false, with the reason, when the log cannot be appended to.
     bool ready(QString *error) const;

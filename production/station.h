@@ -95,9 +95,7 @@ public:
     void stopRuns();
 
     bool running() const;
-    int runsInProgress() const { return int(runs.size()); }
     StationTotals totals() const { return counts; }
-    const UpgradeFileFacts &fileFacts() const { return facts; }
 
 signals:
     void runStarted(const BoardIdentity &board);

@@ -52,8 +52,3 @@ QString UsbPortMap::portOf(const char *busDirName, const char *deviceFileName) c
 {
     return portOf(std::atoi(busDirName), std::atoi(deviceFileName));
 }
-
-QString usbPortPath(int busNumber, int deviceNumber)
-{
-    return UsbPortMap().portOf(busNumber, deviceNumber);
-}

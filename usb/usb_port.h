@@ -9,11 +9,8 @@
 // /sys/bus/usb/devices, which also holds its bus and device numbers. libusb-0.1 gives only those
 // numbers (the names of the bus folder and the device file, "001" and "005"), so the port is the
 // folder whose busnum and devnum match. A board that restarts enumerates anew with another
-// device number on the same port. Empty when the host cannot tell (no sysfs, or no match).
-QString usbPortPath(int busNumber, int deviceNumber);
-
-// Every device's port at once, by bus and device number: one look at sysfs for a whole walk of
-// the bus instead of one per device.
+// device number on the same port; an empty port means the host cannot tell (no sysfs, no match).
+// The map reads every device's port at once: one look at sysfs for a whole walk of the bus.
 class UsbPortMap
 {
 public:
