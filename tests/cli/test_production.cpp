@@ -5,6 +5,7 @@
 #include "upgrade/upgrade_file.h"
 
 #include "process_run.h"
+#include "started_processes.h"
 #include "upgrade_fixtures.h"
 
 #include <QCryptographicHash>
@@ -248,14 +249,18 @@ private slots:
         QFETCH(QStringList, results);
         QVERIFY(writeFile(path("app.upg"), fileBytes));
         const ProcessRun ran = interrupted(run, 2, 20, [&](qint64 group) {
+            const pid_t leader = pid_t(group);
             if (action == "group TERM")
-                ::kill(pid_t(-group), SIGTERM);
+                QVERIFY(signalStartedGroup(leader, SIGTERM));
             else if (action == "INT")
-                ::kill(pid_t(group), SIGINT); // mv604-sim passes it on, as a terminal does
+                QVERIFY(
+                    signalStarted(leader, SIGINT)); // mv604-sim passes it on, as a terminal does
             else if (action == "replace")
                 writeFile(path("app.upg"), fixtures::upgradeFileBytes(QByteArray(0x3C000, '\0')));
             else
-                runProcess("pkill", {"-KILL", "-f", "--", "--port " + action.section(' ', 1)});
+                for (const pid_t worker :
+                     descendantsRunning(leader, "--port " + action.section(' ', 1)))
+                    QVERIFY(signalStarted(worker, SIGKILL));
         });
         QVERIFY2(ran.exitCode == exitCode, qPrintable(ran.out + ran.err));
         checkRecords(run, results, "app.upg");
