@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/remembered_inputs.h"
+
 #include <QMainWindow>
 
 class USBKR960;
@@ -12,8 +14,8 @@ class KR960_BootloaderClass;
 }
 
 // The main window: owns the device object and the upgrade worker and wires the command buttons
-// to the slots below. The slots live in the folders of their subsystems, in *_slots.cpp files,
-// which with app/ make up the GUI library; each asks (dialogs), calls the core and reports.
+// to the slots below. The slots live beside it in app/, a *_slots.cpp file per subsystem; each
+// asks (dialogs), calls the core and reports.
 class KR960_Bootloader : public QMainWindow
 {
     Q_OBJECT
@@ -28,16 +30,16 @@ public:
 public slots:
     void slotpushButtonConnect(bool t);            // app/connection_slots.cpp
     void slotpushButtonDisconnect(bool t);         // app/connection_slots.cpp
-    void slotpushButtonRead(bool t);               // service/memory_slots.cpp
-    void slotpushButtonWrite(bool t);              // service/memory_slots.cpp
-    void slotpushButtonWritePage(bool t);          // service/memory_slots.cpp
-    void slotpushButtonFirmware(bool t);           // upgrade/firmware_slots.cpp
-    void slotpushButtonWriteExtFlashBin(bool t);   // service/external_flash_slots.cpp
+    void slotpushButtonRead(bool t);               // app/memory_slots.cpp
+    void slotpushButtonWrite(bool t);              // app/memory_slots.cpp
+    void slotpushButtonWritePage(bool t);          // app/memory_slots.cpp
+    void slotpushButtonFirmware(bool t);           // app/firmware_slots.cpp
+    void slotpushButtonWriteExtFlashBin(bool t);   // app/external_flash_slots.cpp
     void slotpushButtonRunApplication(bool t);     // app/connection_slots.cpp
-    void slotpushButtonWriteExternalFlash(bool t); // service/external_flash_slots.cpp
-    void slotpushButtonReadExternalFlash(bool t);  // service/external_flash_slots.cpp
-    void slotpushButtonCreateUpg(bool t);          // upgrade/firmware_slots.cpp
-    void slotpushButtonCreateBootBin(bool t);      // image/boot_image_slots.cpp
+    void slotpushButtonWriteExternalFlash(bool t); // app/external_flash_slots.cpp
+    void slotpushButtonReadExternalFlash(bool t);  // app/external_flash_slots.cpp
+    void slotpushButtonCreateUpg(bool t);          // app/firmware_slots.cpp
+    void slotpushButtonCreateBootBin(bool t);      // app/boot_image_slots.cpp
     void slotTimeout();                            // app/connection_slots.cpp
 
 private:
@@ -55,6 +57,10 @@ private:
     // A failed CreateUpg or CreateBootBin: a HEX error goes to the log and a box, a wrong brand to
     // the log, a file that cannot be written to a box.
     void reportBuildFailure(const BuildResult &result);
+
+    // The last inputs of the service dialogs, offered again next time.
+    MemoryCommandInputs memoryInputs;
+    ExternalFlashInputs externalFlashInputs;
 
     USBKR960 *usb = nullptr;
     Upgrader *upgrader = nullptr;

@@ -5,7 +5,6 @@
 
 #include "app/kr960_bootloader.h"
 #include "device/usbkr960.h"
-#include "service/remembered_inputs.h"
 #include "sim/simulated_bus.h"
 #include "upgrade/upgrade_file.h"
 #include "upgrade/upgrader.h"
@@ -73,8 +72,6 @@ protected:
     }
     void freshWindow()
     {
-        memoryCommandInputs = MemoryCommandInputs{};
-        externalFlashInputs = ExternalFlashInputs{};
         device->clearFaults();
         device->waitUntilPlugged(5000); // a command before may have restarted it
         device->setMode(kr960sim::Mode::Bootloader);

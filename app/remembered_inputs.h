@@ -2,7 +2,7 @@
 
 #include <QtGlobal>
 
-// What the service commands offer in their dialogs next time, for the life of the process.
+// What the service commands offer in their dialogs next time, for the life of the window.
 // Nothing is saved across runs: each start begins from these defaults.
 
 struct MemoryCommandInputs {
@@ -19,8 +19,3 @@ struct ExternalFlashInputs {
     qint32 writeLength = 1;
     quint32 fillValue = 1; // only the low 8 bits are written
 };
-
-// Defined beside the slots that use them (memory_slots.cpp, external_flash_slots.cpp): the
-// window's own state, which the command line never sees.
-extern MemoryCommandInputs memoryCommandInputs;
-extern ExternalFlashInputs externalFlashInputs;

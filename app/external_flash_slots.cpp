@@ -4,15 +4,12 @@
 #include "image/hex_dump.h"
 #include "service/external_flash_jobs.h"
 #include "service/hex_input.h"
-#include "service/remembered_inputs.h"
 #include "ui_kr960_bootloader.h"
 
 #include <QDebug>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
-
-ExternalFlashInputs externalFlashInputs;
 
 void KR960_Bootloader::slotpushButtonWriteExtFlashBin(bool)
 {

@@ -3,21 +3,18 @@
 #include "image/hex_dump.h"
 #include "service/hex_input.h"
 #include "service/memory_jobs.h"
-#include "service/remembered_inputs.h"
 #include "ui_kr960_bootloader.h"
 
 #include <QDebug>
 #include <QInputDialog>
 #include <QMessageBox>
 
-MemoryCommandInputs memoryCommandInputs;
-
 void KR960_Bootloader::slotpushButtonRead(bool)
 {
     qDebug() << "KR960_Bootloader::slotpushButtonRead(bool t)";
     if (refuseWhileUpgrading())
         return;
-    MemoryCommandInputs &inputs = memoryCommandInputs;
+    MemoryCommandInputs &inputs = memoryInputs;
 
     bool ok = false;
     const QString addressText =
@@ -59,7 +56,7 @@ void KR960_Bootloader::slotpushButtonWritePage(bool)
     qDebug() << "KR960_Bootloader::slotpushButtonWritePage(bool t)";
     if (refuseWhileUpgrading())
         return;
-    MemoryCommandInputs &inputs = memoryCommandInputs;
+    MemoryCommandInputs &inputs = memoryInputs;
     bool ok = false;
     inputs.lastFillPattern = QInputDialog::getInt(this, tr("Fill pattern"), tr("Number (dec)"),
                                                   inputs.lastFillPattern, 0, 255, 1, &ok);
