@@ -108,6 +108,17 @@ bool Station::start(Mode mode, QString *error)
         return false;
     }
     facts = file.facts;
+    if (settings.trustedKeys.policyActive()) {
+        const SignatureCheck check =
+            checkUpgradeFileSignature(file.bytes, settings.upgradeFile, settings.trustedKeys);
+        if (!check.trusted()) {
+            if (error)
+                *error = signatureCheckText(check, settings.upgradeFile);
+            return false;
+        }
+        facts.signingKeyId = check.keyId;
+        facts.trustedComment = check.trustedComment;
+    }
     this->mode = mode;
     started = true;
     accepting = true;
@@ -234,8 +245,9 @@ void Station::startRun(const AttachedBoard &attached)
     run->clock.start();
     BoardRun *raw = run.get();
     run->process.setProgram(settings.workerProgram);
-    run->process.setArguments(WorkerProtocol::workerArguments(
-        attached.identity, settings.upgradeFile, settings.skipUnchanged));
+    run->process.setArguments(settings.workerOptions +
+                              WorkerProtocol::workerArguments(
+                                  attached.identity, settings.upgradeFile, settings.skipUnchanged));
     run->process.setStandardOutputFile(QProcess::nullDevice()); // its log is its own
     // A terminal's Ctrl-C reaches the whole process group: the station decides what it means.
     run->process.setChildProcessModifier([] { std::signal(SIGINT, SIG_IGN); });
