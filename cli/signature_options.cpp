@@ -55,22 +55,13 @@ const TrustedKeys &trustedKeysOrFail()
     return *keys;
 }
 
-QStringList signatureOptionsForWorker()
-{
-    QStringList options;
-    for (const QString &file : keyFiles)
-        options << "--trusted-key" << file;
-    if (signatureRequired)
-        options << "--require-signature";
-    return options;
-}
-
 LoadedUpgradeFile loadCheckedUpgradeFile(const QString &fileName, QString *refusal)
 {
     LoadedUpgradeFile file = loadUpgradeFile(fileName);
     const TrustedKeys &keys = trustedKeysOrFail();
-    // An unusable file is refused by the upgrade itself, in its own words.
-    if (!keys.policyActive() || file.status != UpgradeFileStatus::Ok)
+    // A file that cannot be read is refused by the upgrade itself; one that can is checked first:
+    // a file that is not trusted is refused whatever else is wrong with it.
+    if (!keys.policyActive() || !file.openError.isEmpty())
         return file;
     const SignatureCheck check = checkUpgradeFileSignature(file.bytes, fileName, keys);
     if (!check.trusted()) {

@@ -174,7 +174,6 @@ int runUpgradeCommand(const QStringList &arguments)
         settings.skipUnchanged = parser.isSet(skipUnchanged);
         settings.unpluggedAfterMs = unpluggedAfterMs;
         settings.trustedKeys = trustedKeysOrFail();
-        settings.workerOptions = signatureOptionsForWorker();
         return runStation(parser.isSet(all) ? Station::Mode::AttachedNow : Station::Mode::Watch,
                           settings, recorder);
     }

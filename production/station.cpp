@@ -95,6 +95,17 @@ Station::~Station()
     }
 }
 
+// Before the worker's command word: the keys this station trusts, and its requirement.
+QStringList workerSignatureOptions(const TrustedKeys &keys)
+{
+    QStringList options;
+    for (const QString &file : keys.files())
+        options << QStringLiteral("--trusted-key") << file;
+    if (keys.signatureRequired)
+        options << QStringLiteral("--require-signature");
+    return options;
+}
+
 bool Station::start(Mode mode, QString *error)
 {
     const LoadedUpgradeFile file = loadUpgradeFile(settings.upgradeFile);
@@ -245,7 +256,7 @@ void Station::startRun(const AttachedBoard &attached)
     run->clock.start();
     BoardRun *raw = run.get();
     run->process.setProgram(settings.workerProgram);
-    run->process.setArguments(settings.workerOptions +
+    run->process.setArguments(workerSignatureOptions(settings.trustedKeys) +
                               WorkerProtocol::workerArguments(
                                   attached.identity, settings.upgradeFile, settings.skipUnchanged));
     run->process.setStandardOutputFile(QProcess::nullDevice()); // its log is its own

@@ -29,8 +29,8 @@ struct StationSettings {
     int pollIntervalMs = 200; // how often a watching station looks at the bus
     int stopGraceMs = 15000;  // after stopRuns, a worker still running is killed
     // With a key (or the requirement), only a file signed by a trusted key is programmed.
+    // Each worker is given the same keys and checks the file it programs too.
     TrustedKeys trustedKeys;
-    QStringList workerOptions; // before the worker's command word: its own signature options
 };
 
 struct StationTotals {
