@@ -108,7 +108,19 @@ QStringList workerSignatureOptions(const TrustedKeys &keys)
 
 bool Station::start(Mode mode, QString *error)
 {
-    const LoadedUpgradeFile file = loadUpgradeFile(settings.upgradeFile);
+    LoadedUpgradeFile file = loadUpgradeFile(settings.upgradeFile);
+    // A file no trusted key signed is refused whatever else is wrong with it.
+    if (settings.trustedKeys.policyActive() && file.openError.isEmpty()) {
+        const SignatureCheck check =
+            checkUpgradeFileSignature(file.bytes, settings.upgradeFile, settings.trustedKeys);
+        if (!check.trusted()) {
+            if (error)
+                *error = signatureCheckText(check, settings.upgradeFile);
+            return false;
+        }
+        file.facts.signingKeyId = check.keyId;
+        file.facts.trustedComment = check.trustedComment;
+    }
     if (file.status != UpgradeFileStatus::Ok) {
         if (error)
             *error = file.openError.isEmpty()
@@ -119,17 +131,6 @@ bool Station::start(Mode mode, QString *error)
         return false;
     }
     facts = file.facts;
-    if (settings.trustedKeys.policyActive()) {
-        const SignatureCheck check =
-            checkUpgradeFileSignature(file.bytes, settings.upgradeFile, settings.trustedKeys);
-        if (!check.trusted()) {
-            if (error)
-                *error = signatureCheckText(check, settings.upgradeFile);
-            return false;
-        }
-        facts.signingKeyId = check.keyId;
-        facts.trustedComment = check.trustedComment;
-    }
     this->mode = mode;
     started = true;
     accepting = true;
