@@ -10,9 +10,11 @@
 #include "upgrade_fixtures.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -238,6 +240,42 @@ private slots:
             QCOMPARE(rows.out.trimmed(),
                      keyId.isNull() ? QString("NULL|NULL") : ownerKeyId + "|KR960 app 1.4.2");
         }
+    }
+
+    // The yield report counts the boards of each signing key apart, unsigned files as null.
+    void reportGroupsYieldsByKey()
+    {
+        QFile::remove(path("report.db"));
+        const QString db = "sqlite:" + path("report.db");
+        for (const QString how : {"current", "unsigned", "current"}) {
+            prepare(how);
+            QStringList command{MV604_SIM, "--state-dir", path("state"), "--", MV604_CLI};
+            if (how != "unsigned")
+                command << "--trusted-key"
+                        << "owner.pub";
+            const ProcessRun upgrade =
+                run(command.first(), command.mid(1) + QStringList{"upgrade", "fw.upg", "--db", db});
+            QVERIFY2(upgrade.exitCode == 0, qPrintable(upgrade.err));
+        }
+        const ProcessRun report = run(MV604_CLI, {"report", "--json", "--db", db});
+        QCOMPARE(report.exitCode, 0);
+        QMap<QString, QString> byKey;
+        for (const QJsonValue &figures :
+             QJsonDocument::fromJson(report.out.toUtf8())["signing_keys"].toArray())
+            byKey[figures["signing_key_id"].isNull() ? "null"
+                                                     : figures["signing_key_id"].toString()] =
+                QString("%1 runs, %2 boards, %3 passed")
+                    .arg(figures["runs"].toInt())
+                    .arg(figures["boards"].toInt())
+                    .arg(figures["passed"].toInt());
+        QCOMPARE(byKey, (QMap<QString, QString>{{ownerKeyId, "2 runs, 1 boards, 1 passed"},
+                                                {"null", "1 runs, 1 boards, 1 passed"}}));
+        const QString text = run(MV604_CLI, {"report", "--db", db}).out;
+        QVERIFY2(text.contains("Signing keys (upgrade runs) (2)\n") &&
+                     text.contains(
+                         QRegularExpression("\n  " + ownerKeyId + " +2 +1 +1 +0 +100.0 %\n")) &&
+                     text.contains(QRegularExpression("\n  unsigned +1 +1 +1 +0 +100.0 %\n")),
+                 qPrintable(text));
     }
 
     // The station window tells the operator who signed the file before Start, or why not in red,
