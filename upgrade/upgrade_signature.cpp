@@ -138,9 +138,10 @@ const MinisignPublicKey *keyWithId(const QList<MinisignPublicKey> &keys, const Q
 
 QString keyIdText(const QByteArray &keyId)
 {
-    QByteArray reversed(keyId.size(), '\0');
-    std::copy(keyId.crbegin(), keyId.crend(), reversed.begin());
-    return QString::fromLatin1(reversed.toHex().toUpper());
+    quint64 number = 0;
+    for (int i = int(keyId.size()) - 1; i >= 0; --i)
+        number = number << 8 | quint8(keyId.at(i));
+    return QString::number(number, 16).toUpper();
 }
 
 bool parseMinisignPublicKey(const QByteArray &text, MinisignPublicKey *key, QString *error)

@@ -21,8 +21,8 @@ struct MinisignPublicKey {
     QString file;     // where it was read from
 };
 
-// A key id as minisign prints it: 16 upper-case hexadecimal digits, the stored bytes read as a
-// little-endian number.
+// A key id as minisign prints it: the stored bytes read as a little-endian number, in upper-case
+// hexadecimal without leading zeros.
 QString keyIdText(const QByteArray &keyId);
 
 // False, with what is wrong, when `text` is not a minisign public key file.
