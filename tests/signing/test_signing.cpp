@@ -2,6 +2,8 @@
 // signature, checked by mv604-cli and programmed (or refused) under mv604-sim. A refusal is
 // judged by the simulator's request log: not one request may reach the board.
 
+#include "device/usbkr960.h"
+#include "sim/simulated_bus.h"
 #include "station/upgrade_file_panel.h"
 #include "upgrade/trusted_keys.h"
 #include "upgrade/upgrade_file.h"
@@ -24,8 +26,9 @@ class TestSigning : public QObject
     Q_OBJECT
 
     QTemporaryDir work;
-    const QByteArray fileBytes = fixtures::upgradeFileBytes(fixtures::applicationWithChecksum(
-        fixtures::firmwareBytes(UpgradeFile::ApplicationSize, 3)));
+    const QByteArray application =
+        fixtures::applicationWithChecksum(fixtures::firmwareBytes(UpgradeFile::ApplicationSize, 3));
+    const QByteArray fileBytes = fixtures::upgradeFileBytes(application);
     QString ownerKeyId;
     QString otherKeyId;
 
@@ -247,6 +250,33 @@ private slots:
             QCOMPARE(rows.out.trimmed(),
                      keyId.isNull() ? QString("NULL|NULL") : ownerKeyId + "|KR960 app 1.4.2");
         }
+    }
+
+    // The worker programs the very bytes whose signature was checked: a file replaced on disk
+    // after the check (by another valid upgrade file) never reaches the board.
+    void programsTheBytesItChecked()
+    {
+        QVERIFY2(kr960sim::SimulatedBus::preloadActive(), "run under umockdev's preload");
+        prepare("current");
+        TrustedKeys keys;
+        QString error;
+        QVERIFY2(loadTrustedKeys({path("owner.pub")}, false, &keys, &error), qPrintable(error));
+        const LoadedUpgradeFile checked = loadUpgradeFile(path("fw.upg"));
+        QVERIFY(checkUpgradeFileSignature(checked.bytes, path("fw.upg"), keys).trusted());
+        const QByteArray swapped = fixtures::applicationWithChecksum(
+            fixtures::firmwareBytes(UpgradeFile::ApplicationSize, 4));
+        QVERIFY(writeFile(path("fw.upg"), fixtures::upgradeFileBytes(swapped)));
+
+        kr960sim::SimulatedBus bus;
+        const auto device = bus.addDevice();
+        USBKR960 usb;
+        Upgrader upgrader(&usb);
+        upgrader.setTiming({10, 20, 10, 300});
+        upgrader.setUpgradeFile(path("fw.upg"), checked);
+        upgrader.start();
+        QVERIFY(upgrader.wait(30000));
+        QCOMPARE(upgrader.outcome(), UpgradeOutcome::Ok);
+        QVERIFY(flashOf(*device, 0x08004000, UpgradeFile::ApplicationSize) == application);
     }
 
     // The yield report counts the boards of each signing key apart, unsigned files as null.
