@@ -214,7 +214,11 @@ private slots:
         QCOMPARE(minisign("-V -p owner.pub -m fw.upg").exitCode == 0, goodFile);
 
         // One board and a station of all boards: a refused file reaches no board at all.
+        // A station programs a good file as one board does: once is enough to see it.
+        const bool station = !programmed || (how == "current" && folder.isEmpty());
         for (const QString form : {"upgrade", "upgrade --all"}) {
+            if (form.endsWith("--all") && !station)
+                continue;
             QFile::remove(path("requests.log"));
             QFile::remove(path("line.jsonl"));
             QFile::remove(path("line.db"));
@@ -284,7 +288,7 @@ private slots:
     {
         QFile::remove(path("report.db"));
         const QString db = "sqlite:" + path("report.db");
-        for (const QString how : {"current", "unsigned", "current"}) {
+        for (const QString how : {"current", "unsigned"}) {
             prepare(how);
             QStringList command{MV604_SIM, "--state-dir", path("state"), "--", MV604_CLI};
             if (how != "unsigned")
@@ -305,12 +309,12 @@ private slots:
                     .arg(figures["runs"].toInt())
                     .arg(figures["boards"].toInt())
                     .arg(figures["passed"].toInt());
-        QCOMPARE(byKey, (QMap<QString, QString>{{ownerKeyId, "2 runs, 1 boards, 1 passed"},
+        QCOMPARE(byKey, (QMap<QString, QString>{{ownerKeyId, "1 runs, 1 boards, 1 passed"},
                                                 {"null", "1 runs, 1 boards, 1 passed"}}));
         const QString text = run(MV604_CLI, {"report", "--db", db}).out;
         QVERIFY2(text.contains("Signing keys (upgrade runs) (2)\n") &&
                      text.contains(
-                         QRegularExpression("\n  " + ownerKeyId + " +2 +1 +1 +0 +100.0 %\n")) &&
+                         QRegularExpression("\n  " + ownerKeyId + " +1 +1 +1 +0 +100.0 %\n")) &&
                      text.contains(QRegularExpression("\n  unsigned +1 +1 +1 +0 +100.0 %\n")),
                  qPrintable(text));
     }
