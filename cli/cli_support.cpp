@@ -31,10 +31,14 @@ void filterTrace(QtMsgType type, const QMessageLogContext &, const QString &mess
 void hintToolOptions(const QCommandLineParser &parser, const QStringList &arguments)
 {
     const QString command = arguments.value(0).section(' ', 1);
-    for (const QString &option : parser.unknownOptionNames())
+    for (const QString &option : parser.unknownOptionNames()) {
         if (!command.isEmpty() && (option == "serial" || option == "port"))
             failUsage(QString("--%1 goes before the command: mv604-cli --%1 %2 %3")
                           .arg(option, option == "serial" ? "N" : "PORT", command));
+        if (!command.isEmpty() && (option == "trusted-key" || option == "require-signature"))
+            failUsage(QString("--%1 goes before the command: mv604-cli --%1%2 %3")
+                          .arg(option, option == "trusted-key" ? " FILE" : "", command));
+    }
 }
 
 // Digits alone that do not fit are a number out of range, not text that is no number.

@@ -21,13 +21,14 @@ QString percent(double share)
 }
 
 // One row per firmware or station, widest figures first.
-void printFigures(const QString &title, const QList<YieldFigures> &all, bool firmware)
+void printFigures(const QString &title, const QList<YieldFigures> &all, bool firmware,
+                  const QString &heading = "station")
 {
     printLine(QString("%1 (%2)").arg(title).arg(all.size()));
     if (all.isEmpty())
         return;
     const QString row("  %1 %2 %3 %4 %5 %6");
-    printLine(row.arg(firmware ? "SHA-256       file" : "station", -36)
+    printLine(row.arg(firmware ? "SHA-256       file" : heading, -36)
                   .arg("runs", 6)
                   .arg("boards", 6)
                   .arg("passed", 6)
@@ -62,6 +63,11 @@ void printReport(const LineReport &report)
 {
     printFigures("Firmware (upgrade runs)", report.firmware, true);
     printFigures("Stations (upgrade runs)", report.stations, false);
+    QList<YieldFigures> keys = report.signingKeys;
+    for (YieldFigures &figures : keys)
+        if (figures.key.isEmpty())
+            figures.key = "unsigned";
+    printFigures("Signing keys (upgrade runs)", keys, false, "signing key");
     printLine(
         QString("Boards that failed more than once (%1)").arg(report.failedMoreThanOnce.size()));
     for (const auto &failure : report.failedMoreThanOnce)

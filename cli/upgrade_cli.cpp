@@ -6,6 +6,7 @@
 #include "cli/db_option.h"
 #include "cli/device_selection.h"
 #include "cli/progress_display.h"
+#include "cli/signature_options.h"
 #include "cli/station_cli.h"
 #include "production/stop_signals.h"
 
@@ -29,6 +30,7 @@ constexpr int DefaultUnpluggedAfterMs = 3000;
 
 struct UpgradeOptions {
     QString fileName;
+    LoadedUpgradeFile file; // read once and checked: these bytes are programmed
     bool skipUnchanged = false;
     bool reportToParent = false; // a station's worker: protocol lines on stderr, no log of its own
 };
@@ -40,14 +42,15 @@ void tellParent(const QByteArray &line)
 }
 
 // A worker whose board cannot be found still ends with a record, so that its station learns why.
-[[noreturn]] void failBeforeRun(const UpgradeOptions &options, const QString &reason)
+[[noreturn]] void failBeforeRun(const UpgradeOptions &options, const QString &reason,
+                                UpgradeOutcome outcome = UpgradeOutcome::NoDevice)
 {
     if (options.reportToParent) {
         RunRecord record = newRunRecord("upgrade", QDateTime::currentDateTimeUtc());
         record.serial = QString::fromLatin1(boardChoice().serial);
         record.port = boardChoice().port;
-        takeFileFacts(record, loadUpgradeFile(options.fileName).facts);
-        record.result = upgradeOutcomeName(UpgradeOutcome::NoDevice);
+        takeFileFacts(record, options.file.facts);
+        record.result = upgradeOutcomeName(outcome);
         record.logText = reason;
         tellParent(WorkerProtocol::recordLine(record));
     }
@@ -92,7 +95,7 @@ UpgradeReport upgradeChosenBoard(const UpgradeOptions &options, int *stopSignal)
     });
 
     upgrader.setSkipUnchangedPages(options.skipUnchanged);
-    upgrader.slotSetFileName(options.fileName);
+    upgrader.setUpgradeFile(options.fileName, options.file);
     upgrader.start();
     loop.exec();
     progress.erase();
@@ -170,8 +173,15 @@ int runUpgradeCommand(const QStringList &arguments)
         settings.upgradeFile = fileName;
         settings.skipUnchanged = parser.isSet(skipUnchanged);
         settings.unpluggedAfterMs = unpluggedAfterMs;
+        settings.trustedKeys = trustedKeysOrFail();
         return runStation(parser.isSet(all) ? Station::Mode::AttachedNow : Station::Mode::Watch,
                           settings, recorder);
     }
-    return upgradeOneBoard({fileName, parser.isSet(skipUnchanged), parser.isSet(report)}, recorder);
+    // A file the signature policy refuses never reaches the board: no request is sent.
+    QString refusal;
+    const UpgradeOptions options{fileName, loadCheckedUpgradeFile(fileName, &refusal),
+                                 parser.isSet(skipUnchanged), parser.isSet(report)};
+    if (!refusal.isEmpty())
+        failBeforeRun(options, refusal, UpgradeOutcome::BadFile);
+    return upgradeOneBoard(options, recorder);
 }

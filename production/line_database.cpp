@@ -41,6 +41,12 @@ const QStringList Migrations[] = {
         "CREATE INDEX run_records_by_serial ON run_records (serial, started)",
         "CREATE INDEX run_records_by_start ON run_records (started)",
     },
+    {
+        // The minisign key that signed the file programmed, and its trusted comment: NULL for a
+        // run of an unsigned or unchecked file, and for every run recorded before.
+        "ALTER TABLE run_records ADD COLUMN signing_key_id TEXT",
+        "ALTER TABLE run_records ADD COLUMN trusted_comment TEXT",
+    },
 };
 static_assert(sizeof Migrations / sizeof Migrations[0] == LineDatabase::SchemaVersion);
 
@@ -58,6 +64,12 @@ QDateTime fromIsoUtc(const QVariant &value)
 QVariant text(const QString &value)
 {
     return value.isNull() ? QVariant(QString("")) : QVariant(value);
+}
+
+// NULL for a null text: the columns where "none" differs from "empty".
+QVariant nullableText(const QString &value)
+{
+    return value.isNull() ? QVariant(QMetaType::fromType<QString>()) : QVariant(value);
 }
 
 template <typename T> QVariant optionalValue(const std::optional<T> &value)
@@ -316,7 +328,7 @@ DatabaseStatus LineDatabase::store(const RunRecord &record)
 {
     return inTransaction([&](QSqlQuery &query) {
         query.prepare(QString("INSERT INTO run_records (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-                              "?, ?, ?, ?, ?, ?, ?) ON CONFLICT (id) DO NOTHING")
+                              "?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (id) DO NOTHING")
                           .arg(runColumns()));
         for (const QVariant &value :
              {text(record.id), text(isoUtc(record.started)), text(isoUtc(record.ended)),
@@ -325,7 +337,8 @@ DatabaseStatus LineDatabase::store(const RunRecord &record)
               text(QString::fromLatin1(record.fileSha256)),
               optionalValue(record.applicationChecksum), optionalValue(record.upperChecksum),
               text(record.result), text(record.logText), optionalValue(record.pagesWritten),
-              optionalValue(record.pagesVerified), QVariant(record.durationSeconds())})
+              optionalValue(record.pagesVerified), QVariant(record.durationSeconds()),
+              nullableText(record.signingKeyId), nullableText(record.trustedComment)})
             query.addBindValue(value);
         return query.exec() ? DatabaseStatus() : statusOf(query);
     });
@@ -343,7 +356,7 @@ QString LineDatabase::runColumns()
 {
     return "id, started, ended, host, tool_version, command, serial, port, file, file_sha256, "
            "application_checksum, upper_checksum, result, log, pages_written, pages_verified, "
-           "duration_s";
+           "duration_s, signing_key_id, trusted_comment";
 }
 
 RunRecord LineDatabase::recordFrom(const QSqlQuery &row)
@@ -373,5 +386,10 @@ RunRecord LineDatabase::recordFrom(const QSqlQuery &row)
     record.logText = row.value(13).toString();
     record.pagesWritten = count(14);
     record.pagesVerified = count(15);
+    const auto nullable = [&](int column) {
+        return row.isNull(column) ? QString() : row.value(column).toString();
+    };
+    record.signingKeyId = nullable(17);
+    record.trustedComment = nullable(18);
     return record;
 }

@@ -19,8 +19,8 @@ class LineDatabase
 {
 public:
     // 1: run records and allocations. 2: the USB port of each run; reservations with their
-    // station, size and image file.
-    static constexpr int SchemaVersion = 2;
+    // station, size and image file. 3: the signing key id and trusted comment of each run.
+    static constexpr int SchemaVersion = 3;
 
     LineDatabase();
     ~LineDatabase();

@@ -74,6 +74,8 @@ QJsonObject figuresJson(const YieldFigures &figures, const char *keyName)
                        {"first_pass_yield", figures.firstPassYield()}};
     if (QLatin1String(keyName) == QLatin1String("file_sha256"))
         object["file"] = figures.fileName;
+    if (QLatin1String(keyName) == QLatin1String("signing_key_id") && figures.key.isEmpty())
+        object[keyName] = QJsonValue::Null; // files that were not signed
     return object;
 }
 
@@ -108,6 +110,9 @@ LineReport lineReport(LineDatabase &database, const ReportFilter &filter, int sp
     report.firmware =
         figuresOf(upgrades, [](const RunRecord &run) { return QString(run.fileSha256); });
     report.stations = figuresOf(upgrades, [](const RunRecord &run) { return run.host; });
+    report.signingKeys = figuresOf(upgrades, [](const RunRecord &run) {
+        return run.signingKeyId.isNull() ? QString("") : run.signingKeyId;
+    });
     QMap<QString, int> failures;
     for (const RunRecord &run : upgrades)
         if (!run.serial.isEmpty() && run.result != "ok")
@@ -159,6 +164,9 @@ QJsonObject lineReportJson(const LineReport &report)
     QJsonArray stations;
     for (const YieldFigures &figures : report.stations)
         stations << figuresJson(figures, "host");
+    QJsonArray signingKeys;
+    for (const YieldFigures &figures : report.signingKeys)
+        signingKeys << figuresJson(figures, "signing_key_id");
     QJsonArray failed;
     for (const auto &failure : report.failedMoreThanOnce)
         failed << QJsonObject{{"serial", failure.first}, {"failures", failure.second}};
@@ -174,6 +182,7 @@ QJsonObject lineReportJson(const LineReport &report)
             {"firmware_prefix", textOrNull(report.filter.firmwarePrefix)},
             {"firmware", firmware},
             {"stations", stations},
+            {"signing_keys", signingKeys},
             {"failed_more_than_once", failed},
             {"duplicates", duplicates},
             {"unallocated", QJsonArray::fromStringList(report.unallocated)},

@@ -15,7 +15,7 @@ class LineDatabase;
 // Upgrade runs of one firmware, or of one station: how many boards, how many passed in the end,
 // how many never did, and how many passed on their first run there.
 struct YieldFigures {
-    QString key;      // the firmware's SHA-256 or the station's host name
+    QString key;      // the firmware's SHA-256, the station's host name or the signing key id
     QString fileName; // firmware: the name of its latest run
     int runs = 0;
     int boards = 0;
@@ -53,6 +53,7 @@ struct LineReport {
     ReportFilter filter;
     QList<YieldFigures> firmware; // most boards first
     QList<YieldFigures> stations;
+    QList<YieldFigures> signingKeys; // by minisign key id; an empty key: files not signed
     QList<QPair<QString, int>> failedMoreThanOnce; // serial, failed upgrade runs
     QList<DuplicateSerial> duplicates;
     QStringList unallocated;

@@ -22,6 +22,22 @@ QJsonValue checksumValue(const std::optional<quint32> &checksum)
     return QString("0x%1").arg(*checksum, 8, 16, QChar('0'));
 }
 
+QJsonValue nullableText(const QString &text)
+{
+    return text.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+bool takeNullableText(const QJsonValue &value, QString *text)
+{
+    if (value.isNull() || value.isUndefined()) // absent in records written before
+        *text = QString();
+    else if (value.isString())
+        *text = value.toString();
+    else
+        return false;
+    return true;
+}
+
 QJsonValue countValue(const std::optional<int> &count)
 {
     return count ? QJsonValue(*count) : QJsonValue(QJsonValue::Null);
@@ -95,6 +111,8 @@ QJsonObject runRecordJson(const RunRecord &record)
     object["pages_written"] = countValue(record.pagesWritten);
     object["pages_verified"] = countValue(record.pagesVerified);
     object["duration_s"] = record.durationSeconds();
+    object["signing_key_id"] = nullableText(record.signingKeyId);
+    object["trusted_comment"] = nullableText(record.trustedComment);
     return object;
 }
 
@@ -120,7 +138,9 @@ bool runRecordFromJson(const QJsonObject &object, RunRecord *record)
         !takeChecksum(object["application_checksum"], &taken.applicationChecksum) ||
         !takeChecksum(object["upper_checksum"], &taken.upperChecksum) ||
         !takeCount(object["pages_written"], &taken.pagesWritten) ||
-        !takeCount(object["pages_verified"], &taken.pagesVerified))
+        !takeCount(object["pages_verified"], &taken.pagesVerified) ||
+        !takeNullableText(object["signing_key_id"], &taken.signingKeyId) ||
+        !takeNullableText(object["trusted_comment"], &taken.trustedComment))
         return false;
     *record = taken;
     return true;

@@ -27,6 +27,10 @@ struct RunRecord {
     QString logText; // the run's last log line, or its reason in words
     std::optional<int> pagesWritten;
     std::optional<int> pagesVerified;
+    // The minisign key id that signed the file and its trusted comment; null when the file was
+    // not signed or its signature not checked.
+    QString signingKeyId;
+    QString trustedComment;
 
     double durationSeconds() const;
 };

@@ -25,6 +25,8 @@ void takeFileFacts(RunRecord &record, const UpgradeFileFacts &file)
     record.fileSha256 = file.sha256;
     record.applicationChecksum = file.applicationChecksum;
     record.upperChecksum = file.upperChecksum;
+    record.signingKeyId = file.signingKeyId;
+    record.trustedComment = file.trustedComment;
 }
 
 RunRecord upgradeRunRecord(const UpgradeReport &report, const QDateTime &started)

@@ -95,9 +95,32 @@ Station::~Station()
     }
 }
 
+// Before the worker's command word: the keys this station trusts, and its requirement.
+QStringList workerSignatureOptions(const TrustedKeys &keys)
+{
+    QStringList options;
+    for (const QString &file : keys.files())
+        options << QStringLiteral("--trusted-key") << file;
+    if (keys.signatureRequired)
+        options << QStringLiteral("--require-signature");
+    return options;
+}
+
 bool Station::start(Mode mode, QString *error)
 {
-    const LoadedUpgradeFile file = loadUpgradeFile(settings.upgradeFile);
+    LoadedUpgradeFile file = loadUpgradeFile(settings.upgradeFile);
+    // A file no trusted key signed is refused whatever else is wrong with it.
+    if (settings.trustedKeys.policyActive() && file.openError.isEmpty()) {
+        const SignatureCheck check =
+            checkUpgradeFileSignature(file.bytes, settings.upgradeFile, settings.trustedKeys);
+        if (!check.trusted()) {
+            if (error)
+                *error = signatureCheckText(check, settings.upgradeFile);
+            return false;
+        }
+        file.facts.signingKeyId = check.keyId;
+        file.facts.trustedComment = check.trustedComment;
+    }
     if (file.status != UpgradeFileStatus::Ok) {
         if (error)
             *error = file.openError.isEmpty()
@@ -234,8 +257,9 @@ void Station::startRun(const AttachedBoard &attached)
     run->clock.start();
     BoardRun *raw = run.get();
     run->process.setProgram(settings.workerProgram);
-    run->process.setArguments(WorkerProtocol::workerArguments(
-        attached.identity, settings.upgradeFile, settings.skipUnchanged));
+    run->process.setArguments(workerSignatureOptions(settings.trustedKeys) +
+                              WorkerProtocol::workerArguments(
+                                  attached.identity, settings.upgradeFile, settings.skipUnchanged));
     run->process.setStandardOutputFile(QProcess::nullDevice()); // its log is its own
     // A terminal's Ctrl-C reaches the whole process group: the station decides what it means.
     run->process.setChildProcessModifier([] { std::signal(SIGINT, SIG_IGN); });

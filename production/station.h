@@ -4,6 +4,7 @@
 #include "device/chosen_board.h"
 #include "production/run_record.h"
 #include "upgrade/upgrade_file.h"
+#include "upgrade/upgrade_signature.h"
 #include "upgrade/upgrader.h"
 
 #include <QElapsedTimer>
@@ -27,6 +28,9 @@ struct StationSettings {
     int unpluggedAfterMs = 3000;
     int pollIntervalMs = 200; // how often a watching station looks at the bus
     int stopGraceMs = 15000;  // after stopRuns, a worker still running is killed
+    // With a key (or the requirement), only a file signed by a trusted key is programmed.
+    // Each worker is given the same keys and checks the file it programs too.
+    TrustedKeys trustedKeys;
 };
 
 struct StationTotals {

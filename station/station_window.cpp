@@ -116,6 +116,12 @@ bool StationWindow::useDatabase(const QString &url)
     return databaseProblem.isEmpty();
 }
 
+void StationWindow::useTrustedKeys(const TrustedKeys &keys)
+{
+    trustedKeys = keys;
+    filePanel->setTrustedKeys(keys);
+}
+
 bool StationWindow::start()
 {
     if (running())
@@ -137,6 +143,7 @@ bool StationWindow::start()
     StationSettings settings;
     settings.workerProgram = workerProgram;
     settings.upgradeFile = filePanel->path();
+    settings.trustedKeys = trustedKeys;
     station = std::make_unique<Station>(settings, recorder);
     connect(station.get(), &Station::runStarted, this, [this](const BoardIdentity &board) {
         tileFor(board.port, board.serial)->showStarted(board);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "production/run_recorder.h"
+#include "upgrade/upgrade_signature.h"
 
 #include <QMainWindow>
 #include <QMap>
@@ -34,6 +35,9 @@ public:
     // Records also go to the line's database; false, with the reason shown (and Start refused),
     // when it cannot be used.
     bool useDatabase(const QString &url);
+    // Only files signed by one of these keys are programmed (when there is one, or a signature
+    // is required).
+    void useTrustedKeys(const TrustedKeys &keys);
     // Watches for boards and programs each one plugged in; false, with the reason shown, when
     // the station cannot start.
     bool start();
@@ -54,6 +58,7 @@ private:
     QString workerProgram;
     RunRecorder recorder;
     QString databaseProblem;
+    TrustedKeys trustedKeys;
     std::unique_ptr<Station> station;
     bool stopRequested = false;
     bool closing = false;

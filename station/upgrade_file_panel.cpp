@@ -41,11 +41,15 @@ QString problemText(const QString &path, const LoadedUpgradeFile &file)
 
 UpgradeFilePanel::UpgradeFilePanel(QWidget *parent)
     : QWidget(parent), name(new QLabel(tr("No upgrade file chosen"), this)),
-      facts(new QLabel(this)), chooseButton(new QPushButton(tr("Choose File..."), this))
+      facts(new QLabel(this)), signature(new QLabel(this)),
+      chooseButton(new QPushButton(tr("Choose File..."), this))
 {
     name->setObjectName("fileName");
     facts->setObjectName("fileFacts");
     facts->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    signature->setObjectName("fileSignature");
+    signature->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    signature->hide();
     QFont bold = name->font();
     bold.setBold(true);
     bold.setPointSizeF(bold.pointSizeF() * 1.3);
@@ -54,6 +58,7 @@ UpgradeFilePanel::UpgradeFilePanel(QWidget *parent)
     auto *text = new QVBoxLayout;
     text->addWidget(name);
     text->addWidget(facts);
+    text->addWidget(signature);
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addLayout(text, 1);
@@ -74,8 +79,29 @@ bool UpgradeFilePanel::choose(const QString &path)
     name->setText(QFileInfo(chosen).fileName());
     facts->setText(isUsable ? factsText(file.facts) : problemText(chosen, file));
     facts->setStyleSheet(isUsable ? QString() : QStringLiteral("color: #c62828"));
+    showSignature(file);
     emit changed();
     return isUsable;
+}
+
+// "signed by KEYID: trusted comment", or in red why the station refuses the file. The check is
+// the station's own at its start; this one tells the operator before they press Start.
+void UpgradeFilePanel::showSignature(const LoadedUpgradeFile &file)
+{
+    signature->setVisible(trustedKeys.policyActive() && file.openError.isEmpty());
+    if (signature->isHidden())
+        return;
+    const SignatureCheck check = checkUpgradeFileSignature(file.bytes, chosen, trustedKeys);
+    isUsable = isUsable && check.trusted();
+    signature->setText(signatureCheckText(check, chosen));
+    signature->setStyleSheet(check.trusted() ? QString() : QStringLiteral("color: #c62828"));
+}
+
+void UpgradeFilePanel::setTrustedKeys(const TrustedKeys &keys)
+{
+    trustedKeys = keys;
+    if (!chosen.isEmpty())
+        choose(chosen);
 }
 
 void UpgradeFilePanel::setChoosable(bool choosable)

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "upgrade/upgrade_signature.h"
+
 #include <QWidget>
 
 class QLabel;
+struct LoadedUpgradeFile;
 class QPushButton;
 
 // The upgrade file a station programs: chosen in a file dialog, shown with what tells it from
@@ -21,6 +24,9 @@ public:
     bool usable() const { return isUsable; }
     // A running station keeps its file.
     void setChoosable(bool choosable);
+    // With a trusted key (or a signature required) only a file signed by one is usable; the
+    // chosen file is checked again.
+    void setTrustedKeys(const TrustedKeys &keys);
 
 signals:
     void changed();
@@ -28,9 +34,13 @@ signals:
 private:
     void askForFile();
 
+    void showSignature(const LoadedUpgradeFile &file);
+
     QString chosen;
     bool isUsable = false;
+    TrustedKeys trustedKeys;
     QLabel *name;
     QLabel *facts;
+    QLabel *signature;
     QPushButton *chooseButton;
 };

@@ -157,6 +157,7 @@ LoadedUpgradeFile loadUpgradeFile(const QString &fileName)
     if (!readWholeFile(fileName, &bytes, &loaded.openError))
         return loaded;
     loaded.facts.sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+    loaded.bytes = bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     QByteArray image;

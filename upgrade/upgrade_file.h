@@ -73,6 +73,9 @@ struct UpgradeFileFacts {
     QByteArray sha256; // of the file's bytes, lower-case hexadecimal; empty when unreadable
     std::optional<quint32> applicationChecksum; // as stamped in the plain image, when it was read
     std::optional<quint32> upperChecksum;
+    // The minisign key id and trusted comment of a trusted signature; null when not checked.
+    QString signingKeyId;
+    QString trustedComment;
 };
 
 // An upgrade file read once, whole: its status, its plain application area and its facts.
@@ -81,5 +84,6 @@ struct LoadedUpgradeFile {
     QString openError;          // why the file could not be read (it then counts as a wrong header)
     QByteArray applicationArea; // plain, when status is Ok
     UpgradeFileFacts facts;
+    QByteArray bytes; // the file as read: a signature is checked on the bytes that are programmed
 };
 LoadedUpgradeFile loadUpgradeFile(const QString &fileName);

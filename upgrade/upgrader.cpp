@@ -98,6 +98,13 @@ UpgradeReport Upgrader::report() const
 void Upgrader::slotSetFileName(QString fileName)
 {
     this->fileName = fileName;
+    checkedFile.reset();
+}
+
+void Upgrader::setUpgradeFile(const QString &fileName, const LoadedUpgradeFile &file)
+{
+    this->fileName = fileName;
+    checkedFile = file;
 }
 
 void Upgrader::say(const QString &line)
@@ -130,7 +137,7 @@ void Upgrader::run()
 
     // The whole file is read and checked before the device is touched: a device restarted into
     // its bootloader for a file that turns out to be unusable would be left without application.
-    const LoadedUpgradeFile file = loadUpgradeFile(fileName);
+    const LoadedUpgradeFile file = checkedFile ? *checkedFile : loadUpgradeFile(fileName);
     {
         QMutexLocker locker(&reportLock);
         lastReport.file = file.facts;

@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <functional>
+#include <optional>
 
 class USBKR960;
 
@@ -75,6 +76,10 @@ public:
     void requestStop();
     void stop();
 
+    // A file the caller has read and checked (its signature): the run programs these bytes and
+    // does not read the path again.
+    void setUpgradeFile(const QString &fileName, const LoadedUpgradeFile &file);
+
     // What the last run came to; read it once the thread has finished.
     UpgradeReport report() const;
     UpgradeOutcome outcome() const { return report().outcome; }
@@ -105,6 +110,7 @@ private:
 
     USBKR960 *usb = nullptr;
     QString fileName;
+    std::optional<LoadedUpgradeFile> checkedFile;
     UpgradeTiming timing;
     bool skipUnchangedPages = false;
     std::function<void(const PageProgress &)> pageListener;

@@ -156,7 +156,7 @@ private slots:
         QTest::newRow("read-only") << "read-only"
                                    << "the database is read-only";
         QTest::newRow("newer schema") << "newer"
-                                      << "newer Mv604 (schema version 3; this one knows 2)";
+                                      << "newer Mv604 (schema version 4; this one knows 3)";
         QTest::newRow("wrong password") << "password"
                                         << ":***@";
     }
@@ -178,7 +178,7 @@ private slots:
             QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(18) && file.putChar(3));
         }
         if (row == "newer")
-            query(url, "UPDATE mv604_schema SET version = 3");
+            query(url, "UPDATE mv604_schema SET version = 4");
         if (row == "password") {
             if (!postgresql)
                 QSKIP("needs the PostgreSQL server");
@@ -254,10 +254,13 @@ private slots:
             QVERIFY(statement.isEmpty() || query(url, statement).isEmpty());
         LineDatabase database;
         QCOMPARE(database.open(url).ok(), migrated);
-        QCOMPARE(query(url, "SELECT version FROM mv604_schema"), migrated ? "2" : "1");
+        QCOMPARE(query(url, "SELECT version FROM mv604_schema"), migrated ? "3" : "1");
         QCOMPARE(query(url, "SELECT count(port) FROM run_records") == "1", migrated);
         if (!migrated)
             return;
+        QCOMPARE(query(url, "SELECT count(*) FROM run_records WHERE signing_key_id IS NULL AND "
+                            "trusted_comment IS NULL"),
+                 "1");
         QCOMPARE(query(url, "SELECT image_file, reservation_size FROM serial_allocations"),
                  "Mv604_Bootloader_264900001.bin|1");
         QCOMPARE(allocateSerials(database, 26, 49, 1).serials(), QStringList{"264900002"});

@@ -1,0 +1,360 @@
+// Signed upgrade files: keys made and files signed by the real minisign program, both kinds of
+// signature, checked by mv604-cli and programmed (or refused) under mv604-sim. A refusal is
+// judged by the simulator's request log: not one request may reach the board.
+
+#include "device/usbkr960.h"
+#include "sim/simulated_bus.h"
+#include "station/upgrade_file_panel.h"
+#include "upgrade/trusted_keys.h"
+#include "upgrade/upgrade_file.h"
+
+#include "process_run.h"
+#include "upgrade_fixtures.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestSigning : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir work;
+    const QByteArray application =
+        fixtures::applicationWithChecksum(fixtures::firmwareBytes(UpgradeFile::ApplicationSize, 3));
+    const QByteArray fileBytes = fixtures::upgradeFileBytes(application);
+    QString ownerKeyId;
+    QString otherKeyId;
+
+    QString path(const QString &name) const { return work.filePath(name); }
+
+    // Runs a program in the work folder with HOME there, so that minisign finds no user keys.
+    ProcessRun run(const QString &program, const QStringList &arguments,
+                   const QString &trustedFolder = QString()) const
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("HOME", work.path());
+        environment.remove("MV604_TRUSTED_KEYS");
+        if (!trustedFolder.isEmpty())
+            environment.insert("MV604_TRUSTED_KEYS", path(trustedFolder));
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(work.path());
+        process.start(program, arguments);
+        if (!process.waitForFinished(60000))
+            process.kill();
+        process.waitForFinished();
+        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                QString::fromLocal8Bit(process.readAllStandardOutput()),
+                QString::fromLocal8Bit(process.readAllStandardError())};
+    }
+    ProcessRun minisign(const QString &arguments) const
+    {
+        return run("minisign", arguments.split(' ', Qt::SkipEmptyParts));
+    }
+    QString keyIdOf(const QString &publicKey) const
+    {
+        return QString::fromLatin1(readFile(path(publicKey)).split('\n').first().split(' ').last());
+    }
+
+    // fw.upg and its signature as the row wants them.
+    void prepare(const QString &how)
+    {
+        QVERIFY(writeFile(path("fw.upg"), fileBytes));
+        QFile::remove(path("fw.upg.minisig"));
+        if (how == "unsigned")
+            return;
+        const QString key = how == "another key" ? "other.key" : "owner.key";
+        QStringList signing{"-S", "-s", key, "-m", "fw.upg", "-t", "KR960 app 1.4.2"};
+        if (how == "legacy")
+            signing << "-l";
+        const ProcessRun signed_ = run("minisign", signing);
+        QVERIFY2(signed_.exitCode == 0, qPrintable(signed_.err));
+        QByteArray file = fileBytes;
+        QByteArray signature = readFile(path("fw.upg.minisig"));
+        if (how == "one byte changed")
+            file[int(UpgradeFile::ImageFileOffset) + 0x5000] ^= 0x01;
+        if (how == "a byte appended")
+            file += '\0';
+        if (how == "trusted comment changed")
+            signature.replace("KR960 app 1.4.2", "KR960 app 1.4.3");
+        if (how == "malformed signature")
+            signature = "untrusted comment: hello\nnot base64 at all\ntrusted comment: x\nAAAA\n";
+        if (how == "truncated signature")
+            signature.truncate(signature.indexOf('\n') + 40);
+        if (how == "truncated global signature")
+            signature.chop(30);
+        QVERIFY(writeFile(path("fw.upg"), file) && writeFile(path("fw.upg.minisig"), signature));
+    }
+
+    QStringList requestsToBoard() const
+    {
+        QStringList lines = QString::fromLatin1(readFile(path("requests.log"))).split('\n');
+        lines.removeAll(QString());
+        return lines;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(work.isValid());
+        QVERIFY2(!QStandardPaths::findExecutable("minisign").isEmpty(),
+                 "minisign is missing: scripts/install-deps --test installs it");
+        QVERIFY(!QFileInfo(TrustedKeyFolders::System).exists() ||
+                QDir(TrustedKeyFolders::System).isEmpty());
+        for (const char *name : {"owner", "other"})
+            QCOMPARE(minisign(QString("-G -W -p %1.pub -s %1.key").arg(name)).exitCode, 0);
+        ownerKeyId = keyIdOf("owner.pub");
+        otherKeyId = keyIdOf("other.pub");
+        QVERIFY(QDir().mkpath(path("keys.d")) && QDir().mkpath(path("bad.d")));
+        QVERIFY(QFile::copy(path("owner.pub"), path("keys.d/owner.pub")));
+        QVERIFY(writeFile(path("bad.pub"), "untrusted comment: minisign public key\nRWQ\n"));
+        QVERIFY(QFile::copy(path("bad.pub"), path("bad.d/bad.pub")));
+    }
+
+    // Each row: how the file and its signature are made, the keys given (before the command, or
+    // MV604_TRUSTED_KEYS), what mv604-cli says, and whether the board was programmed.
+    void signedFiles_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("keys");   // options before the command
+        QTest::addColumn<QString>("folder"); // MV604_TRUSTED_KEYS, in the work folder
+        QTest::addColumn<QString>("said");   // by check-signature and by a refused upgrade
+        QTest::addColumn<bool>("programmed");
+        const QString owner = "--trusted-key owner.pub";
+        QTest::newRow("a good file") << "current" << owner << ""
+                                     << "signed by %1: KR960 app 1.4.2" << true;
+        QTest::newRow("a good file, legacy signature") << "legacy" << owner << ""
+                                                       << "signed by %1: KR960 app 1.4.2" << true;
+        QTest::newRow("a good file, key from MV604_TRUSTED_KEYS")
+            << "current"
+            << ""
+            << "keys.d"
+            << "signed by %1: KR960 app 1.4.2" << true;
+        QTest::newRow("one byte changed") << "one byte changed" << owner << ""
+                                          << "fw.upg does not match its signature by key %1: the "
+                                             "file was changed after it was signed"
+                                          << false;
+        QTest::newRow("a byte appended, the file still valid")
+            << "a byte appended" << owner << ""
+            << "fw.upg does not match its signature by key %1" << false;
+        QTest::newRow("trusted comment changed")
+            << "trusted comment changed" << owner << ""
+            << "the trusted comment of fw.upg.minisig was changed after it was signed" << false;
+        QTest::newRow("signed by another key")
+            << "another key" << owner << ""
+            << "fw.upg is signed by key %2, which is not a trusted key" << false;
+        QTest::newRow("no signature")
+            << "unsigned" << owner << ""
+            << "fw.upg is not signed: there is no fw.upg.minisig next to it" << false;
+        QTest::newRow("malformed signature")
+            << "malformed signature" << owner << ""
+            << "fw.upg.minisig is not a minisign signature: its second line" << false;
+        QTest::newRow("truncated signature")
+            << "truncated signature" << owner << ""
+            << "fw.upg.minisig is not a minisign signature: it does not have minisign's four lines"
+            << false;
+        QTest::newRow("truncated global signature")
+            << "truncated global signature" << owner << ""
+            << "fw.upg.minisig is not a minisign signature: its fourth line is not a base64 global "
+               "signature of 64 bytes"
+            << false;
+        QTest::newRow("MV604_TRUSTED_KEYS names no folder")
+            << "current" << owner << "missing.d"
+            << "MV604_TRUSTED_KEYS names " + path("missing.d") + ", which is not a folder" << false;
+        QTest::newRow("malformed key file")
+            << "current" << owner + " --trusted-key bad.pub"
+            << ""
+            << "trusted key bad.pub: not a minisign public key" << false;
+        QTest::newRow("malformed key file in MV604_TRUSTED_KEYS")
+            << "current" << owner << "bad.d"
+            << "/bad.d/bad.pub: not a minisign public key" << false;
+        QTest::newRow("a signature required, no key")
+            << "current"
+            << "--require-signature"
+            << ""
+            << "no trusted key is configured to check it against: put the release manager's "
+               "minisign public key (.pub) in /etc/mv604/keys.d/"
+            << false;
+        QTest::newRow("no key, no requirement: unsigned is programmed") << "unsigned"
+                                                                        << ""
+                                                                        << ""
+                                                                        << "" << true;
+    }
+    void signedFiles()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, keys);
+        QFETCH(QString, folder);
+        QFETCH(QString, said);
+        QFETCH(bool, programmed);
+        prepare(how);
+        said = said.replace("%1", ownerKeyId).replace("%2", otherKeyId);
+        const QStringList options = keys.split(' ', Qt::SkipEmptyParts);
+
+        if (!said.isEmpty()) {
+            const ProcessRun check =
+                run(MV604_CLI, options + QStringList{"check-signature", "fw.upg"}, folder);
+            QCOMPARE(check.exitCode, programmed ? 0 : 1);
+            if (programmed)
+                QCOMPARE(check.out,
+                         QString("key id: %1\ntrusted comment: KR960 app 1.4.2\ntrusted\n")
+                             .arg(ownerKeyId));
+            else
+                QVERIFY2((check.out + check.err).contains(said), qPrintable(check.out + check.err));
+        }
+        // minisign itself, with the owner's key, accepts the files made as signed and no other.
+        const bool goodFile = how == "current" || how == "legacy";
+        QCOMPARE(minisign("-V -p owner.pub -m fw.upg").exitCode == 0, goodFile);
+
+        // One board and a station of all boards: a refused file reaches no board at all.
+        // A station programs a good file as one board does: once is enough to see it.
+        const bool station = !programmed || (how == "current" && folder.isEmpty());
+        for (const QString form : {"upgrade", "upgrade --all"}) {
+            if (form.endsWith("--all") && !station)
+                continue;
+            QFile::remove(path("requests.log"));
+            QFile::remove(path("line.jsonl"));
+            QFile::remove(path("line.db"));
+            QDir(path("state")).removeRecursively();
+            const QStringList command =
+                QStringList{MV604_SIM, "--state-dir", path("state"), "--log", path("requests.log"),
+                            "--",      MV604_CLI} +
+                options + form.split(' ') +
+                QStringList{"fw.upg", "--log", path("line.jsonl"), "--db",
+                            "sqlite:" + path("line.db")};
+            const ProcessRun upgrade = run(command.first(), command.mid(1), folder);
+            const QString context = form + ": " + upgrade.err;
+            if (!programmed) {
+                QCOMPARE(upgrade.exitCode, 1);
+                QVERIFY2(upgrade.err.contains(said), qPrintable(context));
+                QVERIFY2(requestsToBoard().isEmpty(), qPrintable(requestsToBoard().join('\n')));
+                continue;
+            }
+            QVERIFY2(upgrade.exitCode == 0, qPrintable(context));
+            const QByteArray line = readFile(path("line.jsonl"));
+            QCOMPARE(line.count('\n'), 1);
+            const QJsonObject record = QJsonDocument::fromJson(line).object();
+            QCOMPARE(record["result"].toString(), QString("ok"));
+            const QJsonValue keyId = said.isEmpty() ? QJsonValue() : QJsonValue(ownerKeyId);
+            const QJsonValue comment =
+                said.isEmpty() ? QJsonValue() : QJsonValue("KR960 app 1.4.2");
+            QCOMPARE(record["signing_key_id"], keyId);
+            QCOMPARE(record["trusted_comment"], comment);
+            // The line database holds the same, NULL for an unsigned file (read by sqlite3).
+            const ProcessRun rows = run(
+                "sqlite3", {path("line.db"), "SELECT coalesce(signing_key_id, 'NULL') || '|' || "
+                                             "coalesce(trusted_comment, 'NULL') FROM run_records"});
+            QCOMPARE(rows.out.trimmed(),
+                     keyId.isNull() ? QString("NULL|NULL") : ownerKeyId + "|KR960 app 1.4.2");
+        }
+    }
+
+    // The worker programs the very bytes whose signature was checked: a file replaced on disk
+    // after the check (by another valid upgrade file) never reaches the board.
+    void programsTheBytesItChecked()
+    {
+        QVERIFY2(kr960sim::SimulatedBus::preloadActive(), "run under umockdev's preload");
+        prepare("current");
+        TrustedKeys keys;
+        QString error;
+        QVERIFY2(loadTrustedKeys({path("owner.pub")}, false, &keys, &error), qPrintable(error));
+        const LoadedUpgradeFile checked = loadUpgradeFile(path("fw.upg"));
+        QVERIFY(checkUpgradeFileSignature(checked.bytes, path("fw.upg"), keys).trusted());
+        const QByteArray swapped = fixtures::applicationWithChecksum(
+            fixtures::firmwareBytes(UpgradeFile::ApplicationSize, 4));
+        QVERIFY(writeFile(path("fw.upg"), fixtures::upgradeFileBytes(swapped)));
+
+        kr960sim::SimulatedBus bus;
+        const auto device = bus.addDevice();
+        USBKR960 usb;
+        Upgrader upgrader(&usb);
+        upgrader.setTiming({10, 20, 10, 300});
+        upgrader.setUpgradeFile(path("fw.upg"), checked);
+        upgrader.start();
+        QVERIFY(upgrader.wait(30000));
+        QCOMPARE(upgrader.outcome(), UpgradeOutcome::Ok);
+        QVERIFY(flashOf(*device, 0x08004000, UpgradeFile::ApplicationSize) == application);
+    }
+
+    // The yield report counts the boards of each signing key apart, unsigned files as null.
+    void reportGroupsYieldsByKey()
+    {
+        QFile::remove(path("report.db"));
+        const QString db = "sqlite:" + path("report.db");
+        for (const QString how : {"current", "unsigned"}) {
+            prepare(how);
+            QStringList command{MV604_SIM, "--state-dir", path("state"), "--", MV604_CLI};
+            if (how != "unsigned")
+                command << "--trusted-key"
+                        << "owner.pub";
+            const ProcessRun upgrade =
+                run(command.first(), command.mid(1) + QStringList{"upgrade", "fw.upg", "--db", db});
+            QVERIFY2(upgrade.exitCode == 0, qPrintable(upgrade.err));
+        }
+        const ProcessRun report = run(MV604_CLI, {"report", "--json", "--db", db});
+        QCOMPARE(report.exitCode, 0);
+        QMap<QString, QString> byKey;
+        for (const QJsonValue &figures :
+             QJsonDocument::fromJson(report.out.toUtf8())["signing_keys"].toArray())
+            byKey[figures["signing_key_id"].isNull() ? "null"
+                                                     : figures["signing_key_id"].toString()] =
+                QString("%1 runs, %2 boards, %3 passed")
+                    .arg(figures["runs"].toInt())
+                    .arg(figures["boards"].toInt())
+                    .arg(figures["passed"].toInt());
+        QCOMPARE(byKey, (QMap<QString, QString>{{ownerKeyId, "1 runs, 1 boards, 1 passed"},
+                                                {"null", "1 runs, 1 boards, 1 passed"}}));
+        const QString text = run(MV604_CLI, {"report", "--db", db}).out;
+        QVERIFY2(text.contains("Signing keys (upgrade runs) (2)\n") &&
+                     text.contains(
+                         QRegularExpression("\n  " + ownerKeyId + " +1 +1 +1 +0 +100.0 %\n")) &&
+                     text.contains(QRegularExpression("\n  unsigned +1 +1 +1 +0 +100.0 %\n")),
+                 qPrintable(text));
+    }
+
+    // The station window tells the operator who signed the file before Start, or why not in red,
+    // and will not start on a refused file.
+    void stationWindowShowsTheSigner_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<bool>("usable");
+        QTest::newRow("signed by the owner") << "current"
+                                             << "signed by %1: KR960 app 1.4.2" << true;
+        QTest::newRow("signed by another key")
+            << "another key"
+            << "fw.upg is signed by key %2, which is not a trusted key" << false;
+        QTest::newRow("trusted comment changed")
+            << "trusted comment changed"
+            << "the trusted comment of fw.upg.minisig was changed" << false;
+    }
+    void stationWindowShowsTheSigner()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, shown);
+        QFETCH(bool, usable);
+        prepare(how);
+        TrustedKeys keys;
+        QString error;
+        QVERIFY2(loadTrustedKeys({path("owner.pub")}, false, &keys, &error), qPrintable(error));
+        UpgradeFilePanel panel;
+        panel.setTrustedKeys(keys);
+        QCOMPARE(panel.choose(path("fw.upg")), usable);
+        const auto *signature = panel.findChild<QLabel *>("fileSignature");
+        QVERIFY(signature && !signature->isHidden());
+        QVERIFY2(
+            signature->text().contains(shown.replace("%1", ownerKeyId).replace("%2", otherKeyId)),
+            qPrintable(signature->text()));
+        QCOMPARE(signature->styleSheet().contains("#c62828"), !usable);
+    }
+};
+
+QTEST_MAIN(TestSigning)
+#include "test_signing.moc"
