@@ -44,6 +44,8 @@ QString runEndingText(const StationRun &run)
         return QStringLiteral("a page could not be written");
     if (result == QLatin1String("verify-failed"))
         return QStringLiteral("a page read back wrong");
+    if (result == QLatin1String("read-failed"))
+        return QStringLiteral("a page could not be read back");
     if (result == QLatin1String("no-device"))
         return QStringLiteral("the board did not answer: ") + detail;
     if (result == QLatin1String("stopped"))
