@@ -108,6 +108,8 @@ std::vector<std::shared_ptr<SimulatedKr960>> plugDevices(SimulatedBus &bus,
         for (uint32_t page : options.corruptPages)
             if (faulty)
                 plugged->corruptReadBack(page);
+        if (faulty)
+            plugged->restartAtSerialRead(options.restartAtSerialRead);
         bus.setPermissionDenied(plugged, options.permissionDenied && faulty);
         if (startsUnplugged(options, index))
             bus.unplug(plugged);

@@ -186,6 +186,7 @@ private slots:
         row("all at once, the second's fourth page write stalls") << "" << "--faults-on 2 --fail 3:4 | upgrade --all app.upg --log production.log" << 1 << "264900002  1-1.2      write-failed         3" << PageWrites{120, 3, 120};
         row("all at once, the second's read-back stalls once") << "" << "--faults-on 2 --fail 1:10 | upgrade --all app.upg" << 0 << "264900002  1-1.2      OK" << PageWrites{120, 120, 120};
         row("all at once, the second's read-back never comes") << "" << "--faults-on 2 --fail 1:10:4 | upgrade --all app.upg" << 1 << "264900002 1-1.2: a page could not be read back" << PageWrites{120, 120, 120};
+        row("all at once, a board restarts as the walk reads its serial") << "" << "--faults-on 2 --mode-of 2:application --restart-delay 100 --restart-at-serial-read 1 | upgrade --all app.upg --log production.log" << 0 << "264900002  1-1.2      OK" << PageWrites{120, 120, 120};
         row("all at once, one board cannot be opened") << "" << "--faults-on 2 --permission-denied | upgrade --all app.upg --log production.log" << 1 << "mv604-cli: 1-1.2: cannot be opened: no permission (install the udev rule" << PageWrites{120, -2, 120};
         row("all at once, a file name like an option") << "" << "upgrade --all -- -fw.upg" << 0 << "264900003  1-1.3      OK" << PageWrites{120, 120, 120};
         row("all at once, in the line's database") << "" << "upgrade --all app.upg --db sqlite:line.db" << 0 << "264900002  1-1.2      OK" << PageWrites{120, 120, 120};
