@@ -44,6 +44,8 @@ void KR960_Bootloader::slotpushButtonCreateUpg(bool)
         reportBuildFailure(loaded);
         return;
     }
+    for (const QString &warning : builder.loadWarnings())
+        ui->txt->append(warning);
 
     const QString upgradeFileName =
         QFileDialog::getSaveFileName(this, tr("Save File"), ".", tr("Upg (*.upg)"));

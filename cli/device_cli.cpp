@@ -83,12 +83,13 @@ void showBytes(const QByteArray &bytes, const QString &output)
 // Reads a range with one of the service jobs and shows it as a dump or saves it raw. A command
 // named in `bootloaderCommand` reads what only the bootloader serves.
 using RangeReader = QByteArray (*)(USBKR960 &, quint32, int, int *);
-int runRangeRead(const QStringList &arguments, const QString &description, const QString &memory,
-                 RangeReader read, const QString &bootloaderCommand = QString())
+int runRangeRead(const QStringList &arguments, const BoardChoice &choice,
+                 const QString &description, const QString &memory, RangeReader read,
+                 const QString &bootloaderCommand = QString())
 {
     const RangeArguments range = parseRange(arguments, description);
     USBKR960 usb;
-    openChosenBoardOrFail(usb);
+    const HeldBoard board = openChosenBoardOrFail(usb, choice, arguments.at(0));
     if (!bootloaderCommand.isEmpty())
         requireBootloader(usb, bootloaderCommand);
     int result = 0;
@@ -149,14 +150,30 @@ QJsonArray attachedBoardsJson(const QList<AttachedBoard> &boards)
     return array;
 }
 
+// A choice that fits none of the attached boards: what is there instead.
+QString noneChosenText(const BoardChoice &choice, const QList<AttachedBoard> &attached)
+{
+    ChosenBoard none;
+    none.search = attached.isEmpty() ? BoardSearch::NoneAttached : BoardSearch::NotAttached;
+    QStringList boards;
+    for (const AttachedBoard &board : attached)
+        boards << QString("%1 on %2")
+                      .arg(board.readable ? QString::fromLatin1(board.reported) : "unreadable",
+                           board.identity.port.isEmpty() ? "an unknown port" : board.identity.port);
+    const QString text = chosenBoardFailureText(none, choice);
+    return boards.isEmpty() ? text + "; no KR960 is attached"
+                            : text + "; attached: " + boards.join(", ");
+}
+
 } // namespace
 
-int runInfoCommand(const QStringList &arguments)
+int runInfoCommand(const QStringList &arguments, const BoardChoice &choice)
 {
     const bool json =
         parseWithJsonOption(arguments, "Shows the serial number, mode and bootloader version.");
     USBKR960 usb;
-    const BoardIdentity board = openChosenBoardOrFail(usb);
+    const HeldBoard held = openChosenBoardOrFail(usb, choice, arguments.at(0));
+    const BoardIdentity &board = held.identity;
     const QByteArray serial = readSerialText(usb);
     // The device answers the read in its application as well as in its bootloader.
     QByteArray version;
@@ -177,14 +194,16 @@ int runInfoCommand(const QStringList &arguments)
     return ExitOk;
 }
 
-int runListCommand(const QStringList &arguments)
+int runListCommand(const QStringList &arguments, const BoardChoice &choice)
 {
     const bool json = parseWithJsonOption(arguments, "Lists every attached KR960.");
-    const QList<AttachedBoard> boards = listAttachedBoards(boardChoice());
-    if (json) {
+    const QList<AttachedBoard> boards = listAttachedBoards(choice);
+    if (json)
         printJson(attachedBoardsJson(boards));
+    if (boards.isEmpty() && !choice.isEmpty())
+        failOperation(noneChosenText(choice, listAttachedBoards()));
+    if (json)
         return ExitOk;
-    }
     if (boards.isEmpty()) {
         printLine("no KR960 attached");
         return ExitOk;
@@ -200,12 +219,12 @@ int runListCommand(const QStringList &arguments)
     return ExitOk;
 }
 
-int runReadCommand(const QStringList &arguments)
+int runReadCommand(const QStringList &arguments, const BoardChoice &choice)
 {
-    return runRangeRead(arguments, "Reads device memory.", "memory", readDeviceMemory);
+    return runRangeRead(arguments, choice, "Reads device memory.", "memory", readDeviceMemory);
 }
 
-int runExtWriteCommand(const QStringList &arguments)
+int runExtWriteCommand(const QStringList &arguments, const BoardChoice &choice)
 {
     QCommandLineParser parser;
     parser.addPositionalArgument("FILE.bin", "The file to write at external flash address 0.");
@@ -228,7 +247,8 @@ int runExtWriteCommand(const QStringList &arguments)
 
     const QDateTime started = QDateTime::currentDateTimeUtc();
     USBKR960 usb;
-    const BoardIdentity board = openChosenBoardOrFail(usb);
+    const HeldBoard held = openChosenBoardOrFail(usb, choice, arguments.at(0));
+    const BoardIdentity &board = held.identity;
     requireBootloader(usb, "ext-write");
     const BinWriteResult result = writeAndVerifyBin(usb, bytes);
     const QString recordError = recorder.record(extWriteRunRecord(
@@ -241,17 +261,17 @@ int runExtWriteCommand(const QStringList &arguments)
     return ExitOk;
 }
 
-int runExtReadCommand(const QStringList &arguments)
+int runExtReadCommand(const QStringList &arguments, const BoardChoice &choice)
 {
     return runRangeRead(
-        arguments, "Reads external flash.", "external flash",
+        arguments, choice, "Reads external flash.", "external flash",
         [](USBKR960 &usb, quint32 address, int length, int *result) {
             return readExternalFlash(usb, address, length, result);
         },
         "ext-read");
 }
 
-int runExtFillCommand(const QStringList &arguments)
+int runExtFillCommand(const QStringList &arguments, const BoardChoice &choice)
 {
     QCommandLineParser parser;
     parser.addPositionalArgument("ADDRESS", "Start address, hexadecimal (0x optional).");
@@ -264,7 +284,7 @@ int runExtFillCommand(const QStringList &arguments)
     const quint32 value = parseHexArgument("BYTE", given.at(2), 0xFF);
 
     USBKR960 usb;
-    openChosenBoardOrFail(usb);
+    const HeldBoard board = openChosenBoardOrFail(usb, choice, arguments.at(0));
     requireBootloader(usb, "ext-fill");
     int result = 0;
     fillExternalFlash(usb, address, length, value, &result);
@@ -279,11 +299,11 @@ int runExtFillCommand(const QStringList &arguments)
     return ExitOk;
 }
 
-int runRunAppCommand(const QStringList &arguments)
+int runRunAppCommand(const QStringList &arguments, const BoardChoice &choice)
 {
     parseWithoutArguments(arguments, "Starts the application firmware.");
     USBKR960 usb;
-    openChosenBoardOrFail(usb);
+    const HeldBoard board = openChosenBoardOrFail(usb, choice, arguments.at(0));
     // The request restarts an application into its bootloader: a running one is left alone.
     if (modeOf(usb) == DeviceMode::Application) {
         printLine("the application is already running");
@@ -296,11 +316,11 @@ int runRunAppCommand(const QStringList &arguments)
 
 // The way into the bootloader for the commands that need it (external flash, page writes): a
 // board in its application is restarted and waited for, on the same port.
-int runBootloaderCommand(const QStringList &arguments)
+int runBootloaderCommand(const QStringList &arguments, const BoardChoice &choice)
 {
     parseWithoutArguments(arguments, "Restarts the board into its bootloader.");
     USBKR960 usb;
-    openChosenBoardOrFail(usb);
+    const HeldBoard board = openChosenBoardOrFail(usb, choice, arguments.at(0));
     const QByteArray serial = readSerialText(usb);
     switch (modeFromSerial(serial)) {
     case DeviceMode::Bootloader:

@@ -10,8 +10,6 @@
 namespace
 {
 
-BoardChoice chosen;
-
 QByteArray checkedSerial(const QString &text, const QString &source)
 {
     QString serial = text;
@@ -22,9 +20,10 @@ QByteArray checkedSerial(const QString &text, const QString &source)
     return serial.toLatin1();
 }
 
+// Linux writes bus and port numbers from 1 without leading zeros: "1-01" names no port.
 QString checkedPort(const QString &text, const QString &source)
 {
-    static const QRegularExpression portPath("^[0-9]+-[0-9]+(\\.[0-9]+)*$");
+    static const QRegularExpression portPath("^[1-9][0-9]*-[1-9][0-9]*(\\.[1-9][0-9]*)*$");
     if (!portPath.match(text).hasMatch())
         failUsage(QString("%1 '%2' is not a USB port path such as 1-1.4").arg(source, text));
     return text;
@@ -42,21 +41,25 @@ QString environmentValue(const char *name)
     return value;
 }
 
-// "--serial N" or "--serial=N": the value, taking it from the arguments.
+// "--serial N" or "--serial=N": the value, taking it from the arguments. An empty value (an
+// unset shell variable, "--serial=") is refused as the empty environment variable is.
 bool takeOption(QStringList &arguments, const QString &name, QString *value)
 {
     const QString option = arguments.at(1);
     if (option.startsWith(name + '=')) {
         *value = option.mid(name.size() + 1);
         arguments.removeAt(1);
-        return true;
-    }
-    if (option != name)
+    } else if (option == name) {
+        if (arguments.size() < 3)
+            failUsage(QString("%1 needs a value").arg(name));
+        *value = arguments.at(2);
+        arguments.remove(1, 2);
+    } else {
         return false;
-    if (arguments.size() < 3)
-        failUsage(QString("%1 needs a value").arg(name));
-    *value = arguments.at(2);
-    arguments.remove(1, 2);
+    }
+    if (value->isEmpty())
+        failUsage(QString("%1 is given an empty value: give a board's %2 or leave it out")
+                      .arg(name, name == "--serial" ? "serial" : "port"));
     return true;
 }
 
@@ -70,16 +73,9 @@ QString noSuchBoardText(const BoardChoice &choice)
     return QString("no KR960 with serial %1 on port %2").arg(serial, choice.port);
 }
 
-BoardIdentity boardOrFail(const ChosenBoard &board)
-{
-    if (!board.found() || board.connectFailure != UsbDevice::ConnectFailure::None)
-        failOperation(chosenBoardFailureText(board, chosen));
-    return board.board;
-}
-
 } // namespace
 
-void takeBoardChoice(QStringList &arguments)
+BoardChoice takeBoardChoice(QStringList &arguments)
 {
     QString serial = environmentValue("MV604_SERIAL");
     QString port = environmentValue("MV604_PORT");
@@ -97,15 +93,12 @@ void takeBoardChoice(QStringList &arguments)
             break;
         }
     }
+    BoardChoice choice;
     if (!serial.isEmpty())
-        chosen.serial = checkedSerial(serial, serialSource);
+        choice.serial = checkedSerial(serial, serialSource);
     if (!port.isEmpty())
-        chosen.port = checkedPort(port, portSource);
-}
-
-BoardChoice boardChoice()
-{
-    return chosen;
+        choice.port = checkedPort(port, portSource);
+    return choice;
 }
 
 QString chosenBoardFailureText(const ChosenBoard &board, const BoardChoice &choice)
@@ -133,12 +126,27 @@ QString chosenBoardFailureText(const ChosenBoard &board, const BoardChoice &choi
     return describeConnectFailure(board.connectFailure);
 }
 
-BoardIdentity openChosenBoardOrFail(USBKR960 &usb)
+QString lockBoard(const BoardIdentity &board, const QString &command, BoardLock *lock)
 {
-    return boardOrFail(openChosenBoard(usb, chosen));
+    if (board.port.isEmpty())
+        return QString();
+    QString refusal;
+    *lock = BoardLock::take(board.port, command, &refusal);
+    return lock->held() ? QString() : refusal;
 }
 
-BoardIdentity pinChosenBoardOrFail(USBKR960 &usb)
+HeldBoard openChosenBoardOrFail(USBKR960 &usb, const BoardChoice &choice, const QString &command)
 {
-    return boardOrFail(pinChosenBoard(usb, chosen));
+    ChosenBoard chosen = pinChosenBoard(usb, choice);
+    if (!chosen.found())
+        failOperation(chosenBoardFailureText(chosen, choice));
+    HeldBoard held;
+    const QString refusal = lockBoard(chosen.board, command, &held.lock);
+    if (!refusal.isEmpty())
+        failOperation(refusal);
+    connectChosenBoard(usb, chosen);
+    if (!chosen.connected())
+        failOperation(chosenBoardFailureText(chosen, choice));
+    held.identity = chosen.board;
+    return held;
 }

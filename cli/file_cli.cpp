@@ -14,6 +14,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <cstdio>
 
 namespace
 {
@@ -28,6 +29,8 @@ void failBuild(const BuildResult &result, const QString &hexFile)
         failOperation(QString("%1: %2").arg(result.text(), result.cause));
     if (result.status == BuildResult::HexError && result.hexError == HexCannotOpen)
         failOperation(QString("cannot open %1: %2").arg(hexFile, result.cause));
+    if (!result.detail.isEmpty()) // words rather than HexToBin's code
+        failOperation(QString("%1: %2").arg(hexFile, result.detail));
     failOperation(QString("%1 in %2").arg(result.text(), hexFile));
 }
 
@@ -52,10 +55,11 @@ int runCreateUpgCommand(const QStringList &arguments)
     const QString upgFile = parser.value(output);
 
     UpgradeBuilder builder;
-    UpgradeBuildResult result = builder.load(hexFile);
-    if (result.ok())
-        result = builder.save(upgFile);
-    failBuild(result, hexFile);
+    // A load that fails writes nothing: a partial image would program a broken application.
+    failBuild(builder.load(hexFile), hexFile);
+    for (const QString &warning : builder.loadWarnings())
+        fprintf(stderr, "mv604-cli: %s: %s\n", qPrintable(hexFile), qPrintable(warning));
+    failBuild(builder.save(upgFile), hexFile);
 
     printLine(
         QString("application checksum: 0x%1")

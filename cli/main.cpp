@@ -14,15 +14,22 @@
 namespace
 {
 
-using Command = std::function<int(const QStringList &)>;
+using Command = std::function<int(const QStringList &, const BoardChoice &)>;
+
+// A command that talks to no board has no use for the choice.
+Command withoutBoard(int (*command)(const QStringList &))
+{
+    return
+        [command](const QStringList &arguments, const BoardChoice &) { return command(arguments); };
+}
 
 const QMap<QString, Command> &commands()
 {
     static const QMap<QString, Command> table = {
         {"upgrade", runUpgradeCommand},
         {"verify", runVerifyCommand},
-        {"create-upg", runCreateUpgCommand},
-        {"boot-images", runBootImagesCommand},
+        {"create-upg", withoutBoard(runCreateUpgCommand)},
+        {"boot-images", withoutBoard(runBootImagesCommand)},
         {"info", runInfoCommand},
         {"list", runListCommand},
         {"read", runReadCommand},
@@ -31,10 +38,10 @@ const QMap<QString, Command> &commands()
         {"ext-fill", runExtFillCommand},
         {"run-app", runRunAppCommand},
         {"bootloader", runBootloaderCommand},
-        {"report", runReportCommand},
-        {"history", runHistoryCommand},
-        {"db", runDbCommand},
-        {"check-signature", runCheckSignatureCommand},
+        {"report", withoutBoard(runReportCommand)},
+        {"history", withoutBoard(runHistoryCommand)},
+        {"db", withoutBoard(runDbCommand)},
+        {"check-signature", withoutBoard(runCheckSignatureCommand)},
     };
     return table;
 }
@@ -104,14 +111,14 @@ int main(int argc, char *argv[])
     QStringList arguments = QCoreApplication::arguments();
     takeSignatureOptions(arguments);
     const bool trace = takeLeadingTrace(arguments);
-    takeBoardChoice(arguments);
+    const BoardChoice board = takeBoardChoice(arguments);
     const QString word = arguments.value(1);
     if (commands().contains(word)) {
         arguments.removeAt(1);
         if (trace) // the command's own parser turns the trace on
             arguments.insert(1, "--trace");
         arguments[0] = QString("mv604-cli %1").arg(word);
-        return commands().value(word)(arguments);
+        return commands().value(word)(arguments, board);
     }
 
     QCommandLineParser parser;

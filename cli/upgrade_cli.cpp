@@ -19,7 +19,6 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <cstdio>
 #include <unistd.h>
 
@@ -29,6 +28,8 @@ namespace
 constexpr int DefaultUnpluggedAfterMs = 3000;
 
 struct UpgradeOptions {
+    BoardChoice board;
+    QString command; // "mv604-cli upgrade", shown to a command refused the board's lock
     QString fileName;
     LoadedUpgradeFile file; // read once and checked: these bytes are programmed
     bool skipUnchanged = false;
@@ -47,8 +48,8 @@ void tellParent(const QByteArray &line)
 {
     if (options.reportToParent) {
         RunRecord record = newRunRecord("upgrade", QDateTime::currentDateTimeUtc());
-        record.serial = QString::fromLatin1(boardChoice().serial);
-        record.port = boardChoice().port;
+        record.serial = QString::fromLatin1(options.board.serial);
+        record.port = options.board.port;
         takeFileFacts(record, options.file.facts);
         record.result = upgradeOutcomeName(outcome);
         record.logText = reason;
@@ -62,12 +63,16 @@ void tellParent(const QByteArray &line)
 UpgradeReport upgradeChosenBoard(const UpgradeOptions &options, int *stopSignal)
 {
     USBKR960 usb;
-    const ChosenBoard chosen = pinChosenBoard(usb, boardChoice());
+    const ChosenBoard chosen = pinChosenBoard(usb, options.board);
     // With no board on the bus and none asked for, the worker looks for one itself, as the
     // window's does: a board plugged in during its connection attempts is still taken.
-    const bool lookForAny = chosen.search == BoardSearch::NoneAttached && boardChoice().isEmpty();
+    const bool lookForAny = chosen.search == BoardSearch::NoneAttached && options.board.isEmpty();
     if (!chosen.found() && !lookForAny)
-        failBeforeRun(options, chosenBoardFailureText(chosen, boardChoice()));
+        failBeforeRun(options, chosenBoardFailureText(chosen, options.board));
+    BoardLock lock; // held until the run is over
+    const QString refusal = lockBoard(chosen.board, options.command, &lock);
+    if (!refusal.isEmpty())
+        failBeforeRun(options, refusal);
 
     Upgrader upgrader(&usb);
     ProgressDisplay progress(!options.reportToParent && isatty(fileno(stderr)));
@@ -130,7 +135,7 @@ int upgradeOneBoard(const UpgradeOptions &options, RunRecorder &recorder)
 
 // Only a run that ends in "OK" succeeds; its log lines go to stdout in order, its progress to
 // stderr.
-int runUpgradeCommand(const QStringList &arguments)
+int runUpgradeCommand(const QStringList &arguments, const BoardChoice &board)
 {
     QCommandLineParser parser;
     parser.addPositionalArgument("FILE.upg", "The upgrade file to program.");
@@ -153,10 +158,11 @@ int runUpgradeCommand(const QStringList &arguments)
         addRecordingOptions(parser, "Append one JSON line per device and run to FILE.");
     parseCommandLine(parser, arguments, "Programs the application firmware from an upgrade file.");
     const QString fileName = requirePositionals(parser, {"FILE.upg"}).at(0);
-    if (!QFileInfo(fileName).isFile())
-        failOperation(QString("cannot open %1").arg(fileName));
+    const QString unusable = upgradeFileAccessError(fileName);
+    if (!unusable.isEmpty())
+        failOperation(QString("cannot open %1: %2").arg(fileName, unusable));
     const bool station = parser.isSet(all) || parser.isSet(watch);
-    if (station && !boardChoice().isEmpty())
+    if (station && !board.isEmpty())
         failUsage("--serial and --port pick one board; --all and --watch program many");
     if (parser.isSet(all) && parser.isSet(watch))
         failUsage("--all and --watch exclude each other");
@@ -179,8 +185,12 @@ int runUpgradeCommand(const QStringList &arguments)
     }
     // A file the signature policy refuses never reaches the board: no request is sent.
     QString refusal;
-    const UpgradeOptions options{fileName, loadCheckedUpgradeFile(fileName, &refusal),
-                                 parser.isSet(skipUnchanged), parser.isSet(report)};
+    const UpgradeOptions options{board,
+                                 arguments.at(0),
+                                 fileName,
+                                 loadCheckedUpgradeFile(fileName, &refusal),
+                                 parser.isSet(skipUnchanged),
+                                 parser.isSet(report)};
     if (!refusal.isEmpty())
         failBeforeRun(options, refusal, UpgradeOutcome::BadFile);
     return upgradeOneBoard(options, recorder);

@@ -14,8 +14,6 @@
 #include "upgrade/page_programmer.h"
 #include "upgrade/upgrade_file.h"
 
-#include <QFileInfo>
-
 namespace
 {
 
@@ -27,8 +25,8 @@ QString hexAddress(quint32 address)
 LoadedUpgradeFile checkedUpgradeFile(const QString &fileName)
 {
     const LoadedUpgradeFile file = loadUpgradeFile(fileName);
-    if (!QFileInfo(fileName).isFile() || !file.openError.isEmpty())
-        failOperation(QString("cannot open %1").arg(fileName));
+    if (!file.openError.isEmpty())
+        failOperation(QString("cannot open %1: %2").arg(fileName, file.openError));
     if (file.status != UpgradeFileStatus::Ok)
         failOperation(QString("%1: %2").arg(fileName, upgradeFileStatusText(file.status)));
     return file;
@@ -73,7 +71,7 @@ QStringList addressRanges(const QList<int> &pages)
 
 } // namespace
 
-int runVerifyCommand(const QStringList &arguments)
+int runVerifyCommand(const QStringList &arguments, const BoardChoice &choice)
 {
     QCommandLineParser parser;
     parser.addPositionalArgument("FILE.upg", "The upgrade file to compare with.");
@@ -90,7 +88,8 @@ int runVerifyCommand(const QStringList &arguments)
 
     const QDateTime started = QDateTime::currentDateTimeUtc();
     USBKR960 usb;
-    const BoardIdentity board = openChosenBoardOrFail(usb);
+    const HeldBoard held = openChosenBoardOrFail(usb, choice, arguments.at(0));
+    const BoardIdentity &board = held.identity;
     const AreaComparison comparison = compareApplicationArea(usb, file.applicationArea);
     VerifyResult verdict = verdictOf(comparison);
     verdict.board = board;

@@ -134,16 +134,20 @@ ChosenBoard pinChosenBoard(USBKR960 &usb, const BoardChoice &choice)
 ChosenBoard openChosenBoard(USBKR960 &usb, const BoardChoice &choice)
 {
     ChosenBoard chosen = pinChosenBoard(usb, choice);
-    if (!chosen.found())
-        return chosen;
+    if (chosen.found())
+        connectChosenBoard(usb, chosen);
+    return chosen;
+}
+
+void connectChosenBoard(USBKR960 &usb, ChosenBoard &chosen)
+{
     if (usb.connect() != 0) {
         chosen.connectFailure = usb.lastConnectFailure();
         // Gone between the walk that found it and the connect.
         if (chosen.connectFailure == UsbDevice::ConnectFailure::NoDevice ||
             chosen.connectFailure == UsbDevice::ConnectFailure::NotChosen)
             chosen.search = BoardSearch::NotAttached;
-        return chosen;
+        return;
     }
     chosen.board.port = usb.connectedPort();
-    return chosen;
 }

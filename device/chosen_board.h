@@ -49,6 +49,9 @@ ChosenBoard pinChosenBoard(USBKR960 &usb, const BoardChoice &choice);
 
 // pinChosenBoard, then one connect: `connected()` tells whether the board is open.
 ChosenBoard openChosenBoard(USBKR960 &usb, const BoardChoice &choice);
+// The connect of openChosenBoard, for a caller that has something to do between the two (take
+// the board's lock): sets `connectFailure`, and the port as connected.
+void connectChosenBoard(USBKR960 &usb, ChosenBoard &chosen);
 
 // The transport filter that keeps to one board: same production serial, and same port where the
 // port is known. A board restarted into its bootloader comes back with a 'b' and a new device

@@ -88,6 +88,42 @@ int handleRecord(const QString &line, quint32 &base, Window &window, bool &finis
     }
 }
 
+// The two's complement of the sum of a record's bytes before its checksum, and the checksum
+// field itself; false when the field is not there.
+bool checksumOf(const QString &line, uint count, quint8 &stated, quint8 &sum)
+{
+    uint total = 0;
+    for (uint i = 0; i < count + 4; ++i) {
+        uint byte;
+        if (!hexField(line, 1 + 2 * int(i), 2, byte))
+            return false;
+        total += byte;
+    }
+    uint field;
+    if (!hexField(line, 1 + 2 * int(count + 4), 2, field))
+        return false;
+    stated = quint8(field);
+    sum = quint8(0x100 - (total & 0xFF));
+    return true;
+}
+
+// Notes the first record whose checksum does not hold. Only a line read whole can be checked;
+// a longer one fails the load anyway.
+void checkRecordChecksum(const QString &line, int lineNumber, HexLoad &load)
+{
+    uint count;
+    if (load.checksumLine != 0 || !hexField(line, 1, 2, count))
+        return;
+    quint8 stated = 0, sum = 0;
+    const bool given = checksumOf(line, count, stated, sum);
+    if (given && stated == sum)
+        return;
+    load.checksumLine = lineNumber;
+    load.checksumGiven = given;
+    load.statedChecksum = stated;
+    load.recordSum = sum;
+}
+
 } // namespace
 
 int HexToBin(const QString &fileName, unsigned char *image, quint32 first, quint32 last)
@@ -110,12 +146,26 @@ HexLoad loadHexFile(const QString &fileName, unsigned char *image, quint32 first
     quint32 base = 0;
     char buffer[LineBufferSize];
     bool finished = false;
+    // A line longer than the buffer arrives in pieces; only the first begins a record.
+    bool lineStarts = true;
+    int lineNumber = 0;
     while (load.result == HexOk && !finished) {
         const qint64 length = file.readLine(buffer, LineBufferSize);
         if (length <= 0)
             break;
-        load.result = handleRecord(QString::fromLatin1(buffer, length), base, window, finished);
+        const QString piece = QString::fromLatin1(buffer, length);
+        if (lineStarts) {
+            ++lineNumber;
+            uint count;
+            load.recordBytes = hexField(piece, 1, 2, count) ? int(count) : -1;
+        }
+        load.result = handleRecord(piece, base, window, finished);
+        if (load.result == HexOk && lineStarts)
+            checkRecordChecksum(piece, lineNumber, load);
+        lineStarts = buffer[length - 1] == '\n';
     }
+    load.line = load.result == HexOk ? 0 : lineNumber;
+    load.endOfFile = finished;
     load.storedBytes = window.stored;
     return load;
 }

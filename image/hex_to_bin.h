@@ -21,10 +21,21 @@ enum HexToBinResult : int {
 int HexToBin(const QString &fileName, unsigned char *image, quint32 first, quint32 last);
 
 // HexToBin's load, with what its code cannot tell: how many data bytes landed in the window (a
-// zero byte counts, and a byte given twice twice), and why the file could not be opened.
+// zero byte counts, and a byte given twice twice), why the file could not be opened, where it
+// stopped, and what HexToBin lets pass: a record whose checksum does not hold, and a file that
+// ends without its end-of-file record (cut off). Lines are counted as the file has them, from 1.
 struct HexLoad {
     int result = HexOk;
     qint64 storedBytes = 0;
-    QString openError; // the system's text, with HexCannotOpen
+    QString openError;      // the system's text, with HexCannotOpen
+    int line = 0;           // the line of a failing result
+    int recordBytes = -1;   // that line's byte count, where it could be read
+    bool endOfFile = false; // the end-of-file record was read
+
+    // The first record whose checksum does not hold, or that has none (line 0: none such).
+    int checksumLine = 0;
+    bool checksumGiven = false; // false: the line ends before its checksum
+    quint8 statedChecksum = 0;  // the record's checksum field
+    quint8 recordSum = 0;       // the checksum its bytes call for
 };
 HexLoad loadHexFile(const QString &fileName, unsigned char *image, quint32 first, quint32 last);

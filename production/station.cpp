@@ -7,6 +7,7 @@
 #include <QProcess>
 
 #include <csignal>
+#include <cstring>
 
 namespace
 {
@@ -44,6 +45,8 @@ QString runEndingText(const StationRun &run)
         return QStringLiteral("a page could not be written");
     if (result == QLatin1String("verify-failed"))
         return QStringLiteral("a page read back wrong");
+    if (result == QLatin1String("read-failed"))
+        return QStringLiteral("a page could not be read back");
     if (result == QLatin1String("no-device"))
         return QStringLiteral("the board did not answer: ") + detail;
     if (result == QLatin1String("stopped"))
@@ -317,9 +320,16 @@ void Station::endRun(const QString &key)
     readWorker(*run);
     const bool exitedNormally = run->process.exitStatus() == QProcess::NormalExit;
     const bool workerPassed = run->reported && exitedNormally && run->process.exitCode() == 0;
-    const RunRecord record = run->reported ? run->record
-                                           : crashedRunRecord(run->board, facts, run->progress,
-                                                              run->lastWords, run->started);
+    // Qt gives a signalled worker's signal as its exit code.
+    const QString lastWords =
+        exitedNormally ? run->lastWords
+                       : QStringLiteral("killed by signal %1 (%2)%3")
+                             .arg(run->process.exitCode())
+                             .arg(QString::fromLocal8Bit(strsignal(run->process.exitCode())),
+                                  run->lastWords.isEmpty() ? QString() : "; " + run->lastWords);
+    const RunRecord record =
+        run->reported ? run->record
+                      : crashedRunRecord(run->board, facts, run->progress, lastWords, run->started);
     done.insert(key, {run->board.serial, false, {}});
     // The process is still inside its own signal: it goes once the event loop is back.
     run->process.disconnect(this);

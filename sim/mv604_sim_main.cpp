@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -107,6 +108,8 @@ std::vector<std::shared_ptr<SimulatedKr960>> plugDevices(SimulatedBus &bus,
         for (uint32_t page : options.corruptPages)
             if (faulty)
                 plugged->corruptReadBack(page);
+        if (faulty)
+            plugged->restartAtSerialRead(options.restartAtSerialRead);
         bus.setPermissionDenied(plugged, options.permissionDenied && faulty);
         if (startsUnplugged(options, index))
             bus.unplug(plugged);
@@ -143,6 +146,11 @@ int runChild(const SimOptions &options, const std::string &root)
     if (pid == 0) {
         ::setenv("LD_PRELOAD", PreloadLibrary, 1);
         ::setenv("UMOCKDEV_DIR", root.c_str(), 1);
+        // A simulated bus is a host of its own: its boards' locks (keyed by port) must not meet
+        // those of another simulated bus with the same port names.
+        const std::string runtime = root + "/run";
+        if (::mkdir(runtime.c_str(), 0700) == 0 || errno == EEXIST)
+            ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
         std::vector<QByteArray> words;
         for (const QString &word : options.command)
             words.push_back(word.toLocal8Bit());

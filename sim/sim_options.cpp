@@ -85,6 +85,7 @@ void addOptions(QCommandLineParser &parser)
         {"short", "", "rule"},
         {"corrupt-page", "", "address"},
         {"vanish-after", "", "n"},
+        {"restart-at-serial-read", "", "n"},
         {"no-return", ""},
         {"stay-in-application", ""},
         {"identity", "", "hex"},
@@ -163,6 +164,10 @@ bool takeFaultOptions(const QCommandLineParser &parser, SimOptions &options, QSt
             return error = "--vanish-after takes a request count", false;
         options.faults.push_back({-1, int(number) + 1, 1, Fault::Vanish});
     }
+    if (parser.isSet("restart-at-serial-read") &&
+        !parseNumber(parser.value("restart-at-serial-read"), 1, 1 << 30, number))
+        return error = "--restart-at-serial-read takes a read count", false;
+    options.restartAtSerialRead = parser.isSet("restart-at-serial-read") ? int(number) : 0;
     for (const QString &value : parser.values("corrupt-page")) {
         if (!parseHex(value, 0xFFFFFFFF, number))
             return error = "--corrupt-page takes a hexadecimal address", false;
@@ -314,6 +319,7 @@ QString simUsage()
         "  --short REQ:NTH[:COUNT]        answer or take one byte fewer\n"
         "  --corrupt-page ADDR            reads of that page come back with one byte flipped\n"
         "  --vanish-after N               leave the bus at vendor request N+1\n"
+        "  --restart-at-serial-read N     restart instead of answering the Nth serial read\n"
         "  --no-return                    do not come back after request 4\n"
         "  --stay-in-application          restart into the application again\n"
         "  --identity HEX, --brand HEX    answers to requests 0xFF and 0xFE (0115, 0000)\n"

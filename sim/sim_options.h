@@ -29,6 +29,7 @@ struct SimOptions {
     std::map<int, Mode> modeOf; // device (1-based): its mode at start, instead of config.mode
     std::vector<FaultRule> faults;
     std::vector<uint32_t> corruptPages;
+    int restartAtSerialRead = 0;
     int faultDevice = 0; // the device the fault knobs hit (1-based); 0: every device
     bool permissionDenied = false;
     std::vector<PlugEvent> plugScript; // in time order

@@ -92,6 +92,7 @@ struct SimulatedKr960::State {
     std::vector<uint8_t> external;
     std::vector<ActiveRule> faults;
     std::set<uint32_t> corruptPages;
+    int serialReadsBeforeRestart = 0; // 0: no restart at a serial read
     std::vector<RequestRecord> requests;
     bool plugged = false;
     bool restartPending = false;
@@ -234,6 +235,13 @@ struct SimulatedKr960::State {
     }
 
     // Returns the time until the device comes back, or -1.
+    bool restartsAtThisRead(uint8_t requestType, uint8_t request, uint16_t value)
+    {
+        const bool serialRead = !isVendor(requestType) && request == GetDescriptor &&
+                                value == (3 << 8 | SerialStringIndex);
+        return serialRead && serialReadsBeforeRestart > 0 && --serialReadsBeforeRestart == 0;
+    }
+
     int startRestart()
     {
         restartPending = true;
@@ -368,6 +376,12 @@ void SimulatedKr960::setIdentity(uint16_t identity, uint16_t brand)
     state->config.brand = brand;
 }
 
+void SimulatedKr960::restartAtSerialRead(int nth)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    state->serialReadsBeforeRestart = nth;
+}
+
 void SimulatedKr960::corruptReadBack(uint32_t pageAddress)
 {
     std::lock_guard<std::mutex> guard(lock);
@@ -457,6 +471,9 @@ int SimulatedKr960::handleControl(uint8_t requestType, uint8_t request, uint16_t
     } else if (fault == Fault::Vanish) {
         record.result = -ENODEV;
         leaveFor = -1;
+    } else if (state->restartsAtThisRead(requestType, request, value)) {
+        record.result = -ENODEV;
+        leaveFor = state->startRestart();
     } else {
         const bool shortReply = fault == Fault::ShortReply && length > 0;
         const uint16_t asked = shortReply && in ? uint16_t(length - 1) : length;

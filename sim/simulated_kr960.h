@@ -93,6 +93,10 @@ public:
     // Knobs.
     void addFault(const FaultRule &rule);
     void clearFaults();
+    // The nth read of the serial string descriptor (1-based, counted from now; 0: none) finds
+    // the device restarting: it answers ENODEV and leaves the bus as request 4 makes it, as a
+    // board does that restarts while a host walks the bus.
+    void restartAtSerialRead(int nth);
     void setLatencyMs(int ms);
     void setTransferUsPerKiB(int us);
     void setPageProgramMs(int ms);

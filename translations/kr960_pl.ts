@@ -103,6 +103,66 @@
         <translation>Pliki binarne (*.bin)</translation>
     </message>
     <message>
+        <source>shorter than a record (11 characters), or blank</source>
+        <translation>krótsza niż rekord (11 znaków) albo pusta</translation>
+    </message>
+    <message>
+        <source>does not begin with &apos;:&apos;</source>
+        <translation>nie zaczyna się od &apos;:&apos;</translation>
+    </message>
+    <message>
+        <source>the byte count is not hexadecimal</source>
+        <translation>liczba bajtów nie jest szesnastkowa</translation>
+    </message>
+    <message>
+        <source>the record address is not hexadecimal</source>
+        <translation>adres rekordu nie jest szesnastkowy</translation>
+    </message>
+    <message>
+        <source>the record type is not hexadecimal</source>
+        <translation>typ rekordu nie jest szesnastkowy</translation>
+    </message>
+    <message>
+        <source>a data byte is not hexadecimal, or the data runs past the line end</source>
+        <translation>bajt danych nie jest szesnastkowy albo dane wychodzą poza koniec linii</translation>
+    </message>
+    <message>
+        <source>a record type other than 00, 01, 04 and 05, or a bad extended address</source>
+        <translation>typ rekordu inny niż 00, 01, 04 i 05 albo błędny adres rozszerzony</translation>
+    </message>
+    <message>
+        <source>line %1: %2 data bytes, at most %3 per record (objcopy and srec_cat write 16 by default)</source>
+        <translation>linia %1: %2 bajtów danych, najwyżej %3 na rekord (objcopy i srec_cat domyślnie zapisują 16)</translation>
+    </message>
+    <message>
+        <source>line %1: %2</source>
+        <translation>linia %1: %2</translation>
+    </message>
+    <message>
+        <source>line %1: the record ends before its checksum</source>
+        <translation>linia %1: rekord kończy się przed sumą kontrolną</translation>
+    </message>
+    <message>
+        <source>line %1: record checksum %2, the record sums to %3</source>
+        <translation>linia %1: suma kontrolna rekordu %2, rekord daje sumę %3</translation>
+    </message>
+    <message>
+        <source>no end-of-file record</source>
+        <translation>brak rekordu końca pliku</translation>
+    </message>
+    <message>
+        <source>Warning: the HEX data at %1..%2 is replaced by the %3</source>
+        <translation>Uwaga: dane HEX pod adresami %1..%2 zastępuje %3</translation>
+    </message>
+    <message>
+        <source>application checksum</source>
+        <translation>suma kontrolna aplikacji</translation>
+    </message>
+    <message>
+        <source>upper checksum</source>
+        <translation>suma kontrolna obszaru górnego</translation>
+    </message>
+    <message>
         <source>HexToBin error: %1)</source>
         <translation>Błąd HexToBin: %1)</translation>
     </message>
@@ -292,6 +352,10 @@ Sprawdź kabel USB</translation>
     <message>
         <source>ERROR</source>
         <translation>BŁĄD</translation>
+    </message>
+    <message>
+        <source>Read back ERROR</source>
+        <translation>BŁĄD odczytu</translation>
     </message>
     <message>
         <source>Verify ERROR</source>

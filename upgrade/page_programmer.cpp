@@ -4,6 +4,7 @@
 #include "device/usbkr960.h"
 
 #include <QDebug>
+#include <QThread>
 
 #include <cstring>
 
@@ -12,13 +13,16 @@ namespace
 
 enum class PageState { Equal, Different, Unreadable };
 
+constexpr int ReadRetries = 3;       // after the first read, as for the first connection
+constexpr int ReadRetryPauseMs = 50; // lets a busy device or bus settle
+
 quint32 pageAddress(quint32 page)
 {
     return Kr960::ApplicationStart + page * Kr960::PageSize;
 }
 
 // Bytes the read does not deliver must not compare equal by chance.
-PageState readAndCompare(USBKR960 &usb, const unsigned char *plainPage, quint32 address)
+PageState readAndCompareOnce(USBKR960 &usb, const unsigned char *plainPage, quint32 address)
 {
     unsigned char readBack[Kr960::PageSize];
     std::memset(readBack, 0xFF, Kr960::PageSize);
@@ -26,6 +30,17 @@ PageState readAndCompare(USBKR960 &usb, const unsigned char *plainPage, quint32 
         return PageState::Unreadable;
     return std::memcmp(readBack, plainPage, Kr960::PageSize) == 0 ? PageState::Equal
                                                                   : PageState::Different;
+}
+
+PageState readAndCompare(USBKR960 &usb, const unsigned char *plainPage, quint32 address)
+{
+    PageState state = readAndCompareOnce(usb, plainPage, address);
+    for (int retry = 0; state == PageState::Unreadable && retry < ReadRetries; ++retry) {
+        qDebug() << "page read ERROR, asking again";
+        QThread::msleep(ReadRetryPauseMs);
+        state = readAndCompareOnce(usb, plainPage, address);
+    }
+    return state;
 }
 
 // A page that cannot be read first is written all the same: the write is what was asked for.
@@ -85,6 +100,8 @@ PageLoopReport programApplicationArea(USBKR960 &usb, const QByteArray &plainArea
             outcome != PageOutcome::WriteFailed && outcome != PageOutcome::AlreadyCurrent;
         report.verified +=
             outcome == PageOutcome::Verified || outcome == PageOutcome::AlreadyCurrent;
+        report.readFailed += outcome == PageOutcome::ReadFailed;
+        report.differing += outcome == PageOutcome::Differs;
         if (hooks.pageDone)
             hooks.pageDone(int(page), outcome, report);
         if (outcome == PageOutcome::WriteFailed) {

@@ -11,13 +11,15 @@ class USBKR960;
 enum class PageOutcome {
     Verified,       // written, read back and equal
     Differs,        // written, but the read-back holds other bytes
-    ReadFailed,     // written, but the read-back did not arrive
+    ReadFailed,     // written, but the read-back did not arrive, not even when asked again
     WriteFailed,    // the device did not take the page
     AlreadyCurrent, // read first and found equal: not written, counts as verified
 };
 
 // Writes one flash page of 2048 plain bytes at address and reads it back to compare. The plain
-// page is left as it was (the write scrambles a copy).
+// page is left as it was (the write scrambles a copy). A read that fails (a stall, a timeout) is
+// asked again a few times, as the first connection is: a good board must not fail on one
+// transient error, nor be taken for one whose flash holds wrong bytes.
 PageOutcome programPage(USBKR960 &usb, const unsigned char *plainPage, quint32 address);
 
 // Which pages the loop writes.
@@ -31,6 +33,8 @@ struct PageLoopReport {
     int written = 0;          // pages the device took
     int alreadyCurrent = 0;   // pages that held the right bytes and were not written
     int verified = 0;         // pages read back equal, the already current ones included
+    int readFailed = 0;       // pages whose read-back never arrived
+    int differing = 0;        // pages that read back with other bytes
     bool writeFailed = false; // a page was refused: the loop ended there
     bool stopped = false;     // keepGoing said no before a page
     bool allVerified() const;

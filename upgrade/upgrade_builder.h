@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 using UpgradeBuildResult = BuildResult;
 
@@ -22,9 +23,14 @@ public:
     UpgradeBuildResult save(const QString &fileName) const;
 
     const QByteArray &plainImage() const { return image; }
+    // What the last load did that the operator should know of, though it is no failure.
+    const QStringList &loadWarnings() const { return warnings; }
 
 private:
+    void warnChecksumOverwrites(const QString &hexFileName);
+
     QByteArray image;
+    QStringList warnings;
 };
 
 // load, then save: the whole build for callers without dialogs between the steps.

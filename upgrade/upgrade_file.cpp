@@ -1,6 +1,5 @@
 #include "upgrade/upgrade_file.h"
 
-#include "image/file_io.h"
 #include "image/word_scrambler.h"
 
 #include <QBuffer>
@@ -10,7 +9,14 @@
 #include <QIODevice>
 #include <QtEndian>
 
+#include <QFile>
+
+#include <cerrno>
 #include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace UpgradeFile;
 
@@ -69,7 +75,80 @@ bool checksumsHold(const QByteArray &scrambledImage)
                stampedChecksum(plain, UpperChecksumOffset);
 }
 
+QString kindOfFile(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return QString::fromLocal8Bit(std::strerror(EISDIR));
+    if (S_ISFIFO(mode))
+        return QStringLiteral("not a regular file but a pipe");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return QStringLiteral("not a regular file but a device");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("not a regular file but a socket");
+    return QStringLiteral("not a regular file");
+}
+
+// What is wrong with the open file for reading it as an upgrade file; empty when nothing.
+QString refusalOf(int descriptor)
+{
+    struct stat facts;
+    if (fstat(descriptor, &facts) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    if (!S_ISREG(facts.st_mode))
+        return kindOfFile(facts.st_mode);
+    if (facts.st_size > MaximumUpgradeFileSize)
+        return QString("%1 bytes, far larger than an upgrade file (%2 bytes)")
+            .arg(qint64(facts.st_size))
+            .arg(FileSize);
+    return QString();
+}
+
+// Opened without waiting: a FIFO would otherwise block the open until a writer comes.
+int openForReading(const QString &fileName, QString *error)
+{
+    const int descriptor =
+        open(QFile::encodeName(fileName).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return -1;
+    }
+    *error = refusalOf(descriptor);
+    if (error->isEmpty())
+        return descriptor;
+    close(descriptor);
+    return -1;
+}
+
+// The whole file through the descriptor that was checked, so that what is read is what passed.
+bool readCheckedFile(const QString &fileName, QByteArray *bytes, QString *error)
+{
+    const int descriptor = openForReading(fileName, error);
+    if (descriptor < 0)
+        return false;
+    QFile file;
+    if (!file.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        *error = file.errorString();
+        close(descriptor);
+        return false;
+    }
+    *bytes = file.read(MaximumUpgradeFileSize + 1);
+    if (file.error() != QFile::NoError) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
 } // namespace
+
+QString upgradeFileAccessError(const QString &fileName)
+{
+    QString error;
+    const int descriptor = openForReading(fileName, &error);
+    if (descriptor >= 0)
+        close(descriptor);
+    return error;
+}
 
 QString upgradeFileStatusText(UpgradeFileStatus status)
 {
@@ -154,7 +233,7 @@ LoadedUpgradeFile loadUpgradeFile(const QString &fileName)
     LoadedUpgradeFile loaded;
     loaded.facts.fileName = QFileInfo(fileName).fileName();
     QByteArray bytes;
-    if (!readWholeFile(fileName, &bytes, &loaded.openError))
+    if (!readCheckedFile(fileName, &bytes, &loaded.openError))
         return loaded;
     loaded.facts.sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
     loaded.bytes = bytes;

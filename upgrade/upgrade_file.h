@@ -78,6 +78,14 @@ struct UpgradeFileFacts {
     QString trustedComment;
 };
 
+// An upgrade file is 393,282 bytes; a longer image item is allowed, but nothing near this size.
+constexpr qint64 MaximumUpgradeFileSize = 1 << 20;
+
+// Why fileName cannot be an upgrade file, before a byte of it is read: the system's reason when
+// it cannot be opened ("No such file or directory", "Is a directory"), or that it is no regular
+// file (a pipe would block, /dev/zero never ends) or far too large. Empty when it may be read.
+QString upgradeFileAccessError(const QString &fileName);
+
 // An upgrade file read once, whole: its status, its plain application area and its facts.
 struct LoadedUpgradeFile {
     UpgradeFileStatus status = UpgradeFileStatus::WrongHeader;

@@ -40,6 +40,8 @@ QString upgradeOutcomeName(UpgradeOutcome outcome)
         return QStringLiteral("ok");
     case UpgradeOutcome::VerifyFailed:
         return QStringLiteral("verify-failed");
+    case UpgradeOutcome::ReadFailed:
+        return QStringLiteral("read-failed");
     case UpgradeOutcome::WriteFailed:
         return QStringLiteral("write-failed");
     case UpgradeOutcome::BadFile:
@@ -314,6 +316,15 @@ UpgradeOutcome Upgrader::programApplication(const QByteArray &applicationArea)
         say(tr("Pages written: %1, already current: %2")
                 .arg(report.written)
                 .arg(report.alreadyCurrent));
-    say(report.allVerified() ? tr("OK") : tr("Verify ERROR"));
-    return report.allVerified() ? UpgradeOutcome::Ok : UpgradeOutcome::VerifyFailed;
+    if (report.allVerified()) {
+        say(tr("OK"));
+        return UpgradeOutcome::Ok;
+    }
+    // A page that read back wrong says more of the board than one that could not be read.
+    if (report.differing == 0 && report.readFailed > 0) {
+        say(tr("Read back ERROR"));
+        return UpgradeOutcome::ReadFailed;
+    }
+    say(tr("Verify ERROR"));
+    return UpgradeOutcome::VerifyFailed;
 }

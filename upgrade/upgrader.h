@@ -27,7 +27,8 @@ struct UpgradeTiming {
 enum class UpgradeOutcome {
     NotRun,       // no file was chosen, or no run has ended yet
     Ok,           // all 120 pages written and read back equal
-    VerifyFailed, // every page was written, but some did not read back equal
+    VerifyFailed, // every page was written, but some read back with other bytes
+    ReadFailed,   // every page was written and none read back wrong, but some could not be read
     WriteFailed,  // the device refused a page
     BadFile,      // the upgrade file is unusable; the device was not touched
     NoDevice,     // no KR960 answered, or it did not come back in its bootloader

@@ -4,6 +4,8 @@
 #include "usb/usb_device.h"
 #include "usb/usb_port.h"
 
+#include <QThread>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -21,13 +23,26 @@ QString accessError(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-void readSerial(struct usb_device *dev, AttachedDevice &device)
+// A walk of the bus that met a device on its way off the bus (a restart, an unplug) is taken
+// again, a few times: the device is then either gone or back under its new number.
+constexpr int WalksWhileDevicesLeave = 4;
+constexpr int PauseBetweenWalksMs = 100;
+
+// The node of a device that left the bus answers ENODEV (or is gone: ENOENT).
+bool leftTheBus(int error)
+{
+    return error == ENODEV || error == ENOENT;
+}
+
+// The error of the open or the serial read; 0 when the serial was read.
+int readSerial(struct usb_device *dev, AttachedDevice &device)
 {
     errno = 0;
     usb_dev_handle *handle = usb_open(dev);
     if (!handle) {
-        device.openError = accessError(errno ? errno : EACCES);
-        return;
+        const int error = errno ? errno : EACCES;
+        device.openError = accessError(error);
+        return error;
     }
     QByteArray serial;
     const int received = fetchSerialNumber(handle, &serial);
@@ -35,10 +50,11 @@ void readSerial(struct usb_device *dev, AttachedDevice &device)
     // libusb-0.1 falls back to a read-only node, on which every request is refused.
     if (received < 0) {
         device.openError = accessError(-received);
-        return;
+        return -received;
     }
     device.opened = true;
     device.serial = serial;
+    return 0;
 }
 
 // "1-1.10" after "1-1.9": the port's numbers, compared as numbers.
@@ -56,7 +72,10 @@ bool listedBefore(const AttachedDevice &a, const AttachedDevice &b)
            std::make_tuple(b.bus, portNumbers(b.port), b.deviceNumber);
 }
 
-QList<AttachedDevice> walkBus(quint16 vendorId, quint16 productId, const QString &onlyPort)
+// The devices that stayed on the bus while they were looked at; `someLeft` tells whether one
+// left meanwhile. One that left is no device of its own: it is not listed.
+QList<AttachedDevice> walkBus(quint16 vendorId, quint16 productId, const QString &onlyPort,
+                              bool *someLeft)
 {
     usb_init();
     usb_find_busses();
@@ -74,7 +93,10 @@ QList<AttachedDevice> walkBus(quint16 vendorId, quint16 productId, const QString
             device.port = ports.portOf(device.bus, device.deviceNumber);
             if (!onlyPort.isEmpty() && device.port != onlyPort)
                 continue;
-            readSerial(dev, device);
+            if (leftTheBus(readSerial(dev, device))) {
+                *someLeft = true;
+                continue;
+            }
             devices.append(device);
         }
     }
@@ -88,6 +110,14 @@ QList<AttachedDevice> listAttachedDevices(quint16 vendorId, quint16 productId,
                                           const QString &onlyPort)
 {
     QList<AttachedDevice> devices;
-    UsbDevice::withBusLocked([&] { devices = walkBus(vendorId, productId, onlyPort); });
+    for (int walk = 1; walk <= WalksWhileDevicesLeave; ++walk) {
+        bool someLeft = false;
+        UsbDevice::withBusLocked(
+            [&] { devices = walkBus(vendorId, productId, onlyPort, &someLeft); });
+        if (!someLeft)
+            break;
+        if (walk < WalksWhileDevicesLeave)
+            QThread::msleep(PauseBetweenWalksMs);
+    }
     return devices;
 }

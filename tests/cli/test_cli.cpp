@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 class TestCli : public QObject
 {
     Q_OBJECT
@@ -39,6 +41,25 @@ private slots:
                      .exitCode,
                  0);
         QCOMPARE(cli("create-upg app.hex -o app.upg").exitCode, 0);
+        // Damaged HEX as it reaches a build server: cut off at a line end, a byte changed in
+        // transit, and records wider than the loader's line (srec_cat, 32 bytes each).
+        QList<QByteArray> lines = readFile(path("app.hex")).split('\n');
+        QCOMPARE(lines.at(1233), ":108D00004D4A4358516E677C75720B0019162F241B\r");
+        QVERIFY(writeFile(path("cut.hex"), lines.mid(0, lines.size() - 2).join('\n') + '\n'));
+        lines[1233][9] = '5'; // 0x4D becomes 0x5D
+        QVERIFY(writeFile(path("flipped.hex"), lines.join('\n')));
+        QCOMPARE(runProcess("srec_cat",
+                            {"app.bin", "-binary", "-offset", "0x08004000", "-o", "wide.hex",
+                             "-intel", "-output_block_size=32"},
+                            work.path())
+                     .exitCode,
+                 0);
+        // One byte alone at each side of the application window's two ends.
+        for (const quint32 address : {0x08003FFFu, 0x08004000u, 0x0803FFFFu, 0x08040000u})
+            QVERIFY(writeFile(path(QString("at%1.hex").arg(address, 0, 16)),
+                              hexLinearBase(quint16(address >> 16)) +
+                                  hexRecord(quint16(address), 0, "Z") + eof));
+        QVERIFY(mkfifo(qPrintable(path("fifo.upg")), 0600) == 0);
         QByteArray damaged = readFile(path("app.upg"));
         damaged[0x5000] = char(damaged[0x5000] ^ 1);
         QVERIFY(writeFile(path("bad.upg"), damaged) &&
@@ -61,6 +82,20 @@ private slots:
         row("create-upg without -o") << "create-upg app.hex" << 2 << "missing -o";
         row("create-upg of a missing file") << "create-upg no.hex -o x.upg" << 1 << "cannot open no.hex: No such file or directory";
         row("create-upg of a bootloader") << "create-upg boot.hex -o x.upg" << 1 << "No data for the application area 0x08004000..0x0803FFFF in boot.hex";
+        row("create-upg of a HEX file cut off") << "create-upg cut.hex -o x.upg" << 1 << "cut.hex: no end-of-file record";
+        row("create-upg of a byte changed in transit") << "create-upg flipped.hex -o x.upg" << 1 << "flipped.hex: line 1234: record checksum 1B, the record sums to 0B";
+        row("create-upg of 32-byte records") << "create-upg wide.hex -o x.upg" << 1 << "wide.hex: line 2: 32 data bytes, at most 25 per record (objcopy and srec_cat write 16 by default)";
+        row("create-upg of a byte at 0x08003FFF") << "create-upg at8003fff.hex -o x.upg" << 1 << "No data for the application area";
+        row("create-upg of a byte at 0x08004000") << "create-upg at8004000.hex -o ok.upg" << 0 << "written: ok.upg";
+        row("create-upg of a byte at 0x0803FFFF") << "create-upg at803ffff.hex -o ok.upg" << 0 << "written: ok.upg";
+        row("create-upg of a byte at 0x08040000") << "create-upg at8040000.hex -o x.upg" << 1 << "No data for the application area";
+        row("upgrade of a FIFO") << "| upgrade fifo.upg" << 1 << "cannot open fifo.upg: not a regular file but a pipe";
+        row("verify of a FIFO") << "| verify fifo.upg" << 1 << "cannot open fifo.upg: not a regular file but a pipe";
+        row("verify of /dev/zero") << "| verify /dev/zero" << 1 << "cannot open /dev/zero: not a regular file but a device";
+        row("verify of 4 GiB + 4") << "| verify big.bin" << 1 << "cannot open big.bin: 4294967300 bytes, far larger than an upgrade file (393282 bytes)";
+        row("upgrade of a folder") << "| upgrade folder" << 1 << "cannot open folder: Is a directory";
+        row("upgrade of a missing file") << "| upgrade no.upg" << 1 << "cannot open no.upg: No such file or directory";
+        row("create-upg of objcopy's firmware") << "create-upg app.hex -o ok.upg" << 0 << "application checksum: 0xb9b22b96";
         row("write fails: full device") << "create-upg app.hex -o /dev/full" << 1 << "Cannot write /dev/full: No space left on device";
         row("open fails: no folder") << "| read 8000000 16 -o no/x.bin" << 1 << "cannot write no/x.bin: cannot create a file in no: No such file or directory";
         row("rename fails: a folder") << "| read 8000000 16 -o folder" << 1 << "cannot write folder: Is a directory";
@@ -69,6 +104,12 @@ private slots:
         row("length out of range") << "read 0 99999999999" << 2 << "LENGTH 99999999999 is out of range (1 to 1048576)";
         row("address out of range") << "read 100000000 4" << 2 << "ADDRESS '100000000' is out of range (0 to 0xffffffff)";
         row("--trace before the command") << "--fail 1:1 | --trace info" << 1 << "USB Connect";
+        row("--serial=") << "| --serial= upgrade app.upg" << 2 << "--serial is given an empty value";
+        row("--serial, then an empty --serial") << "| --serial 264900002 --serial= upgrade app.upg" << 2 << "--serial is given an empty value";
+        row("--port=") << "| --port= upgrade app.upg" << 2 << "--port is given an empty value";
+        row("a port with a leading zero") << "| --port 1-01 info" << 2 << "--port '1-01' is not a USB port path";
+        row("a bus with a leading zero") << "| --port 01-1 info" << 2 << "--port '01-1' is not a USB port path";
+        row("list of a serial not attached") << "--devices 2 | --serial 999999999 list" << 1 << "no KR960 with serial 999999999; attached: 264900001b on 1-1.1, 264900002b on 1-1.2";
         row("--serial after the command") << "info --serial 264900001" << 2 << "--serial goes before the command: mv604-cli --serial N info";
         row("boot-images") << "boot-images app.hex --first 9997 --count 2 --year 26 --week 49" << 0
                            << "264909997 Mv604_Bootloader_264909997.bin\n264909998 Mv604_Bootloader_264909998.bin\n";
@@ -108,6 +149,11 @@ private slots:
             QVERIFY(result.out.startsWith(expected));
         if (exitCode != 0)
             QVERIFY(result.err.section('\n', -2).startsWith("mv604-cli: "));
+        // HEX data where the application checksum goes is lost: the build says so.
+        if (run.startsWith("create-upg") && exitCode == 0)
+            QCOMPARE(result.err.contains("Warning: the HEX data at 0x0803FFFC..0x0803FFFF is "
+                                         "replaced by the application checksum"),
+                     run.contains("app.hex") || run.contains("at803ffff"));
         QVERIFY(!QFile::exists(path("x.upg")));
     }
 

@@ -184,6 +184,10 @@ private slots:
         row("one serial on two boards, chosen by port") << "" << twins + "--serial 264900001 --port 1-1.2 upgrade app.upg" << 0 << "\nOK\n" << PageWrites{-1, 120, -1};
         row("one serial on two boards, all at once") << "" << twins + "upgrade --all app.upg --log production.log" << 1 << "serial 264900001 is reported by 2 boards (1-1.1, 1-1.2): their records cannot be told apart" << PageWrites{120, 120, 120};
         row("all at once, the second's fourth page write stalls") << "" << "--faults-on 2 --fail 3:4 | upgrade --all app.upg --log production.log" << 1 << "264900002  1-1.2      write-failed         3" << PageWrites{120, 3, 120};
+        row("all at once, the second's read-back stalls once") << "" << "--faults-on 2 --fail 1:10 | upgrade --all app.upg" << 0 << "264900002  1-1.2      OK" << PageWrites{120, 120, 120};
+        row("all at once, the second's read-back never comes") << "" << "--faults-on 2 --fail 1:10:4 | upgrade --all app.upg" << 1 << "264900002 1-1.2: a page could not be read back" << PageWrites{120, 120, 120};
+        row("all at once, a board restarts as the walk reads its serial") << "" << "--faults-on 2 --mode-of 2:application --restart-delay 0 --restart-at-serial-read 1 | upgrade --all app.upg --log production.log" << 0 << "264900002  1-1.2      OK" << PageWrites{120, 120, 120};
+        row("all at once, a board leaves as the walk reads its serial") << "" << "--faults-on 2 --no-return --restart-at-serial-read 1 | upgrade --all app.upg --log production.log" << 0 << "264900003  1-1.3      OK" << PageWrites{120, -1, 120};
         row("all at once, one board cannot be opened") << "" << "--faults-on 2 --permission-denied | upgrade --all app.upg --log production.log" << 1 << "mv604-cli: 1-1.2: cannot be opened: no permission (install the udev rule" << PageWrites{120, -2, 120};
         row("all at once, a file name like an option") << "" << "upgrade --all -- -fw.upg" << 0 << "264900003  1-1.3      OK" << PageWrites{120, 120, 120};
         row("all at once, in the line's database") << "" << "upgrade --all app.upg --db sqlite:line.db" << 0 << "264900002  1-1.2      OK" << PageWrites{120, 120, 120};
@@ -266,6 +270,9 @@ private slots:
         checkRecords(run, results, "app.upg");
         for (int board = 1; board <= 3; ++board)
             QCOMPARE(applicationAreaOf(board) == application, results[board - 1] == "ok");
+        for (const QJsonObject &record : records()) // a crash says what ended it
+            QCOMPARE(record["log"].toString().startsWith("killed by signal 9 (Killed)"),
+                     record["result"] == "crashed");
     }
 
     // Board 3 is plugged in later; board 1 is unplugged and plugged in again, so it is programmed
@@ -290,6 +297,58 @@ private slots:
         for (int board = 1; board <= 3; ++board)
             QCOMPARE(pagesTakenBy(board), board == 1 ? 240 : board == 2 ? 0 : 120);
         QCOMPARE(records().size(), 4);
+    }
+
+    // While one process programs board 2, every other command keeps off it at once: a second
+    // command on its port is refused with the holder's PID, and --all programs the others.
+    void aBoardInUseIsLeftAlone()
+    {
+        // The first upgrade tells the test where its simulated bus is, so that the test can run
+        // further commands on the same bus; the bus stays until the test is done with it.
+        const QString first =
+            QString("echo \"$UMOCKDEV_DIR $XDG_RUNTIME_DIR\" > bus.txt; %1 --port 1-1.2 upgrade "
+                    "app.upg; echo $? > first.rc; for i in $(seq 300); do [ -e done ] && break; "
+                    "sleep 0.1; done")
+                .arg(MV604_CLI);
+        onThreeBoards(QString());
+        for (const char *name : {"bus.txt", "first.rc", "done"})
+            QFile::remove(path(name));
+        QProcess holder;
+        holder.setWorkingDirectory(work.path());
+        holder.start(MV604_SIM,
+                     {"--state-dir", path("state"), "--log", path("requests.log"), "--devices", "3",
+                      "--page-program-ms", "15", "--", "sh", "-c", first});
+        QVERIFY(QTest::qWaitFor([&] { return pagesTakenBy(2) >= 20; }, 30000));
+        const QStringList bus = QString(readAll("bus.txt")).simplified().split(' ');
+        QCOMPARE(bus.size(), 2);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("LD_PRELOAD", "libumockdev-preload.so.0");
+        environment.insert("UMOCKDEV_DIR", bus.at(0));
+        environment.insert("XDG_RUNTIME_DIR", bus.at(1));
+        const auto onTheSameBus = [&](const QStringList &arguments) {
+            QProcess second;
+            second.setProcessEnvironment(environment);
+            second.setWorkingDirectory(work.path());
+            second.start(MV604_CLI, arguments);
+            second.waitForFinished(60000);
+            return ProcessRun{second.exitCode(), second.readAllStandardOutput(),
+                              second.readAllStandardError()};
+        };
+        const ProcessRun refused = onTheSameBus({"--port", "1-1.2", "run-app"});
+        const QRegularExpression inUse(
+            "the board on port 1-1.2 is in use by PID [1-9][0-9]* \\(mv604-cli upgrade\\)");
+        QVERIFY2(refused.exitCode == 1 && refused.err.contains(inUse), qPrintable(refused.err));
+        const ProcessRun all =
+            onTheSameBus({"upgrade", "--all", "app.upg", "--log", path("production.log")});
+        QVERIFY2(all.exitCode == 1 && (all.out + all.err).contains(inUse),
+                 qPrintable(all.out + all.err));
+        QVERIFY(QTest::qWaitFor([&] { return !readAll("first.rc").isEmpty(); }, 30000));
+        QVERIFY(writeFile(path("done"), {}) && holder.waitForFinished(30000));
+        QCOMPARE(readAll("first.rc"), "0\n");
+        for (int board = 1; board <= 3; ++board)
+            QCOMPARE(pagesTakenBy(board), 120); // board 2's from its first upgrade alone
+        QCOMPARE(requestsTo(2, 4), 0);          // never restarted by the second command
+        QCOMPARE(records().size(), 3);
     }
 };
 

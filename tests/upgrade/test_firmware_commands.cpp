@@ -90,6 +90,11 @@ private slots:
         // CreateUpg offers no file for a HEX file without a byte for the application.
         QTest::newRow("CreateUpg: empty file") << QByteArray() << 0 << 0 << QStringList{noData} << noData << QStringList();
         QTest::newRow("CreateUpg: end-of-file record only") << hexRecord(0, 1, {}) << 0 << 0 << QStringList{noData} << noData << QStringList();
+        // A HEX file that HexToBin would take, damaged in transit: no file is offered.
+        const QByteArray records = hexLinearBase(0x0800, "\r\n") + hexRecord(0x4000, 0, QByteArray(16, '\0'), "\r\n");
+        const QString badSum = "line 3: record checksum B1, the record sums to 90", cut = "no end-of-file record";
+        QTest::newRow("CreateUpg: a record checksum that does not hold") << records + hexRecord(0x4010, 0, QByteArray(16, '\1'), "\r\n", 0x21) + hexRecord(0, 1, {}) << 0 << 0 << QStringList{badSum} << badSum << QStringList();
+        QTest::newRow("CreateUpg: cut off at a line end") << records << 0 << 0 << QStringList{cut} << cut << QStringList();
         QTest::newRow("CreateUpg: bootloader up to 0x08003FFF") << hexOf(bootloader().left(0x3FFF)) << 0 << 0 << QStringList{noData} << noData << QStringList();
         // clang-format on
     }
@@ -144,7 +149,9 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return logLines(window).endsWith("OK"); }, 30000));
         QVERIFY(script.done());
         QCOMPARE(logLines(window),
-                 QStringList({upg, "264900001b", "KR960 BL 1.07", "Bootloader mode",
+                 QStringList({"Warning: the HEX data at 0x0803FFFC..0x0803FFFF is replaced by the "
+                              "application checksum",
+                              upg, "264900001b", "KR960 BL 1.07", "Bootloader mode",
                               "Writting firmware ... ", "OK"}));
         QCOMPARE(bar->value(), 100);
         QVERIFY(flashOf(*device, 0x08004000, 0x3C000) == application);

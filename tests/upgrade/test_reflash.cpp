@@ -93,10 +93,15 @@ private slots:
             << "--corrupt-page 0x08007000 | upgrade --skip-unchanged" << PageList{} << PageList{6}
             << 1 << "ERROR\nPages written: 1, already current: 119\nVerify ERROR\n";
         QTest::newRow("a page that cannot be read first is written, not current")
-            << "--fail 1:2 | upgrade --skip-unchanged" << PageList{} << PageList{0} << 0
+            << "--fail 1:2:4 | upgrade --skip-unchanged" << PageList{} << PageList{0} << 0
             << "Pages written: 1, already current: 119\nOK\n";
         QTest::newRow("verify fails on a page it cannot read")
-            << "--fail 1:3 | verify" << PageList{} << PageList{} << 1 << QString();
+            << "--fail 1:3:4 | verify" << PageList{} << PageList{} << 1 << QString();
+        QTest::newRow("verify reads a page again after a stall")
+            << "--fail 1:3:3 | verify" << PageList{} << PageList{} << 0 << "all 120 pages match\n";
+        QTest::newRow("a page read again after a stall is current")
+            << "--fail 1:2:3 | upgrade --skip-unchanged" << PageList{} << PageList{} << 0
+            << "Pages written: 0, already current: 120\nOK\n";
         QTest::newRow("without the option every page is written as always")
             << "upgrade" << PageList{} << pageRange(0, 119) << 0 << "\nOK\n";
         QTest::newRow("verify names the differing ranges")

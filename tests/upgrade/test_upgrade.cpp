@@ -139,7 +139,10 @@ private slots:
         row("never back after restart") << good << plug(Mode::Application, [](SimulatedKr960 &d) { d.setComesBackAfterRestart(false); }) << notBack << O::NoDevice << 0;
         row("page 5 write refused") << good << fault(3, 5, 1) << ok.mid(0, 4) + QStringList{"ERROR"} << O::WriteFailed << 4;
         row("page 119 reads back different") << good << corrupt(119) << verify << O::VerifyFailed << 120;
-        row("page 7 read-back times out") << good << fault(1, 9, 1, Fault::Timeout) << verify << O::VerifyFailed << 120;
+        // A read that fails is asked again (three times), and is not taken for a wrong page.
+        row("page 7 read-back times out once") << good << fault(1, 9, 1, Fault::Timeout) << ok << O::Ok << 120;
+        row("page 7 read-back stalls 3 times") << good << fault(1, 9, 3) << ok << O::Ok << 120;
+        row("page 7 read-back times out 4 times") << good << fault(1, 9, 4, Fault::Timeout) << ok.mid(0, 4) + QStringList{"ERROR", "Read back ERROR"} << O::ReadFailed << 120;
         // clang-format on
     }
     // Pages are written and read back in order at 0x08004000 + 2048 n; a failed run leaves the
@@ -177,9 +180,13 @@ private slots:
         pages = qMax(0, pages);
         QVERIFY(flashOf(*device, 0x08004000, 0x3C800) ==
                 application.left(2048 * pages) + before.mid(2048 * pages));
-        for (const RequestRecord &r : vendorRequests(*device))
-            if (r.request == 3 || (r.request == 1 && !seen.isEmpty()))
-                seen << QString("%1@%2").arg(r.request).arg(r.index << 16 | r.value, 0, 16);
+        for (const RequestRecord &r : vendorRequests(*device)) {
+            const QString request =
+                QString("%1@%2").arg(r.request).arg(r.index << 16 | r.value, 0, 16);
+            const bool readAgain = r.request == 1 && !seen.isEmpty() && seen.last() == request;
+            if (r.request == 3 || (r.request == 1 && !seen.isEmpty() && !readAgain))
+                seen << request;
+        }
         QCOMPARE(seen, expected.mid(0, 2 * pages + (outcome == UpgradeOutcome::WriteFailed)));
     }
 

@@ -5,6 +5,7 @@
 #include "device/board_identity.h"
 #include "device/kr960_memory_map.h"
 #include "trace_capture.h"
+#include "usb/device_list.h"
 #include "usb/string_descriptor.h"
 #include "workbench.h"
 
@@ -15,6 +16,7 @@
 using kr960sim::Fault;
 using Failure = UsbDevice::ConnectFailure;
 Q_DECLARE_METATYPE(Failure)
+Q_DECLARE_METATYPE(DeviceMode)
 
 namespace
 {
@@ -234,25 +236,66 @@ private slots:
         QCOMPARE(usb->is_connected(), 0);
     }
 
+    // The text of descriptor 3, and what a serial says of the board's mode: only nine
+    // characters and a 'b' are its bootloader, also for the wait after a restart.
     void serialText_data()
     {
         QTest::addColumn<QByteArray>("descriptor");
         QTest::addColumn<QByteArray>("serial");
+        QTest::addColumn<QByteArray>("uncut"); // the text as a caller might hold it; "": serial
+        QTest::addColumn<DeviceMode>("mode");  // of that text
+        QTest::addColumn<bool>("bootloader");  // isBackInBootloader of that text
+        const auto units = [](const QByteArray &text) { // as descriptor 3
+            QByteArray descriptor(1, char(2 + 2 * text.size()));
+            descriptor += char(3);
+            for (char c : text)
+                descriptor += QByteArray(1, c) + '\0';
+            return descriptor;
+        };
+        using M = DeviceMode;
+        const QByteArray none;
+        // clang-format off
         // Descriptor 3 as UTF-16LE units behind its length and type bytes.
-        QTest::newRow("length byte cuts")
-            << QByteArray::fromHex("0603310032003300") << QByteArray("12");
-        QTest::newRow("zero low byte cuts the text")
-            << QByteArray::fromHex("0a03310000013300") << QByteArray("1");
-        QTest::newRow("odd length leaves the lone byte out")
-            << QByteArray::fromHex("0703310032003300") << QByteArray("12");
+        QTest::newRow("length byte cuts") << QByteArray::fromHex("0603310032003300") << QByteArray("12") << none << M::Unknown << false;
+        QTest::newRow("zero low byte cuts the text") << QByteArray::fromHex("0a03310000013300") << QByteArray("1") << none << M::Unknown << false;
+        QTest::newRow("odd length leaves the lone byte out") << QByteArray::fromHex("0703310032003300") << QByteArray("12") << none << M::Unknown << false;
+        QTest::newRow("nine digits") << units("264900001") << QByteArray("264900001") << none << M::Application << false;
+        QTest::newRow("nine digits and b") << units("264900001b") << QByteArray("264900001b") << none << M::Bootloader << true;
+        QTest::newRow("nine digits and x") << units("264900001x") << QByteArray("264900001x") << none << M::Unknown << false;
+        QTest::newRow("nine digits and an uncut zero") << units(QByteArray("264900001\0", 10)) << QByteArray("264900001") << QByteArray("264900001\0", 10) << M::Unknown << false;
+        // clang-format on
     }
     void serialText()
     {
         QFETCH(QByteArray, descriptor);
         QFETCH(QByteArray, serial);
+        QFETCH(QByteArray, uncut);
+        QFETCH(DeviceMode, mode);
+        QFETCH(bool, bootloader);
         const auto *bytes = reinterpret_cast<const unsigned char *>(descriptor.constData());
         QCOMPARE(BoardSerial::reported(serialFromStringDescriptor(bytes, int(descriptor.size()))),
                  serial);
+        const QByteArray text = uncut.isEmpty() ? serial : uncut;
+        QCOMPARE(BoardSerial::mode(text), mode);
+        QCOMPARE(BoardSerial::isBackInBootloader(text), bootloader);
+    }
+
+    // sysfs writes busnum and devnum in decimal: with device numbers of two digits, and after
+    // they wrap from many replugs, every device is still found on its own port.
+    void manyDevicesEachOnItsPort()
+    {
+        std::vector<std::shared_ptr<SimulatedKr960>> devices{device};
+        for (int i = 0; i < 13; ++i)
+            devices.push_back(bus->addDevice());
+        for (int replug = 0; replug < 40; ++replug) // past the simulated bus's wrap at 31
+            bus->replug(devices[size_t(replug % 3)]);
+        QHash<int, QString> portOfNumber;
+        for (const AttachedDevice &attached : listAttachedDevices(0x16C0, 0x0790))
+            portOfNumber.insert(attached.deviceNumber, attached.port);
+        QCOMPARE(portOfNumber.size(), int(devices.size()));
+        for (const auto &each : devices)
+            QCOMPARE(portOfNumber.value(bus->deviceNumber(each)),
+                     QString::fromStdString(bus->port(each)));
     }
 
     // The GUI thread and the worker share one device object: the lock keeps every transfer,
