@@ -19,3 +19,4 @@ int runBootloaderCommand(const QStringList &arguments);
 int runReportCommand(const QStringList &arguments);
 int runHistoryCommand(const QStringList &arguments);
 int runDbCommand(const QStringList &arguments);
+int runServeCommand(const QStringList &arguments);

@@ -33,6 +33,7 @@ const QMap<QString, Command> &commands()
         {"report", runReportCommand},
         {"history", runHistoryCommand},
         {"db", runDbCommand},
+        {"serve", runServeCommand},
     };
     return table;
 }
@@ -61,6 +62,7 @@ const char *const Overview =
     "                                   yields, repeated failures, duplicate serials\n"
     "  history SERIAL --db URL [--json] every run of one board, newest first\n"
     "  db flush [--db URL]              send the records waiting in the spool\n"
+    "  serve --db URL [--listen ADDRESS:PORT]   the line's dashboard and metrics over HTTP\n"
     "\n"
     "--serial N and --port P before the command (or MV604_SERIAL and MV604_PORT)\n"
     "pick the KR960 with that serial number, on that USB port (1-1.4), for every\n"

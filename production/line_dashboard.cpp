@@ -1,0 +1,347 @@
+#include "production/line_dashboard.h"
+
+#include "production/line_database.h"
+#include "production/run_record.h"
+
+#include <QJsonArray>
+#include <QSet>
+#include <QSqlQuery>
+
+#include <algorithm>
+#include <functional>
+#include <tuple>
+
+namespace
+{
+
+// Times are ISO 8601 text in UTC with milliseconds: they compare as text. An open lower bound
+// is the empty text, an open upper one a character after every digit.
+QString isoBound(const QDateTime &time, const char *open)
+{
+    return time.isValid() ? time.toUTC().toString(Qt::ISODateWithMs) : QString(open);
+}
+
+QDateTime timeOf(const QVariant &value)
+{
+    return value.isNull() ? QDateTime()
+                          : QDateTime::fromString(value.toString(), Qt::ISODateWithMs).toUTC();
+}
+
+QJsonValue isoOrNull(const QDateTime &time)
+{
+    return time.isValid() ? QJsonValue(time.toString(Qt::ISODateWithMs)) : QJsonValue();
+}
+
+// One upgrade run of today as the figures need it.
+struct TodayRun {
+    QString host;
+    QString sha256;
+    QString fileName;
+    QString serial;
+    bool ok = false;
+    bool firstEver = false; // the board's first upgrade run of all
+};
+
+struct Tally {
+    DashboardCounts counts;
+    QString fileName;
+    QSet<QString> boards;
+    QSet<QString> passed;
+
+    void take(const TodayRun &run)
+    {
+        ++counts.runs;
+        fileName = run.fileName;
+        if (run.serial.isEmpty()) // no board to count
+            return;
+        boards.insert(run.serial);
+        if (run.ok)
+            passed.insert(run.serial);
+        counts.firstPass += run.firstEver && run.ok;
+    }
+    DashboardCounts finished()
+    {
+        counts.boards = int(boards.size());
+        counts.passed = int(passed.size());
+        counts.failed = counts.boards - counts.passed;
+        return counts;
+    }
+};
+
+// Today's upgrade runs, oldest first, each knowing whether an earlier upgrade run of its board
+// exists (the serial index answers that per run).
+DatabaseStatus todayRuns(LineDatabase &database, const QDateTime &dayStart, QList<TodayRun> *runs)
+{
+    return database.select(
+        "SELECT r.host, r.file_sha256, r.file, r.serial, r.result, CASE WHEN NOT EXISTS (SELECT "
+        "1 FROM run_records p WHERE p.serial = r.serial AND p.command = 'upgrade' AND (p.started "
+        "< r.started OR (p.started = r.started AND p.id < r.id))) THEN 1 ELSE 0 END FROM "
+        "run_records r WHERE r.command = 'upgrade' AND r.started >= ? ORDER BY r.started, r.id",
+        {isoBound(dayStart, "")}, [&](const QSqlQuery &row) {
+            runs->append({row.value(0).toString(), row.value(1).toString(), row.value(2).toString(),
+                          row.value(3).toString(), row.value(4).toString() == "ok",
+                          row.value(5).toInt() == 1});
+        });
+}
+
+DashboardRunPlace placeAt(const QSqlQuery &row, int column)
+{
+    return {row.value(column).toString(), row.value(column + 1).toString(),
+            timeOf(row.value(column + 2)), timeOf(row.value(column + 3))};
+}
+
+// Runs of one serial on two ports whose times overlap, both started today.
+DatabaseStatus duplicatesSince(LineDatabase &database, const QDateTime &dayStart,
+                               QList<DashboardDuplicate> *duplicates)
+{
+    const QString since = isoBound(dayStart, "");
+    return database.select(
+        "SELECT a.serial, a.host, a.port, a.started, a.ended, b.host, b.port, b.started, b.ended "
+        "FROM run_records a JOIN run_records b ON b.serial = a.serial AND a.id < b.id AND "
+        "b.port <> a.port AND a.started < b.ended AND b.started < a.ended WHERE a.serial <> '' "
+        "AND a.port <> '' AND b.port <> '' AND a.started >= ? AND b.started >= ? ORDER BY "
+        "a.serial, a.started",
+        {since, since}, [&](const QSqlQuery &row) {
+            DashboardDuplicate duplicate{row.value(0).toString(), placeAt(row, 1), placeAt(row, 5)};
+            if (duplicate.second.started < duplicate.first.started)
+                std::swap(duplicate.first, duplicate.second);
+            duplicates->append(duplicate);
+        });
+}
+
+QJsonObject countsJson(QJsonObject object, const DashboardCounts &counts)
+{
+    object["runs"] = counts.runs;
+    object["boards"] = counts.boards;
+    object["passed"] = counts.passed;
+    object["failed"] = counts.failed;
+    object["first_pass"] = counts.firstPass;
+    object["first_pass_yield"] = counts.firstPassYield();
+    return object;
+}
+
+QJsonObject placeJson(const DashboardRunPlace &place)
+{
+    return {{"host", place.host},
+            {"port", place.port},
+            {"started", isoOrNull(place.started)},
+            {"ended", isoOrNull(place.ended)}};
+}
+
+// A label value as the text format wants it: backslash, quote and newline escaped.
+QByteArray labelValue(const QString &text)
+{
+    QByteArray value = text.toUtf8();
+    value.replace('\\', "\\\\").replace('"', "\\\"").replace('\n', "\\n");
+    return '"' + value + '"';
+}
+
+QByteArray number(double value)
+{
+    return QByteArray::number(value, 'f', 3);
+}
+
+} // namespace
+
+DatabaseStatus prepareDashboardIndexes(LineDatabase &database)
+{
+    // The latest record per station, found by a skip scan over this index.
+    return database.inTransaction([&](QSqlQuery &query) {
+        return query.exec("CREATE INDEX IF NOT EXISTS run_records_by_host ON run_records (host, "
+                          "ended)")
+                   ? DatabaseStatus()
+                   : database.statusOf(query);
+    });
+}
+
+DatabaseStatus checkDashboardDatabase(LineDatabase &database)
+{
+    return database.select("SELECT max(version) FROM mv604_schema", {}, [](const QSqlQuery &) {});
+}
+
+DashboardSummary dashboardSummary(LineDatabase &database, const QDateTime &now)
+{
+    DashboardSummary summary;
+    summary.generated = now.toUTC();
+    summary.day = summary.generated.date();
+    const QDateTime dayStart(summary.day, QTime(0, 0), Qt::UTC);
+
+    QMap<QString, QDateTime> lastRuns;
+    QList<TodayRun> runs;
+    summary.status = lastRunPerStation(database, &lastRuns);
+    if (summary.status.ok())
+        summary.status = todayRuns(database, dayStart, &runs);
+    if (summary.status.ok())
+        summary.status = duplicatesSince(database, dayStart, &summary.duplicates);
+    if (!summary.status.ok())
+        return summary;
+
+    QMap<QString, Tally> stations;
+    QMap<QString, Tally> firmware;
+    QMap<QString, int> failures;
+    for (const TodayRun &run : runs) {
+        stations[run.host].take(run);
+        firmware[run.sha256].take(run);
+        if (!run.serial.isEmpty() && !run.ok)
+            ++failures[run.serial];
+    }
+    for (auto last = lastRuns.cbegin(); last != lastRuns.cend(); ++last) {
+        StationView station{last.key(), last.value(), false, stations[last.key()].finished()};
+        station.running = last.value().isValid() &&
+                          last.value().secsTo(summary.generated) <= RunningWindowSeconds;
+        summary.stations << station;
+    }
+    for (auto tally = firmware.begin(); tally != firmware.end(); ++tally)
+        summary.firmware << FirmwareView{tally.key(), tally->fileName, tally->finished()};
+    std::stable_sort(summary.firmware.begin(), summary.firmware.end(),
+                     [](const FirmwareView &a, const FirmwareView &b) {
+                         return a.today.boards > b.today.boards;
+                     });
+    for (auto failure = failures.cbegin(); failure != failures.cend(); ++failure)
+        if (failure.value() > 1)
+            summary.failedMoreThanOnce << qMakePair(failure.key(), failure.value());
+    return summary;
+}
+
+QJsonObject dashboardSummaryJson(const DashboardSummary &summary)
+{
+    QJsonArray stations;
+    for (const StationView &station : summary.stations)
+        stations << countsJson({{"host", station.host},
+                                {"state", station.running ? "running" : "idle"},
+                                {"last_run_ended", isoOrNull(station.lastEnded)}},
+                               station.today);
+    QJsonArray firmware;
+    for (const FirmwareView &view : summary.firmware)
+        // Signed upgrade files will name their key here.
+        firmware << countsJson({{"file_sha256", view.sha256},
+                                {"file", view.fileName},
+                                {"signing_key_id", QJsonValue()}},
+                               view.today);
+    QJsonArray failed;
+    for (const auto &failure : summary.failedMoreThanOnce)
+        failed << QJsonObject{{"serial", failure.first}, {"failures", failure.second}};
+    QJsonArray duplicates;
+    for (const DashboardDuplicate &duplicate : summary.duplicates)
+        duplicates << QJsonObject{
+            {"serial", duplicate.serial},
+            {"runs", QJsonArray{placeJson(duplicate.first), placeJson(duplicate.second)}}};
+    return {{"generated", isoOrNull(summary.generated)},
+            {"day", summary.day.toString(Qt::ISODate)},
+            {"running_window_s", RunningWindowSeconds},
+            {"stations", stations},
+            {"firmware", firmware},
+            {"failed_more_than_once", failed},
+            {"duplicates", duplicates}};
+}
+
+DatabaseStatus latestRuns(LineDatabase &database, const QDateTime &since, int limit,
+                          QList<RunRecord> *runs)
+{
+    runs->clear();
+    return database.select(
+        QString("SELECT %1 FROM run_records WHERE started >= ? ORDER BY started DESC, id DESC "
+                "LIMIT %2")
+            .arg(LineDatabase::runColumns())
+            .arg(std::max(0, limit)),
+        {isoBound(since, "")}, [&](const QSqlQuery &row) {
+            RunRecord record = LineDatabase::recordFrom(row);
+            runs->append(record);
+        });
+}
+
+bool RunTotals::Key::operator<(const Key &other) const
+{
+    return std::tie(host, command, firmware, result) <
+           std::tie(other.host, other.command, other.firmware, other.result);
+}
+
+void RunTotals::add(const RunTotals &other)
+{
+    for (auto run = other.runs.cbegin(); run != other.runs.cend(); ++run)
+        runs[run.key()] += run.value();
+    for (auto taken = other.durations.cbegin(); taken != other.durations.cend(); ++taken) {
+        Durations &mine = durations[taken.key()];
+        mine.count += taken->count;
+        mine.sum += taken->sum;
+        for (int i = 0; i < BucketCount; ++i)
+            mine.atMost[i] += taken->atMost[i];
+    }
+}
+
+DatabaseStatus runTotals(LineDatabase &database, const QDateTime &from, const QDateTime &to,
+                         RunTotals *totals)
+{
+    QString buckets;
+    for (double bound : RunTotals::Buckets)
+        buckets += QString(", sum(CASE WHEN duration_s <= %1 THEN 1 ELSE 0 END)").arg(bound);
+    *totals = {};
+    return database.select(
+        QString("SELECT host, command, substr(file_sha256, 1, 12), result, count(*), "
+                "sum(duration_s)%1 FROM run_records WHERE started >= ? AND started < ? GROUP BY "
+                "host, command, substr(file_sha256, 1, 12), result")
+            .arg(buckets),
+        {isoBound(from, ""), isoBound(to, "~")}, [&](const QSqlQuery &row) {
+            const RunTotals::Key key{row.value(0).toString(), row.value(1).toString(),
+                                     row.value(2).toString(), row.value(3).toString()};
+            const qint64 count = row.value(4).toLongLong();
+            totals->runs[key] += count;
+            RunTotals::Durations &durations = totals->durations[key.host];
+            durations.count += count;
+            durations.sum += row.value(5).toDouble();
+            for (int i = 0; i < RunTotals::BucketCount; ++i)
+                durations.atMost[i] += row.value(6 + i).toLongLong();
+        });
+}
+
+DatabaseStatus lastRunPerStation(LineDatabase &database, QMap<QString, QDateTime> *ended)
+{
+    ended->clear();
+    // One index step per station, however many runs each has.
+    return database.select(
+        "WITH RECURSIVE hosts(host) AS (SELECT min(host) FROM run_records UNION ALL SELECT "
+        "(SELECT min(r.host) FROM run_records r WHERE r.host > hosts.host) FROM hosts WHERE "
+        "hosts.host IS NOT NULL) SELECT h.host, (SELECT max(r.ended) FROM run_records r WHERE "
+        "r.host = h.host) FROM hosts h WHERE h.host IS NOT NULL",
+        {}, [&](const QSqlQuery &row) {
+            ended->insert(row.value(0).toString(), timeOf(row.value(1)));
+        });
+}
+
+QByteArray prometheusMetrics(const RunTotals &totals, const QMap<QString, QDateTime> &lastRuns)
+{
+    QByteArray text;
+    text += "# HELP mv604_runs_total Runs recorded in the line's database, by station, command, "
+            "firmware (SHA-256 prefix) and result.\n"
+            "# TYPE mv604_runs_total counter\n";
+    for (auto run = totals.runs.cbegin(); run != totals.runs.cend(); ++run)
+        text += "mv604_runs_total{station=" + labelValue(run.key().host) +
+                ",command=" + labelValue(run.key().command) +
+                ",firmware=" + labelValue(run.key().firmware) +
+                ",result=" + labelValue(run.key().result) + "} " + QByteArray::number(run.value()) +
+                '\n';
+
+    text += "# HELP mv604_run_duration_seconds How long runs took, by station.\n"
+            "# TYPE mv604_run_duration_seconds histogram\n";
+    for (auto taken = totals.durations.cbegin(); taken != totals.durations.cend(); ++taken) {
+        const QByteArray station = "station=" + labelValue(taken.key());
+        for (int i = 0; i < RunTotals::BucketCount; ++i)
+            text += "mv604_run_duration_seconds_bucket{" + station + ",le=\"" +
+                    QByteArray::number(RunTotals::Buckets[i]) + "\"} " +
+                    QByteArray::number(taken->atMost[i]) + '\n';
+        text += "mv604_run_duration_seconds_bucket{" + station + ",le=\"+Inf\"} " +
+                QByteArray::number(taken->count) + '\n';
+        text += "mv604_run_duration_seconds_sum{" + station + "} " + number(taken->sum) + '\n';
+        text += "mv604_run_duration_seconds_count{" + station + "} " +
+                QByteArray::number(taken->count) + '\n';
+    }
+
+    text += "# HELP mv604_station_last_run_timestamp_seconds When the station's latest record "
+            "ended, in seconds since 1970.\n"
+            "# TYPE mv604_station_last_run_timestamp_seconds gauge\n";
+    for (auto last = lastRuns.cbegin(); last != lastRuns.cend(); ++last)
+        if (last.value().isValid())
+            text += "mv604_station_last_run_timestamp_seconds{station=" + labelValue(last.key()) +
+                    "} " + number(last.value().toMSecsSinceEpoch() / 1000.0) + '\n';
+    return text;
+}
