@@ -32,12 +32,17 @@ QJsonValue isoOrNull(const QDateTime &time)
     return time.isValid() ? QJsonValue(time.toString(Qt::ISODateWithMs)) : QJsonValue();
 }
 
-// One upgrade run of today as the figures need it.
+// One run of today as the figures need it.
 struct TodayRun {
+    QString id;
     QString host;
+    QString command;
     QString sha256;
     QString fileName;
     QString serial;
+    QString port;
+    QDateTime started;
+    QDateTime ended;
     bool ok = false;
     bool firstEver = false; // the board's first upgrade run of all
 };
@@ -68,45 +73,46 @@ struct Tally {
     }
 };
 
-// Today's upgrade runs, oldest first, each knowing whether an earlier upgrade run of its board
-// exists (the serial index answers that per run).
+// Today's runs, oldest first, each upgrade run knowing whether an earlier upgrade run of its
+// board exists: one range of the start index, and one step of the serial index per run.
 DatabaseStatus todayRuns(LineDatabase &database, const QDateTime &dayStart, QList<TodayRun> *runs)
 {
     return database.select(
-        "SELECT r.host, r.file_sha256, r.file, r.serial, r.result, CASE WHEN NOT EXISTS (SELECT "
-        "1 FROM run_records p WHERE p.serial = r.serial AND p.command = 'upgrade' AND (p.started "
-        "< r.started OR (p.started = r.started AND p.id < r.id))) THEN 1 ELSE 0 END FROM "
-        "run_records r WHERE r.command = 'upgrade' AND r.started >= ? ORDER BY r.started, r.id",
+        "SELECT r.id, r.host, r.command, r.file_sha256, r.file, r.serial, r.port, r.started, "
+        "r.ended, r.result, CASE WHEN r.command = 'upgrade' AND NOT EXISTS (SELECT 1 FROM "
+        "run_records p WHERE p.serial = r.serial AND p.command = 'upgrade' AND (p.started < "
+        "r.started OR (p.started = r.started AND p.id < r.id))) THEN 1 ELSE 0 END FROM "
+        "run_records r WHERE r.started >= ? ORDER BY r.started, r.id",
         {isoBound(dayStart, "")}, [&](const QSqlQuery &row) {
             runs->append({row.value(0).toString(), row.value(1).toString(), row.value(2).toString(),
-                          row.value(3).toString(), row.value(4).toString() == "ok",
-                          row.value(5).toInt() == 1});
+                          row.value(3).toString(), row.value(4).toString(), row.value(5).toString(),
+                          row.value(6).toString(), timeOf(row.value(7)), timeOf(row.value(8)),
+                          row.value(9).toString() == "ok", row.value(10).toInt() == 1});
         });
 }
 
-DashboardRunPlace placeAt(const QSqlQuery &row, int column)
+DashboardRunPlace placeOf(const TodayRun &run)
 {
-    return {row.value(column).toString(), row.value(column + 1).toString(),
-            timeOf(row.value(column + 2)), timeOf(row.value(column + 3))};
+    return {run.host, run.port, run.started, run.ended};
 }
 
-// Runs of one serial on two ports whose times overlap, both started today.
-DatabaseStatus duplicatesSince(LineDatabase &database, const QDateTime &dayStart,
-                               QList<DashboardDuplicate> *duplicates)
+// Runs of one serial on two ports whose times overlap, by serial and then time; found among
+// each serial's runs rather than by joining the table with itself.
+QList<DashboardDuplicate> duplicatesAmong(const QList<TodayRun> &runs)
 {
-    const QString since = isoBound(dayStart, "");
-    return database.select(
-        "SELECT a.serial, a.host, a.port, a.started, a.ended, b.host, b.port, b.started, b.ended "
-        "FROM run_records a JOIN run_records b ON b.serial = a.serial AND a.id < b.id AND "
-        "b.port <> a.port AND a.started < b.ended AND b.started < a.ended WHERE a.serial <> '' "
-        "AND a.port <> '' AND b.port <> '' AND a.started >= ? AND b.started >= ? ORDER BY "
-        "a.serial, a.started",
-        {since, since}, [&](const QSqlQuery &row) {
-            DashboardDuplicate duplicate{row.value(0).toString(), placeAt(row, 1), placeAt(row, 5)};
-            if (duplicate.second.started < duplicate.first.started)
-                std::swap(duplicate.first, duplicate.second);
-            duplicates->append(duplicate);
-        });
+    QMap<QString, QList<const TodayRun *>> bySerial;
+    for (const TodayRun &run : runs)
+        if (!run.serial.isEmpty() && !run.port.isEmpty())
+            bySerial[run.serial] << &run;
+    QList<DashboardDuplicate> duplicates;
+    for (const QList<const TodayRun *> &same : bySerial)
+        for (int i = 0; i < same.size(); ++i)
+            for (int j = i + 1; j < same.size(); ++j) {
+                const TodayRun &a = *same[i], &b = *same[j]; // a started first
+                if (a.port != b.port && b.started < a.ended && a.started < b.ended)
+                    duplicates << DashboardDuplicate{a.serial, placeOf(a), placeOf(b)};
+            }
+    return duplicates;
 }
 
 QJsonObject countsJson(QJsonObject object, const DashboardCounts &counts)
@@ -171,15 +177,16 @@ DashboardSummary dashboardSummary(LineDatabase &database, const QDateTime &now)
     summary.status = lastRunPerStation(database, &lastRuns);
     if (summary.status.ok())
         summary.status = todayRuns(database, dayStart, &runs);
-    if (summary.status.ok())
-        summary.status = duplicatesSince(database, dayStart, &summary.duplicates);
     if (!summary.status.ok())
         return summary;
+    summary.duplicates = duplicatesAmong(runs);
 
     QMap<QString, Tally> stations;
     QMap<QString, Tally> firmware;
     QMap<QString, int> failures;
     for (const TodayRun &run : runs) {
+        if (run.command != "upgrade")
+            continue;
         stations[run.host].take(run);
         firmware[run.sha256].take(run);
         if (!run.serial.isEmpty() && !run.ok)
@@ -299,10 +306,11 @@ DatabaseStatus lastRunPerStation(LineDatabase &database, QMap<QString, QDateTime
     ended->clear();
     // One index step per station, however many runs each has.
     return database.select(
-        "WITH RECURSIVE hosts(host) AS (SELECT min(host) FROM run_records UNION ALL SELECT "
-        "(SELECT min(r.host) FROM run_records r WHERE r.host > hosts.host) FROM hosts WHERE "
-        "hosts.host IS NOT NULL) SELECT h.host, (SELECT max(r.ended) FROM run_records r WHERE "
-        "r.host = h.host) FROM hosts h WHERE h.host IS NOT NULL",
+        "WITH RECURSIVE hosts(host) AS (SELECT (SELECT host FROM run_records ORDER BY host LIMIT "
+        "1) UNION ALL SELECT (SELECT r.host FROM run_records r WHERE r.host > hosts.host ORDER "
+        "BY r.host LIMIT 1) FROM hosts WHERE hosts.host IS NOT NULL) SELECT h.host, (SELECT "
+        "r.ended FROM run_records r WHERE r.host = h.host ORDER BY r.host DESC, r.ended DESC "
+        "LIMIT 1) FROM hosts h WHERE h.host IS NOT NULL",
         {}, [&](const QSqlQuery &row) {
             ended->insert(row.value(0).toString(), timeOf(row.value(1)));
         });

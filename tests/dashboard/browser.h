@@ -5,6 +5,7 @@
 // page as the browser rendered it, at the moment it chooses, without reloading it.
 
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -42,7 +43,8 @@ public:
             ::dup2(read, 3);
             ::dup2(write, 4);
         });
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(QProcess::nullDevice()); // its D-Bus and GPU complaints
         process.start("chromium",
                       {"--headless", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe",
                        "--no-first-run", "--user-data-dir=" + profile, url});

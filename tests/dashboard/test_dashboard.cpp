@@ -184,10 +184,19 @@ private slots:
         hostile.port = hostile.serial = hostile.fileName = hostile.logText = Hostile;
         hostile.result = "failed " + Hostile;
         hostile.fileSha256 = Hostile.toUtf8();
+        // A station that last recorded yesterday: idle, and counted among the earlier days.
+        RunRecord earlier = newRunRecord("upgrade", QDateTime::currentDateTimeUtc().addDays(-1));
+        earlier.ended = earlier.started.addSecs(42);
+        earlier.host = "station-yesterday";
+        earlier.serial = "264900009";
+        earlier.port = "1-1.1";
+        earlier.fileName = "old.upg";
+        earlier.fileSha256 = QByteArray(64, 'e');
+        earlier.result = "ok";
         LineDatabase database;
         QVERIFY(database.open(url).ok());
-        QVERIFY(database.store(hostile).ok());
-        QCOMPARE(client("SELECT count(*) FROM run_records"), "8");
+        QVERIFY(database.store(hostile).ok() && database.store(earlier).ok());
+        QCOMPARE(client("SELECT count(*) FROM run_records"), "9");
 
         server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         server.start(MV604_CLI, {"serve", "--db", url, "--listen", "127.0.0.1:0"});
@@ -216,7 +225,16 @@ private slots:
         QJsonObject shown =
             QJsonDocument::fromJson(browser.evaluate(shownFigures()).toString().toUtf8()).object();
         QCOMPARE(mismatch(shown, report()), QString());
-        QCOMPARE(shown["runs"].toInt(), 8);
+        QCOMPARE(shown["runs"].toInt(), 9);
+        const QString yesterday =
+            QDateTime::currentDateTime().addDays(-1).date().toString(Qt::ISODate);
+        for (const QJsonValue &card : shown["stations"].toArray()) {
+            const QString state = card[1]["state"].toString();
+            if (card[0] == "station-yesterday")
+                QVERIFY2(state.startsWith("IDLE since " + yesterday), qPrintable(state));
+            else
+                QCOMPARE(state, "RUNNING");
+        }
 
         QCOMPARE(browser.evaluate("window.pwned === undefined"), QJsonValue(true));
         QCOMPARE(browser.evaluate("document.querySelectorAll('main script, main img, "
@@ -317,8 +335,7 @@ private slots:
                  client("SELECT result, count(*) FROM run_records WHERE result NOT LIKE "
                         "'failed%' GROUP BY result ORDER BY result"));
         QCOMPARE(QString::number(histogram), client("SELECT count(*) FROM run_records"));
-        const QString host = client("SELECT host FROM run_records WHERE host NOT LIKE 'station%' "
-                                    "LIMIT 1");
+        const QString host = "station-yesterday";
         const QDateTime ended = QDateTime::fromString(
             client(QString("SELECT max(ended) FROM run_records WHERE host = '%1'").arg(host)),
             Qt::ISODateWithMs);
