@@ -45,28 +45,29 @@ QString iso(const QDateTime &time)
 }
 
 // One run of a line that programs boards evenly around the clock: about 4 % fail and are run
-// again, a new firmware every month.
+// again at the same station, a new firmware every month.
 struct LineGenerator {
     QRandomGenerator random{604};
-    int serial = 0;
-    bool rerun = false;
+    int serials = 0;
+    QMap<int, int> rerun; // station: the serial of its board that failed
 
     QString row(int i, const QDateTime &started, int stations)
     {
+        const int station = i % stations;
         const int month = started.date().month();
         const QString sha =
             QCryptographicHash::hash(QByteArray::number(month), QCryptographicHash::Sha256).toHex();
-        if (!rerun)
-            ++serial;
+        const int serial = rerun.contains(station) ? rerun.take(station) : ++serials;
         const bool ok = random.bounded(100) >= 4;
-        rerun = !ok;
-        const double duration = 40 + random.bounded(40.0);
+        if (!ok)
+            rerun[station] = serial;
+        const double duration = 20 + random.bounded(10.0);
         return QString("('run-%1', '%2', '%3', 'station-%4', '2.00', 'upgrade', '%5', '1-1.%6', "
                        "'kr960-app-1.%7.upg', '%8', 305419896, 305419896, '%9', '%10', 120, %11, "
                        "%12)")
             .arg(i)
             .arg(iso(started), iso(started.addMSecs(qint64(duration * 1000))))
-            .arg(i % stations + 1, 2, 10, QChar('0'))
+            .arg(station + 1, 2, 10, QChar('0'))
             .arg(260000000 + serial % 99999999)
             .arg(i / stations % 4 + 1)
             .arg(month)
@@ -217,12 +218,35 @@ int countRuns(LineDatabase &database, const QString &tag)
     return count;
 }
 
+// A morning of four stations and one gone quiet, with a board that failed twice and one serial
+// on two ports at once.
 int sample(const QString &url)
 {
     LineDatabase database;
     if (!database.open(url).ok() || !fill(database, 160, 2 * 3600, 4))
         return 1;
-    return 0;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const auto run = [&](const char *host, const char *port, const char *serial, int minutesAgo,
+                         bool ok) {
+        RunRecord record = newRunRecord("upgrade", now.addSecs(-60 * minutesAgo));
+        record.ended = record.started.addSecs(ok ? 24 : 9);
+        record.host = host;
+        record.port = port;
+        record.serial = serial;
+        record.fileName = "kr960-app-1.12.upg";
+        record.fileSha256 = QCryptographicHash::hash("12", QCryptographicHash::Sha256).toHex();
+        record.result = ok ? "ok" : "write-failed";
+        record.logText = ok ? "OK" : "Write error at 0x08012000";
+        return database.store(record).ok();
+    };
+    return run("station-02", "1-1.2", "264900417", 50, false) &&
+                   run("station-02", "1-1.2", "264900417", 45, false) &&
+                   run("station-01", "1-1.1", "264900500", 20, true) &&
+                   run("station-03", "1-1.3", "264900500", 20, true) &&
+                   run("station-05", "1-1.1", "264900600", 190, true) && // idle since
+                   run("station-04", "1-1.4", "264900700", 0, false)
+               ? 0
+               : 1;
 }
 
 } // namespace
