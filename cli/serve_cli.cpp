@@ -36,9 +36,9 @@ using Status = QHttpServerResponder::StatusCode;
 
 constexpr quint16 DefaultPort = 8604;
 constexpr int MaximumRunsLimit = 1000;
-// Runs that started before the current day are counted anew this often, in a thread of their
-// own, so that a scrape only counts today's; a record that reaches the database late (from a
-// spool) shows in the counters by the next recount.
+// Runs that started before the current day are counted at start and anew this often, in a
+// thread of their own, so that a scrape only counts today's; a record that reaches the database
+// late (from a spool) shows in the counters by the next recount.
 constexpr int RecountIntervalMs = 5 * 60 * 1000;
 
 QByteArray dashboardPage()
@@ -187,6 +187,7 @@ public:
                       .arg(listening)
                       .arg(database.url().redacted()));
         recountTimer.start();
+        recountClosedDays();
     }
 
 private:
@@ -256,7 +257,7 @@ private:
 
     QHttpServerResponse metricsResponse()
     {
-        if (!closedDaysKnown) {
+        if (!closedDaysKnown) { // a scrape before the first count was done
             const QDateTime before = startOfToday();
             const DatabaseStatus status = runTotals(database, {}, before, &closedDays);
             if (!status.ok())
@@ -279,7 +280,7 @@ private:
     // A connection of its own in a thread of its own: Qt SQL connections keep to their thread.
     void recountClosedDays()
     {
-        if (recount || !closedDaysKnown)
+        if (recount)
             return;
         const QDateTime before = startOfToday();
         const QString url = databaseUrl;
@@ -293,9 +294,10 @@ private:
             QMetaObject::invokeMethod(
                 self,
                 [self, before, totals] {
-                    if (self && before >= self->closedBefore) {
+                    if (self && (!self->closedDaysKnown || before >= self->closedBefore)) {
                         self->closedDays = totals;
                         self->closedBefore = before;
+                        self->closedDaysKnown = true;
                     }
                 },
                 Qt::QueuedConnection);

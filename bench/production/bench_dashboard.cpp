@@ -295,7 +295,7 @@ int main(int argc, char *argv[])
     QNetworkAccessManager network;
     clock.restart();
     const double first = getMs(network, server.base + "/metrics");
-    std::printf("  first /metrics, counting the days before today: %.1f ms\n", first);
+    std::printf("  first /metrics after the start: %.1f ms\n", first);
     printAnswerTimes(network, server.base, "/api/v1/summary");
     printAnswerTimes(network, server.base, "/api/v1/runs");
     printAnswerTimes(network, server.base, "/metrics");
