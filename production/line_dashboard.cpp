@@ -41,8 +41,8 @@ struct TodayRun {
     QString fileName;
     QString serial;
     QString port;
-    QDateTime started;
-    QDateTime ended;
+    QString started; // ISO 8601 UTC text, which orders as text: parsed only when shown
+    QString ended;
     bool ok = false;
     bool firstEver = false; // the board's first upgrade run of all
 };
@@ -86,14 +86,14 @@ DatabaseStatus todayRuns(LineDatabase &database, const QDateTime &dayStart, QLis
         {isoBound(dayStart, "")}, [&](const QSqlQuery &row) {
             runs->append({row.value(0).toString(), row.value(1).toString(), row.value(2).toString(),
                           row.value(3).toString(), row.value(4).toString(), row.value(5).toString(),
-                          row.value(6).toString(), timeOf(row.value(7)), timeOf(row.value(8)),
+                          row.value(6).toString(), row.value(7).toString(), row.value(8).toString(),
                           row.value(9).toString() == "ok", row.value(10).toInt() == 1});
         });
 }
 
 DashboardRunPlace placeOf(const TodayRun &run)
 {
-    return {run.host, run.port, run.started, run.ended};
+    return {run.host, run.port, timeOf(run.started), timeOf(run.ended)};
 }
 
 // Runs of one serial on two ports whose times overlap, by serial and then time; found among
