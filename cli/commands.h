@@ -23,3 +23,4 @@ int runReportCommand(const QStringList &arguments);
 int runHistoryCommand(const QStringList &arguments);
 int runDbCommand(const QStringList &arguments);
 int runCheckSignatureCommand(const QStringList &arguments);
+int runServeCommand(const QStringList &arguments);

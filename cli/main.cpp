@@ -42,6 +42,7 @@ const QMap<QString, Command> &commands()
         {"history", withoutBoard(runHistoryCommand)},
         {"db", withoutBoard(runDbCommand)},
         {"check-signature", withoutBoard(runCheckSignatureCommand)},
+        {"serve", withoutBoard(runServeCommand)},
     };
     return table;
 }
@@ -71,6 +72,7 @@ const char *const Overview =
     "  history SERIAL --db URL [--json] every run of one board, newest first\n"
     "  db flush [--db URL]              send the records waiting in the spool\n"
     "  check-signature FILE.upg         who signed it (FILE.upg.minisig), and is it trusted\n"
+    "  serve --db URL [--listen ADDRESS:PORT]   the line's dashboard and metrics over HTTP\n"
     "\n"
     "--serial N and --port P before the command (or MV604_SERIAL and MV604_PORT)\n"
     "pick the KR960 with that serial number, on that USB port (1-1.4), for every\n"

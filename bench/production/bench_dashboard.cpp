@@ -1,0 +1,336 @@
+// What serving the line's dashboard costs: a year of a line of 16 stations (1,000,000 runs) in
+// the database, then the answer times of /api/v1/summary and /metrics from a real
+// `mv604-cli serve` (target: under 100 ms), and 16 stations recording while a headless Chromium
+// shows the page (it polls every 2 s): records lost (target: none) and the time to record one
+// run with and without the page, as a share of a 5 s board run (target: at most 1 % more).
+//
+//   bench_dashboard                    PostgreSQL (PGHOST set, as pg_virtualenv does), else SQLite
+//   bench_dashboard --sample URL       a small line of four stations today, for the screenshot
+//   cmake --build build --target run_bench_dashboard    on a throwaway PostgreSQL cluster
+
+#include "production/line_dashboard.h"
+#include "production/line_database.h"
+#include "production/run_record.h"
+
+#include "../../tests/dashboard/browser.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace
+{
+
+constexpr double BoardRunSeconds = 5.0;
+constexpr int Stations = 16;
+
+QString iso(const QDateTime &time)
+{
+    return time.toUTC().toString(Qt::ISODateWithMs);
+}
+
+// One run of a line that programs boards evenly around the clock: about 4 % fail and are run
+// again at the same station, a new firmware every month.
+struct LineGenerator {
+    QRandomGenerator random{604};
+    int serials = 0;
+    QMap<int, int> rerun; // station: the serial of its board that failed
+
+    QString row(int i, const QDateTime &started, int stations)
+    {
+        const int station = i % stations;
+        const int month = started.date().month();
+        const QString sha =
+            QCryptographicHash::hash(QByteArray::number(month), QCryptographicHash::Sha256).toHex();
+        const int serial = rerun.contains(station) ? rerun.take(station) : ++serials;
+        const bool ok = random.bounded(100) >= 4;
+        if (!ok)
+            rerun[station] = serial;
+        const double duration = 20 + random.bounded(10.0);
+        return QString("('run-%1', '%2', '%3', 'station-%4', '2.00', 'upgrade', '%5', '1-1.%6', "
+                       "'kr960-app-1.%7.upg', '%8', 305419896, 305419896, '%9', '%10', 120, %11, "
+                       "%12)")
+            .arg(i)
+            .arg(iso(started), iso(started.addMSecs(qint64(duration * 1000))))
+            .arg(station + 1, 2, 10, QChar('0'))
+            .arg(260000000 + serial % 99999999)
+            .arg(i / stations % 4 + 1)
+            .arg(month)
+            .arg(sha, ok ? "ok" : "verify-failed", ok ? "OK" : "Verify error at 0x08004800")
+            .arg(ok ? 120 : 37)
+            .arg(duration, 0, 'f', 3);
+    }
+};
+
+// `runs` runs spread evenly over the `seconds` before now, in transactions of 50,000 rows.
+bool fill(LineDatabase &database, int runs, qint64 seconds, int stations)
+{
+    const QDateTime end = QDateTime::currentDateTimeUtc();
+    const qint64 span = seconds * 1000;
+    LineGenerator line;
+    for (int first = 0; first < runs; first += 50000) {
+        const DatabaseStatus status = database.inTransaction([&](QSqlQuery &query) {
+            for (int batch = first; batch < std::min(runs, first + 50000); batch += 1000) {
+                QStringList rows;
+                for (int i = batch; i < std::min(runs, batch + 1000); ++i)
+                    rows << line.row(i, end.addMSecs(-span + span * i / runs - 90000), stations);
+                if (!query.exec(QString("INSERT INTO run_records (%1) VALUES %2")
+                                    .arg(LineDatabase::runColumns(), rows.join(','))))
+                    return database.statusOf(query);
+            }
+            return DatabaseStatus();
+        });
+        if (!status.ok()) {
+            std::fprintf(stderr, "fill: %s\n", qPrintable(status.text()));
+            return false;
+        }
+    }
+    return true;
+}
+
+struct Server {
+    QProcess process;
+    QString base;
+
+    bool start(const QString &url)
+    {
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(MV604_CLI, {"serve", "--db", url, "--listen", "127.0.0.1:0"});
+        if (!process.waitForReadyRead(120000))
+            return false;
+        base = QRegularExpression("http://127\\.0\\.0\\.1:[0-9]+")
+                   .match(QString::fromUtf8(process.readLine()))
+                   .captured(0);
+        return !base.isEmpty();
+    }
+    ~Server()
+    {
+        process.terminate(); // our own child, by its PID
+        process.waitForFinished(10000);
+    }
+};
+
+// Milliseconds for one GET, the whole answer read; negative when it failed.
+double getMs(QNetworkAccessManager &network, const QString &url)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QNetworkReply *reply = network.get(QNetworkRequest(QUrl(url)));
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    const bool ok = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200 &&
+                    !reply->readAll().isEmpty();
+    reply->deleteLater();
+    return ok ? clock.nsecsElapsed() / 1e6 : -1;
+}
+
+void printAnswerTimes(QNetworkAccessManager &network, const QString &base, const char *path)
+{
+    std::vector<double> ms;
+    for (int i = 0; i < 21; ++i)
+        ms.push_back(getMs(network, base + path));
+    std::sort(ms.begin(), ms.end());
+    std::printf("  %-16s median %6.1f ms   max %6.1f ms   (21 requests%s)\n", path,
+                ms[ms.size() / 2], ms.back(), ms.front() < 0 ? ", SOME FAILED" : "");
+}
+
+// Stations each recording one run every 250 ms for `seconds`: runs recorded and stored, and the
+// median time one record took.
+struct Recording {
+    int sent = 0;
+    int stored = 0;
+    double medianMs = 0;
+};
+Recording record(const QString &url, int seconds, const QString &tag,
+                 const std::function<void()> &everyTwoSeconds = {})
+{
+    std::vector<std::vector<double>> times(Stations);
+    std::atomic<int> sent{0}, stored{0};
+    std::vector<QThread *> threads;
+    for (int station = 0; station < Stations; ++station)
+        threads.push_back(QThread::create([&, station] {
+            LineDatabase database;
+            if (!database.open(url).ok())
+                return;
+            QElapsedTimer running;
+            running.start();
+            for (int i = 0; running.elapsed() < seconds * 1000; ++i) {
+                RunRecord run = newRunRecord("upgrade", QDateTime::currentDateTimeUtc());
+                run.id = QString("%1-%2-%3").arg(tag).arg(station).arg(i);
+                run.host = QString("station-%1").arg(station + 1, 2, 10, QChar('0'));
+                run.serial = QString::number(270000000 + station * 100000 + i);
+                run.port = "1-1.1";
+                run.fileName = "kr960-app-1.12.upg";
+                run.fileSha256 = QByteArray(64, 'c');
+                run.result = "ok";
+                run.ended = run.started.addSecs(5);
+                ++sent;
+                QElapsedTimer clock;
+                clock.start();
+                if (database.store(run).ok())
+                    ++stored;
+                times[station].push_back(clock.nsecsElapsed() / 1e6);
+                QThread::msleep(250);
+            }
+        }));
+    for (QThread *thread : threads)
+        thread->start();
+    QElapsedTimer ticks;
+    ticks.start();
+    for (QThread *thread : threads) {
+        while (!thread->wait(50)) {
+            QCoreApplication::processEvents();
+            if (everyTwoSeconds && ticks.elapsed() >= 2000) {
+                ticks.restart();
+                everyTwoSeconds();
+            }
+        }
+        delete thread;
+    }
+    std::vector<double> all;
+    for (const auto &station : times)
+        all.insert(all.end(), station.begin(), station.end());
+    std::sort(all.begin(), all.end());
+    return {sent, stored, all.empty() ? -1 : all[all.size() / 2]};
+}
+
+int countRuns(LineDatabase &database, const QString &tag)
+{
+    int count = -1;
+    database.select("SELECT count(*) FROM run_records WHERE id LIKE ?", {tag + "-%"},
+                    [&](const QSqlQuery &row) { count = row.value(0).toInt(); });
+    return count;
+}
+
+// A morning of four stations and one gone quiet, with a board that failed twice and one serial
+// on two ports at once.
+int sample(const QString &url)
+{
+    LineDatabase database;
+    if (!database.open(url).ok() || !fill(database, 160, 2 * 3600, 4))
+        return 1;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const auto run = [&](const char *host, const char *port, const char *serial, int minutesAgo,
+                         bool ok) {
+        RunRecord record = newRunRecord("upgrade", now.addSecs(-60 * minutesAgo));
+        record.ended = record.started.addSecs(ok ? 24 : 9);
+        record.host = host;
+        record.port = port;
+        record.serial = serial;
+        record.fileName = "kr960-app-1.12.upg";
+        record.fileSha256 = QCryptographicHash::hash("12", QCryptographicHash::Sha256).toHex();
+        record.result = ok ? "ok" : "write-failed";
+        record.logText = ok ? "OK" : "Write error at 0x08012000";
+        return database.store(record).ok();
+    };
+    return run("station-02", "1-1.2", "264900417", 50, false) &&
+                   run("station-02", "1-1.2", "264900417", 45, false) &&
+                   run("station-01", "1-1.1", "264900500", 20, true) &&
+                   run("station-03", "1-1.3", "264900500", 20, true) &&
+                   run("station-05", "1-1.1", "264900600", 190, true) && // idle since
+                   run("station-04", "1-1.4", "264900700", 0, false)
+               ? 0
+               : 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const QStringList arguments = app.arguments();
+    if (arguments.value(1) == "--sample")
+        return sample(arguments.value(2));
+    if (arguments.value(1) == "--fill") { // a year of the line, to look at by hand
+        LineDatabase database;
+        return database.open(arguments.value(2)).ok() &&
+                       fill(database, 1000000, 365 * 86400, Stations)
+                   ? 0
+                   : 1;
+    }
+
+    QTemporaryDir work;
+    const bool postgresql = qEnvironmentVariableIsSet("PGHOST");
+    QString url = "sqlite:" + work.filePath("line.db");
+    if (postgresql) {
+        QProcess::execute("psql", {"-XAtq", "-d", "postgres", "-c", "CREATE DATABASE dashboard"});
+        url = QString("postgresql://%1:%2@%3:%4/dashboard")
+                  .arg(qEnvironmentVariable("PGUSER"), qEnvironmentVariable("PGPASSWORD"),
+                       qEnvironmentVariable("PGHOST"), qEnvironmentVariable("PGPORT"));
+    }
+    std::printf("mv604-cli serve on %s\n", postgresql ? "PostgreSQL" : "SQLite");
+
+    LineDatabase database;
+    QElapsedTimer clock;
+    clock.start();
+    if (!database.open(url).ok() || !fill(database, 1000000, 365 * 86400, Stations))
+        return 1;
+    if (postgresql)
+        QProcess::execute("psql", {"-XAtq", "-d", "dashboard", "-c", "VACUUM ANALYZE run_records"});
+    std::printf("  1,000,000 runs over 365 days of %d stations written in %.1f s\n", Stations,
+                clock.elapsed() / 1000.0);
+
+    Server server;
+    clock.restart();
+    if (!server.start(url))
+        return 1;
+    std::printf("  serve started (with its index) in %.1f s\n", clock.elapsed() / 1000.0);
+    QNetworkAccessManager network;
+    clock.restart();
+    const double first = getMs(network, server.base + "/metrics");
+    std::printf("  first /metrics after the start: %.1f ms\n", first);
+    printAnswerTimes(network, server.base, "/api/v1/summary");
+    printAnswerTimes(network, server.base, "/api/v1/runs");
+    printAnswerTimes(network, server.base, "/metrics");
+
+    const int seconds = 30;
+    const Recording alone = record(url, seconds, "alone");
+    Browser browser;
+    QTemporaryDir profile;
+    if (!browser.open(server.base + "/", profile.path()))
+        return 1;
+    const Recording watched = record(url, seconds, "watched");
+    const int refreshes = browser.evaluate("Number(document.body.dataset.refreshes)").toInt();
+    // Then the answer times while all that goes on (the timed requests come on top).
+    std::vector<double> summaryMs, metricsMs;
+    record(url, 20, "timed", [&] {
+        summaryMs.push_back(getMs(network, server.base + "/api/v1/summary"));
+        metricsMs.push_back(getMs(network, server.base + "/metrics"));
+    });
+    std::sort(summaryMs.begin(), summaryMs.end());
+    std::sort(metricsMs.begin(), metricsMs.end());
+
+    std::printf("  %d stations recording a run every 250 ms for %d s each:\n", Stations, seconds);
+    std::printf("    without the page: %d sent, %d stored, %d in the database; median %.2f ms "
+                "per record\n",
+                alone.sent, alone.stored, countRuns(database, "alone"), alone.medianMs);
+    std::printf("    with the page (%d refreshes): %d sent, %d stored, %d in the database; "
+                "median %.2f ms per record\n",
+                refreshes, watched.sent, watched.stored, countRuns(database, "watched"),
+                watched.medianMs);
+    std::printf("    the page adds %.3f %% to a %.0f s board run (record time ratio %.3f)\n",
+                100.0 * (watched.medianMs - alone.medianMs) / 1000.0 / BoardRunSeconds,
+                BoardRunSeconds, watched.medianMs / alone.medianMs);
+    std::printf("    meanwhile /api/v1/summary median %.1f ms, max %.1f ms; /metrics median %.1f "
+                "ms, max %.1f ms (%zu each)\n",
+                summaryMs[summaryMs.size() / 2], summaryMs.back(), metricsMs[metricsMs.size() / 2],
+                metricsMs.back(), summaryMs.size());
+    return 0;
+}
