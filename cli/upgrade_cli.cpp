@@ -7,6 +7,7 @@
 #include "cli/device_selection.h"
 #include "cli/progress_display.h"
 #include "cli/station_cli.h"
+#include "production/station_worker.h"
 #include "production/stop_signals.h"
 
 #include "device/usbkr960.h"
@@ -166,7 +167,7 @@ int runUpgradeCommand(const QStringList &arguments)
 
     if (station) {
         StationSettings settings;
-        settings.workerProgram = QCoreApplication::applicationFilePath();
+        settings.workerProgram = findWorkerProgram();
         settings.upgradeFile = fileName;
         settings.skipUnchanged = parser.isSet(skipUnchanged);
         settings.unpluggedAfterMs = unpluggedAfterMs;

@@ -6,11 +6,17 @@
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
 #include <QtEndian>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace UpgradeFile;
 
@@ -151,11 +157,22 @@ QByteArray plainApplicationArea(const QByteArray &scrambledImage)
 
 LoadedUpgradeFile loadUpgradeFile(const QString &fileName)
 {
+    QByteArray bytes;
+    QString openError;
+    if (!readWholeFile(fileName, &bytes, &openError)) {
+        LoadedUpgradeFile loaded;
+        loaded.facts.fileName = QFileInfo(fileName).fileName();
+        loaded.openError = openError;
+        return loaded;
+    }
+    return loadUpgradeFileBytes(fileName, bytes);
+}
+
+LoadedUpgradeFile loadUpgradeFileBytes(const QString &fileName, const QByteArray &fileBytes)
+{
+    QByteArray bytes = fileBytes; // shared, only read
     LoadedUpgradeFile loaded;
     loaded.facts.fileName = QFileInfo(fileName).fileName();
-    QByteArray bytes;
-    if (!readWholeFile(fileName, &bytes, &loaded.openError))
-        return loaded;
     loaded.facts.sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
@@ -169,4 +186,73 @@ LoadedUpgradeFile loadUpgradeFile(const QString &fileName)
     if (loaded.status == UpgradeFileStatus::Ok)
         loaded.applicationArea = image.mid(ApplicationOffset, ApplicationSize);
     return loaded;
+}
+
+namespace
+{
+
+QString fileKindText(mode_t mode)
+{
+    if (S_ISFIFO(mode))
+        return QStringLiteral("a FIFO");
+    if (S_ISCHR(mode))
+        return QStringLiteral("a character device");
+    if (S_ISBLK(mode))
+        return QStringLiteral("a block device");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("a socket");
+    return QStringLiteral("not a file");
+}
+
+bool failWith(QString *error, const QString &reason)
+{
+    if (error)
+        *error = reason;
+    return false;
+}
+
+} // namespace
+
+// Opened without blocking (a FIFO with no writer would hold open() for ever) and judged by the
+// descriptor's own fstat, so that a path swapped between a check and the open cannot slip by.
+bool readPlainUpgradeFile(const QString &path, QByteArray *bytes, QString *error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return failWith(error, QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat info = {};
+    QString problem;
+    if (::fstat(fd, &info) != 0)
+        problem = QString::fromLocal8Bit(std::strerror(errno));
+    else if (S_ISDIR(info.st_mode))
+        problem = QString::fromLocal8Bit(std::strerror(EISDIR));
+    else if (!S_ISREG(info.st_mode))
+        problem = QStringLiteral("not a regular file: %1").arg(fileKindText(info.st_mode));
+    else if (info.st_size > MaxUpgradeFileBytes)
+        problem = QStringLiteral("%1 bytes, more than an upgrade file's %2")
+                      .arg(info.st_size)
+                      .arg(FileSize);
+    QByteArray read;
+    // One byte past the limit tells a file that grew since fstat.
+    read.resize(problem.isEmpty() ? MaxUpgradeFileBytes + 1 : 0);
+    qint64 done = 0;
+    while (problem.isEmpty() && done < read.size()) {
+        const ssize_t got = ::read(fd, read.data() + done, size_t(read.size() - done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            problem = QString::fromLocal8Bit(std::strerror(errno));
+        if (got <= 0)
+            break;
+        done += got;
+    }
+    ::close(fd);
+    if (problem.isEmpty() && done > MaxUpgradeFileBytes)
+        problem =
+            QStringLiteral("more than %1 bytes: not an upgrade file").arg(MaxUpgradeFileBytes);
+    if (!problem.isEmpty())
+        return failWith(error, problem);
+    read.truncate(int(done));
+    *bytes = read;
+    return true;
 }

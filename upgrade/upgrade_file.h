@@ -83,3 +83,14 @@ struct LoadedUpgradeFile {
     UpgradeFileFacts facts;
 };
 LoadedUpgradeFile loadUpgradeFile(const QString &fileName);
+// The same, of bytes already read: a station checks the bytes once and programs exactly those.
+LoadedUpgradeFile loadUpgradeFileBytes(const QString &fileName, const QByteArray &bytes);
+
+// An upgrade file is 393,282 bytes; anything far larger is none, and reading it whole would only
+// cost memory.
+constexpr qint64 MaxUpgradeFileBytes = 4 * 1024 * 1024;
+// Reads a file that may be an upgrade file. A FIFO would block and a device such as /dev/zero
+// never ends, so anything but a regular file of at most MaxUpgradeFileBytes is refused before a
+// byte is read; `error` then names the reason ("not a regular file: a FIFO", or the system's
+// text, e.g. "No such file or directory").
+bool readPlainUpgradeFile(const QString &path, QByteArray *bytes, QString *error);

@@ -98,6 +98,13 @@ UpgradeReport Upgrader::report() const
 void Upgrader::slotSetFileName(QString fileName)
 {
     this->fileName = fileName;
+    fileBytes.clear();
+}
+
+void Upgrader::setUpgradeFileBytes(const QString &fileName, const QByteArray &bytes)
+{
+    this->fileName = fileName;
+    fileBytes = bytes;
 }
 
 void Upgrader::say(const QString &line)
@@ -130,7 +137,8 @@ void Upgrader::run()
 
     // The whole file is read and checked before the device is touched: a device restarted into
     // its bootloader for a file that turns out to be unusable would be left without application.
-    const LoadedUpgradeFile file = loadUpgradeFile(fileName);
+    const LoadedUpgradeFile file =
+        fileBytes.isNull() ? loadUpgradeFile(fileName) : loadUpgradeFileBytes(fileName, fileBytes);
     {
         QMutexLocker locker(&reportLock);
         lastReport.file = file.facts;

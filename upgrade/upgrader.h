@@ -70,6 +70,9 @@ public:
     void setSkipUnchangedPages(bool skip);
     // Called in the worker's thread after every page, before its percentage is sent.
     void setPageListener(const std::function<void(const PageProgress &)> &listener);
+    // The run programs these bytes, checked by the caller's reading of `fileName`, instead of
+    // reading the file itself: a station's worker never reopens the path.
+    void setUpgradeFileBytes(const QString &fileName, const QByteArray &bytes);
     // Asks a running upgrade to end at the next safe point (between pages or during a pause);
     // stop() also waits for it.
     void requestStop();
@@ -105,6 +108,7 @@ private:
 
     USBKR960 *usb = nullptr;
     QString fileName;
+    QByteArray fileBytes; // null: the run reads fileName
     UpgradeTiming timing;
     bool skipUnchangedPages = false;
     std::function<void(const PageProgress &)> pageListener;

@@ -14,6 +14,8 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <sys/stat.h>
+
 class TestStation : public QObject
 {
     Q_OBJECT
@@ -92,7 +94,7 @@ private slots:
 
     void startNeedsAUsableFileAndLog_data()
     {
-        QTest::addColumn<QByteArray>("bytes"); // null: no such file
+        QTest::addColumn<QByteArray>("bytes"); // null: no such file; "fifo", "/dev/zero": those
         QTest::addColumn<QString>("log");
         QTest::addColumn<QString>("shown");
         QTest::addColumn<bool>("startable");
@@ -104,13 +106,22 @@ private slots:
                                          << true << true;
         QTest::newRow("a file of another kind")
             << QByteArray("not an upgrade file") << ""
-            << "chosen.upg|Wrong file header|" << false << false;
+            << "chosen.upg: Wrong file header|" << false << false;
         QTest::newRow("no such file") << QByteArray() << ""
                                       << "|cannot open " << false << false;
+        // Refused before a byte is read: a FIFO would block, /dev/zero never ends.
+        QTest::newRow("a FIFO") << QByteArray("fifo") << ""
+                                << "chosen.upg: not a regular file: a FIFO|" << false << false;
+        QTest::newRow("/dev/zero") << QByteArray("/dev/zero") << ""
+                                   << "zero|cannot open /dev/zero: not a regular file: a "
+                                      "character device|"
+                                   << false << false;
         QTest::newRow("a log in a missing folder")
             << upgBytes << "/nonexistent/line.jsonl"
             << "|cannot write the log /nonexistent/line.jsonl: " << true << false;
     }
+    // Chosen now and remembered from the last start: a remembered file that is no longer usable
+    // is forgotten with a notice, never holding up the start.
     void startNeedsAUsableFileAndLog()
     {
         QFETCH(QByteArray, bytes);
@@ -119,10 +130,17 @@ private slots:
         QFETCH(bool, startable);
         QFETCH(bool, runs);
         plugLine(0);
-        const QString path = work.filePath("chosen.upg");
+        QString path = work.filePath("chosen.upg");
         QFile::remove(path);
-        QVERIFY(bytes.isNull() || writeFile(path, bytes));
-        StationWindow window(MV604_CLI, log);
+        if (bytes == "fifo")
+            QVERIFY(mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        else if (bytes == "/dev/zero")
+            path = "/dev/zero";
+        else
+            QVERIFY(bytes.isNull() || writeFile(path, bytes));
+        QSettings().setValue("station/upgradeFile", path);
+        StationWindow window(MV604_WORKER, log);
+        QCOMPARE(text(window, "message").contains("can no longer be used"), !startable);
         window.chooseUpgradeFile(path);
         QCOMPARE(button(window, "start")->isEnabled(), startable);
         QTest::mouseClick(button(window, "start"), Qt::LeftButton);
@@ -130,8 +148,9 @@ private slots:
                              text(window, "message");
         QVERIFY2(seen.contains(shown), qPrintable(seen));
         QCOMPARE(button(window, "stop")->isEnabled(), runs);
-        // The next start offers the same file.
-        QCOMPARE(text(StationWindow(MV604_CLI, log), "fileFacts"), text(window, "fileFacts"));
+        // The next start offers the same file only when it was accepted.
+        QCOMPARE(text(StationWindow(MV604_WORKER, log), "fileFacts"),
+                 startable ? text(window, "fileFacts") : QString());
     }
 
     // The file is chosen in the dialog and Start pressed, as an operator would.
@@ -167,7 +186,7 @@ private slots:
             boards[stalling - 1]->addFault({3, 4, 1, kr960sim::Fault::Stall});
         if (refused)
             bus->setPermissionDenied(boards[refused - 1], true);
-        StationWindow window(MV604_CLI, QString());
+        StationWindow window(MV604_WORKER, QString());
         window.show();
         DialogScript script({"file:" + upg});
         QTest::mouseClick(button(window, "chooseFile"), Qt::LeftButton);
@@ -191,7 +210,7 @@ private slots:
     {
         plugLine(2, 40);
         const QString log = work.filePath("closed.jsonl");
-        StationWindow window(MV604_CLI, log);
+        StationWindow window(MV604_WORKER, log);
         window.chooseUpgradeFile(upg);
         window.show();
         QTest::mouseClick(button(window, "start"), Qt::LeftButton);
@@ -212,7 +231,7 @@ private slots:
     {
         QProcess station;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"LD_PRELOAD", "UMOCKDEV_DIR", "MV604_CLI"})
+        for (const char *name : {"LD_PRELOAD", "UMOCKDEV_DIR", "MV604_WORKER"})
             environment.remove(name);
         environment.insert("XDG_CONFIG_HOME", work.filePath("config"));
         station.setProcessEnvironment(environment);
