@@ -267,9 +267,11 @@ void Station::lookAtBus()
     forgetUnpluggedBoards(present);
     // A device that vanishes while the bus is walked (a restart, an unplug) cannot be read
     // either: only one seen so twice is a board that cannot be opened.
+    QSet<QString> unsettled;
     for (const QString &key : unreadable)
         if (!unreadableBefore.contains(key))
-            refused.insert(key);
+            unsettled.insert(key);
+    refused += unsettled;
     unreadableBefore = unreadable;
     for (const AttachedBoard &board : boards) {
         const QString key = boardKey(board.identity);
@@ -282,15 +284,15 @@ void Station::lookAtBus()
         else
             refuse(board);
     }
-    showWaiting(boards);
+    showWaiting(boards, unsettled);
 }
 
-void Station::showWaiting(const QList<AttachedBoard> &boards)
+void Station::showWaiting(const QList<AttachedBoard> &boards, const QSet<QString> &unsettled)
 {
     QSet<QString> waiting;
     for (const AttachedBoard &board : boards) {
         const QString key = boardKey(board.identity);
-        if (runs.contains(key) || isDone(key, board.identity.serial))
+        if (runs.contains(key) || isDone(key, board.identity.serial) || unsettled.contains(key))
             continue;
         waiting.insert(key);
         if (!waitingShown.contains(key))

@@ -153,7 +153,7 @@ private:
 
     void lookAtBus();
     void noticeUpgradeFileChange();
-    void showWaiting(const QList<AttachedBoard> &boards);
+    void showWaiting(const QList<AttachedBoard> &boards, const QSet<QString> &unsettled);
     QSet<QString> boardsToRefuseAsDuplicates(const QList<AttachedBoard> &boards);
     void forgetUnpluggedBoards(const QSet<QString> &present);
     bool isDone(const QString &key, const QByteArray &serial) const;

@@ -37,7 +37,7 @@ BoardTile::BoardTile(QWidget *parent)
     nextStep->setObjectName("nextStep");
     setFrameShape(QFrame::StyledPanel);
     setAutoFillBackground(true);
-    setFixedWidth(210);
+    setFixedWidth(200);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     QFont large = serial->font();
     large.setPointSizeF(large.pointSizeF() * 1.3);

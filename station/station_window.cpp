@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSettings>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -81,14 +82,21 @@ StationWindow::StationWindow(const QString &workerProgram, const QString &logFil
     tileGrid->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     tileGrid->setSpacing(6);
     tileGrid->setContentsMargins(4, 4, 4, 4);
-    auto *scroll = new QScrollArea(central);
-    scroll->setObjectName("tiles");
-    scroll->setWidget(tileArea);
-    scroll->setWidgetResizable(true);
+    tileScroll = new QScrollArea(central);
+    tileScroll->setObjectName("tiles");
+    tileScroll->setWidget(tileArea);
+    tileScroll->setWidgetResizable(true);
+    tileScroll->viewport()->installEventFilter(this);
 
     passed = countLabel("passed", "#2e7d32", central);
     failed = countLabel("failed", "#c62828", central);
     yield = countLabel("yield", QString(), central);
+    // As wide as their widest text from the start: a count that grows is never cut off while
+    // the layout catches up.
+    passed->setMinimumWidth(passed->fontMetrics().horizontalAdvance(tr("%1 passed").arg(9999)));
+    failed->setMinimumWidth(failed->fontMetrics().horizontalAdvance(tr("%1 failed").arg(9999)));
+    yield->setMinimumWidth(
+        yield->fontMetrics().horizontalAdvance(tr("first-pass yield %1 %").arg(100)));
 
     auto *controls = new QHBoxLayout;
     controls->addWidget(filePanel, 1);
@@ -103,7 +111,7 @@ StationWindow::StationWindow(const QString &workerProgram, const QString &logFil
     layout->addLayout(controls);
     layout->addWidget(message);
     layout->addWidget(duplicates);
-    layout->addWidget(scroll, 1);
+    layout->addWidget(tileScroll, 1);
     layout->addLayout(counts);
     setCentralWidget(central);
     resize(DefaultWidth, DefaultHeight);
@@ -258,10 +266,12 @@ void StationWindow::closeEvent(QCloseEvent *event)
     event->ignore();
 }
 
-void StationWindow::resizeEvent(QResizeEvent *event)
+// The tiles flow anew whenever their room changes width.
+bool StationWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    QMainWindow::resizeEvent(event);
-    layOutTiles();
+    if (watched == tileScroll->viewport() && event->type() == QEvent::Resize)
+        layOutTiles();
+    return QMainWindow::eventFilter(watched, event);
 }
 
 bool StationWindow::running() const
@@ -308,9 +318,11 @@ void StationWindow::layOutTiles()
 {
     if (tiles.isEmpty())
         return;
-    const int tileWidth = tiles.first()->width() + tileGrid->spacing();
-    const int room = centralWidget()->width() - 40;
-    const int columns = qMax(1, room / tileWidth);
+    const QMargins margins = tileGrid->contentsMargins();
+    const int room = tileScroll->viewport()->width() - margins.left() - margins.right() -
+                     tileScroll->verticalScrollBar()->sizeHint().width();
+    const int columns =
+        qMax(1, (room + tileGrid->spacing()) / (tiles.first()->width() + tileGrid->spacing()));
     if (columns == tileColumns)
         return;
     tileColumns = columns;

@@ -11,6 +11,7 @@ class BoardTile;
 class QGridLayout;
 class QLabel;
 class QPushButton;
+class QScrollArea;
 class Station;
 class UpgradeFilePanel;
 struct BoardIdentity;
@@ -41,7 +42,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
-    void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void connectStation();
@@ -74,6 +75,7 @@ private:
     QLabel *duplicates;
     QGridLayout *tileGrid;
     QWidget *tileArea;
+    QScrollArea *tileScroll;
     QMap<QString, BoardTile *> tiles; // by port, or by serial where the port is unknown
     int tileColumns = 0;
     QLabel *passed;
