@@ -36,6 +36,7 @@ QString summaryRow(const StationRun &run)
     const RunRecord &record = run.record;
     const QString result = run.passed                   ? QString("OK")
                            : !run.recordError.isEmpty() ? QString("not-recorded")
+                           : !run.sharedWith.isEmpty()  ? QString("shared-serial")
                                                         : record.result;
     return QString("%1 %2 %3 %4 %5")
         .arg(record.serial.isEmpty() ? "-" : record.serial, -10)
@@ -78,6 +79,11 @@ int runStation(Station::Mode mode, const StationSettings &settings, RunRecorder 
                          if (mode == Station::Mode::Watch)
                              display.printLine(duplicates.last());
                      });
+    QObject::connect(&station, &Station::upgradeFileChanged, [&](const QString &path) {
+        display.printLine(QString("%1 changed on disk: this station keeps programming the copy it "
+                                  "checked when it started")
+                              .arg(path));
+    });
     QObject::connect(&station, &Station::finished, &loop, &QEventLoop::quit);
     // Ctrl-C: no new boards, the runs in progress go on. Again, or SIGTERM: they end at their
     // next page boundary and are recorded as stopped.
@@ -94,6 +100,9 @@ int runStation(Station::Mode mode, const StationSettings &settings, RunRecorder 
 
     if (mode == Station::Mode::Watch)
         display.printLine("waiting for KR960s (Ctrl-C to stop)");
+    if (settings.workerProgram.isEmpty())
+        failOperation("mv604-worker was not found: install it next to mv604-cli or name it in "
+                      "MV604_WORKER");
     QString error;
     if (!station.start(mode, &error))
         failOperation(error);
@@ -107,7 +116,8 @@ int runStation(Station::Mode mode, const StationSettings &settings, RunRecorder 
             failOperation("no KR960 attached");
         printLine(summaryHeader());
         std::sort(ended.begin(), ended.end(), [](const StationRun &a, const StationRun &b) {
-            return a.record.port < b.record.port;
+            return boardKeyLess(boardKey({a.record.serial.toLatin1(), a.record.port}),
+                                boardKey({b.record.serial.toLatin1(), b.record.port}));
         });
         for (const StationRun &run : ended)
             printLine(summaryRow(run));

@@ -8,6 +8,7 @@
 #include "cli/progress_display.h"
 #include "cli/signature_options.h"
 #include "cli/station_cli.h"
+#include "production/station_worker.h"
 #include "production/stop_signals.h"
 
 #include "device/usbkr960.h"
@@ -175,7 +176,7 @@ int runUpgradeCommand(const QStringList &arguments, const BoardChoice &board)
 
     if (station) {
         StationSettings settings;
-        settings.workerProgram = QCoreApplication::applicationFilePath();
+        settings.workerProgram = findWorkerProgram();
         settings.upgradeFile = fileName;
         settings.skipUnchanged = parser.isSet(skipUnchanged);
         settings.unpluggedAfterMs = unpluggedAfterMs;

@@ -40,9 +40,10 @@ function(mv604_add_test name)
   target_link_libraries(${name} PRIVATE Qt6::Test ${ARG_LIBS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
   add_test(NAME ${name} COMMAND ${name})
-  if(ARG_TOOLS) # runs mv604-cli, alone or under mv604-sim
-    add_dependencies(${name} mv604-cli mv604-sim)
+  if(ARG_TOOLS) # runs mv604-cli (and its station's mv604-worker), alone or under mv604-sim
+    add_dependencies(${name} mv604-cli mv604-worker mv604-sim)
     target_compile_definitions(${name} PRIVATE MV604_CLI="$<TARGET_FILE:mv604-cli>"
+                                               MV604_WORKER="$<TARGET_FILE:mv604-worker>"
                                                MV604_SIM="$<TARGET_FILE:mv604-sim>")
   endif()
   set(env "QT_QPA_PLATFORM=offscreen" "MV604_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data")

@@ -4,6 +4,8 @@
 
 #include <QFileInfo>
 
+#include <cstring>
+
 namespace
 {
 
@@ -77,12 +79,21 @@ RunRecord bootImageRunRecord(const QString &serial, const QString &path, const Q
 
 RunRecord crashedRunRecord(const BoardIdentity &board, const UpgradeFileFacts &file,
                            const PageProgress &progress, const QString &lastWords,
-                           const QDateTime &started)
+                           const QDateTime &started, int signalNumber)
 {
     RunRecord record = recordOnBoard(QStringLiteral("upgrade"), board, started);
     takeFileFacts(record, file);
     record.result = QStringLiteral("crashed");
-    record.logText = lastWords;
+    QStringList reason;
+    if (signalNumber > 0) {
+        const char *name = sigabbrev_np(signalNumber);
+        reason << QStringLiteral("ended by signal %1 (SIG%2)")
+                      .arg(signalNumber)
+                      .arg(QString::fromLatin1(name ? name : "?"));
+    }
+    if (!lastWords.isEmpty())
+        reason << lastWords;
+    record.logText = reason.join(QStringLiteral("; "));
     record.pagesWritten = progress.pagesWritten;
     record.pagesVerified = progress.pagesVerified;
     return record;

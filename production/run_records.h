@@ -36,10 +36,10 @@ RunRecord bootImageRunRecord(const QString &serial, const QString &path, const Q
                              const QDateTime &started);
 
 // A run whose worker died without its record: what the station knew of it, the pages the worker
-// had reported done, and the worker's last words.
+// had reported done, the signal that ended the worker (0: it exited) and its last words.
 RunRecord crashedRunRecord(const BoardIdentity &board, const UpgradeFileFacts &file,
                            const PageProgress &progress, const QString &lastWords,
-                           const QDateTime &started);
+                           const QDateTime &started, int signalNumber = 0);
 
 // A board the station could not open: a failed run of its own, so that no board passes unseen.
 RunRecord refusedBoardRecord(const BoardIdentity &board, const UpgradeFileFacts &file,

@@ -1,13 +1,17 @@
 #include "production/station.h"
 
+#include "device/kr960_memory_map.h"
 #include "production/run_recorder.h"
 #include "production/run_records.h"
 #include "production/worker_protocol.h"
 
+#include <QCoreApplication>
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <csignal>
-#include <cstring>
+#include <sys/stat.h>
 
 namespace
 {
@@ -17,7 +21,49 @@ QString duplicateSignature(const QByteArray &serial, const QStringList &ports)
     return QString::fromLatin1(serial) + QLatin1Char('|') + ports.join(QLatin1Char(','));
 }
 
+QString sharedSerialKey(const QString &key, const QString &serial)
+{
+    return key + QLatin1Char('|') + serial;
+}
+
+// "1-1.10" as {1, 1, 10}; anything else (a serial key) as nothing.
+QList<int> portNumbers(const QString &key)
+{
+    QList<int> numbers;
+    for (const QString &part : key.split(QRegularExpression(QStringLiteral("[-.]")))) {
+        bool isNumber = false;
+        numbers.append(part.toInt(&isNumber));
+        if (!isNumber)
+            return {};
+    }
+    return numbers;
+}
+
+// What tells a file on disk from the one read before: a rename over it changes the inode, a
+// write in place its size or time.
+QString fileStamp(const QString &path)
+{
+    struct stat info = {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return QStringLiteral("gone");
+    return QStringLiteral("%1 %2 %3.%4")
+        .arg(info.st_ino)
+        .arg(info.st_size)
+        .arg(info.st_mtim.tv_sec)
+        .arg(info.st_mtim.tv_nsec);
+}
+
 } // namespace
+
+bool boardKeyLess(const QString &a, const QString &b)
+{
+    const QList<int> left = portNumbers(a), right = portNumbers(b);
+    if (left.isEmpty() != right.isEmpty())
+        return !left.isEmpty();
+    if (left != right)
+        return left < right;
+    return a < b;
+}
 
 QString boardKey(const BoardIdentity &board)
 {
@@ -27,6 +73,8 @@ QString boardKey(const BoardIdentity &board)
 
 RunEnding runEnding(const StationRun &run)
 {
+    if (!run.sharedWith.isEmpty())
+        return RunEnding::Failed;
     if (run.passed)
         return RunEnding::Passed;
     return run.record.result == QLatin1String("cannot-open") ? RunEnding::CannotOpen
@@ -36,26 +84,51 @@ RunEnding runEnding(const StationRun &run)
 QString runEndingText(const StationRun &run)
 {
     if (!run.recordError.isEmpty())
-        return QStringLiteral("not recorded: ") + run.recordError;
+        return QCoreApplication::translate("Station", "not recorded: %1").arg(run.recordError);
+    if (!run.sharedWith.isEmpty())
+        return QCoreApplication::translate("Station", "serial %1 is also on %2: not counted")
+            .arg(run.record.serial, run.sharedWith.join(QStringLiteral(", ")));
     if (run.passed)
-        return QStringLiteral("passed");
+        return QCoreApplication::translate("Station", "passed");
+    if (run.leftBusAtPage > 0)
+        return QCoreApplication::translate("Station", "the board left the bus at page %1")
+            .arg(run.leftBusAtPage);
     const QString result = run.record.result;
     const QString detail = run.record.logText.simplified();
     if (result == QLatin1String("write-failed"))
-        return QStringLiteral("a page could not be written");
+        return QCoreApplication::translate("Station", "a page could not be written");
     if (result == QLatin1String("verify-failed"))
-        return QStringLiteral("a page read back wrong");
+        return QCoreApplication::translate("Station", "a page read back wrong");
     if (result == QLatin1String("read-failed"))
-        return QStringLiteral("a page could not be read back");
+        return QCoreApplication::translate("Station", "a page could not be read back");
     if (result == QLatin1String("no-device"))
-        return QStringLiteral("the board did not answer: ") + detail;
+        return QCoreApplication::translate("Station", "the board did not answer: %1").arg(detail);
     if (result == QLatin1String("stopped"))
-        return QStringLiteral("stopped before the end");
+        return QCoreApplication::translate("Station", "stopped before the end");
     if (result == QLatin1String("cannot-open"))
-        return QStringLiteral("cannot be opened: ") + detail;
+        return QCoreApplication::translate("Station", "cannot be opened: %1").arg(detail);
     if (result == QLatin1String("crashed"))
-        return QStringLiteral("its programming process ended unexpectedly: ") + detail;
+        return QCoreApplication::translate("Station",
+                                           "its programming process ended unexpectedly: %1")
+            .arg(detail);
     return result + QStringLiteral(": ") + detail;
+}
+
+QString runNextStepText(const StationRun &run)
+{
+    if (!run.sharedWith.isEmpty())
+        return QCoreApplication::translate("Station", "give each board its own serial");
+    if (run.passed)
+        return QString();
+    if (!run.recordError.isEmpty())
+        return QCoreApplication::translate(
+            "Station", "mend the log or database, then unplug and plug in again");
+    if (run.record.result == QLatin1String("cannot-open"))
+        return QCoreApplication::translate("Station",
+                                           "check the cable and the udev rule, then plug in again");
+    if (run.leftBusAtPage > 0)
+        return QCoreApplication::translate("Station", "plug it in again to retry");
+    return QCoreApplication::translate("Station", "unplug and plug in again to retry");
 }
 
 QString duplicateSerialText(const QByteArray &serial, const QStringList &ports)
@@ -76,7 +149,8 @@ struct Station::BoardRun {
     QProcess process;
     QByteArray pending;    // stderr not yet split into lines
     PageProgress progress; // as last reported
-    QString lastWords;     // the worker's last line of its own
+    bool progressed = false;
+    QString lastWords; // the worker's last line of its own
     RunRecord record;
     bool reported = false;
 };
@@ -98,27 +172,27 @@ Station::~Station()
     }
 }
 
-// Before the worker's command word: the keys this station trusts, and its requirement.
-QStringList workerSignatureOptions(const TrustedKeys &keys)
+// The one place where the station reads and checks its upgrade file; every worker programs
+// these bytes, so a check of them (their signature) belongs here.
+bool Station::takeUpgradeFile(const QString &path, QString *error)
 {
-    QStringList options;
-    for (const QString &file : keys.files())
-        options << QStringLiteral("--trusted-key") << file;
-    if (keys.signatureRequired)
-        options << QStringLiteral("--require-signature");
-    return options;
-}
-
-bool Station::start(Mode mode, QString *error)
-{
-    LoadedUpgradeFile file = loadUpgradeFile(settings.upgradeFile);
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    const QString stamp = fileStamp(absolute);
+    QByteArray bytes;
+    QString problem;
+    if (!readPlainUpgradeFile(absolute, &bytes, &problem)) {
+        if (error)
+            *error =
+                QCoreApplication::translate("Station", "cannot open %1: %2").arg(path, problem);
+        return false;
+    }
+    LoadedUpgradeFile file = loadUpgradeFileBytes(absolute, bytes);
     // A file no trusted key signed is refused whatever else is wrong with it.
-    if (settings.trustedKeys.policyActive() && file.openError.isEmpty()) {
-        const SignatureCheck check =
-            checkUpgradeFileSignature(file.bytes, settings.upgradeFile, settings.trustedKeys);
+    if (settings.trustedKeys.policyActive()) {
+        const SignatureCheck check = checkUpgradeFileSignature(bytes, path, settings.trustedKeys);
         if (!check.trusted()) {
             if (error)
-                *error = signatureCheckText(check, settings.upgradeFile);
+                *error = signatureCheckText(check, path);
             return false;
         }
         file.facts.signingKeyId = check.keyId;
@@ -126,24 +200,44 @@ bool Station::start(Mode mode, QString *error)
     }
     if (file.status != UpgradeFileStatus::Ok) {
         if (error)
-            *error = file.openError.isEmpty()
-                         ? QStringLiteral("%1: %2").arg(settings.upgradeFile,
-                                                        upgradeFileStatusText(file.status))
-                         : QStringLiteral("cannot open %1: %2")
-                               .arg(settings.upgradeFile, file.openError);
+            *error = QStringLiteral("%1: %2").arg(path, upgradeFileStatusText(file.status));
         return false;
     }
-    facts = file.facts;
+    checked = {absolute, bytes, file.facts, stamp, false};
+    return true;
+}
+
+void Station::setTrustedKeys(const TrustedKeys &keys)
+{
+    settings.trustedKeys = keys;
+    checked = {};
+}
+
+void Station::watchBus()
+{
+    watching = true;
+    lookAtBus();
+    poll.start(settings.pollIntervalMs);
+}
+
+bool Station::start(Mode mode, QString *error)
+{
+    if (!hasUpgradeFile() && !takeUpgradeFile(settings.upgradeFile, error))
+        return false;
     this->mode = mode;
     started = true;
     accepting = true;
     stopping = false;
     lookAtBus();
-    if (mode == Mode::AttachedNow) {
-        accepting = false;
-        finishIfIdle();
-    } else {
+    if (mode == Mode::Watch) {
         poll.start(settings.pollIntervalMs);
+    } else if (unreadableBefore.isEmpty()) {
+        stopAfterRunsInProgress();
+    } else { // a board that could not be read is looked at once more before it is refused
+        QTimer::singleShot(settings.pollIntervalMs, this, [this] {
+            lookAtBus();
+            stopAfterRunsInProgress();
+        });
     }
     return true;
 }
@@ -151,7 +245,8 @@ bool Station::start(Mode mode, QString *error)
 void Station::stopAfterRunsInProgress()
 {
     accepting = false;
-    poll.stop();
+    if (!watching)
+        poll.stop();
     finishIfIdle();
 }
 
@@ -177,23 +272,60 @@ bool Station::running() const
 
 void Station::lookAtBus()
 {
-    if (!accepting)
+    if (!accepting && !watching)
         return;
+    noticeUpgradeFileChange();
     const QList<AttachedBoard> boards = listAttachedBoards();
-    const QSet<QString> refused = boardsToRefuseAsDuplicates(boards);
-    QSet<QString> present;
-    for (const AttachedBoard &board : boards)
+    QSet<QString> refused = boardsToRefuseAsDuplicates(boards);
+    QSet<QString> present, unreadable;
+    for (const AttachedBoard &board : boards) {
         present.insert(boardKey(board.identity));
+        if (!board.readable)
+            unreadable.insert(boardKey(board.identity));
+    }
     forgetUnpluggedBoards(present);
+    // A device that vanishes while the bus is walked (a restart, an unplug) cannot be read
+    // either: only one seen so twice is a board that cannot be opened.
+    QSet<QString> unsettled;
+    for (const QString &key : unreadable)
+        if (!unreadableBefore.contains(key))
+            unsettled.insert(key);
+    refused += unsettled;
+    unreadableBefore = unreadable;
     for (const AttachedBoard &board : boards) {
         const QString key = boardKey(board.identity);
         if (refused.contains(key) || runs.contains(key) || isDone(key, board.identity.serial))
+            continue;
+        if (!accepting)
             continue;
         if (board.readable)
             startRun(board);
         else
             refuse(board);
     }
+    showWaiting(boards, unsettled);
+}
+
+void Station::showWaiting(const QList<AttachedBoard> &boards, const QSet<QString> &unsettled)
+{
+    QSet<QString> waiting;
+    for (const AttachedBoard &board : boards) {
+        const QString key = boardKey(board.identity);
+        if (runs.contains(key) || isDone(key, board.identity.serial) || unsettled.contains(key))
+            continue;
+        waiting.insert(key);
+        if (!waitingShown.contains(key))
+            emit boardWaiting(board.identity);
+    }
+    waitingShown = waiting;
+}
+
+void Station::noticeUpgradeFileChange()
+{
+    if (!hasUpgradeFile() || checked.changeReported || fileStamp(checked.path) == checked.stamp)
+        return;
+    checked.changeReported = true;
+    emit upgradeFileChanged(checked.path);
 }
 
 // Several boards with one serial: each is programmed on its own port, but the line learns that
@@ -217,6 +349,13 @@ QSet<QString> Station::boardsToRefuseAsDuplicates(const QList<AttachedBoard> &bo
         }
         if (!portsKnown)
             refused.insert(boardKey(group->first().identity));
+        for (const AttachedBoard &board : *group) {
+            QStringList others = ports;
+            others.removeOne(board.identity.port);
+            sharedSerials.insert(
+                sharedSerialKey(boardKey(board.identity), QString::fromLatin1(group.key())),
+                others);
+        }
         const QString signature = duplicateSignature(group.key(), ports);
         if (reportedDuplicates.contains(signature))
             continue;
@@ -233,6 +372,9 @@ void Station::forgetUnpluggedBoards(const QSet<QString> &present)
     for (auto board = done.begin(); board != done.end();) {
         if (present.contains(board.key())) {
             board->away = false;
+        } else if (!board->passed) { // nothing to keep: it may be tried again at once
+            board = done.erase(board);
+            continue;
         } else if (!board->away) {
             board->away = true;
             board->awaySince.start();
@@ -260,9 +402,8 @@ void Station::startRun(const AttachedBoard &attached)
     run->clock.start();
     BoardRun *raw = run.get();
     run->process.setProgram(settings.workerProgram);
-    run->process.setArguments(workerSignatureOptions(settings.trustedKeys) +
-                              WorkerProtocol::workerArguments(
-                                  attached.identity, settings.upgradeFile, settings.skipUnchanged));
+    run->process.setArguments(
+        WorkerProtocol::workerArguments({attached.identity, checked.path, settings.skipUnchanged}));
     run->process.setStandardOutputFile(QProcess::nullDevice()); // its log is its own
     // A terminal's Ctrl-C reaches the whole process group: the station decides what it means.
     run->process.setChildProcessModifier([] { std::signal(SIGINT, SIG_IGN); });
@@ -274,14 +415,17 @@ void Station::startRun(const AttachedBoard &attached)
             endRun(key);
     });
     runs.insert(key, run);
-    emit runStarted(run->board);
+    emit runStarted(run->board, attached.mode() == DeviceMode::Application);
     run->process.start();
+    // The checked bytes, never the path: the worker cannot meet another file.
+    run->process.write(checked.bytes);
+    run->process.closeWriteChannel();
 }
 
 void Station::refuse(const AttachedBoard &board)
 {
-    done.insert(boardKey(board.identity), {board.identity.serial, false, {}});
-    const RunRecord record = refusedBoardRecord(board.identity, facts, board.accessError,
+    done.insert(boardKey(board.identity), {board.identity.serial, false, false, {}});
+    const RunRecord record = refusedBoardRecord(board.identity, checked.facts, board.accessError,
                                                 QDateTime::currentDateTimeUtc());
     finishRun(record, false);
 }
@@ -296,10 +440,14 @@ void Station::readWorker(BoardRun &run)
         switch (line.kind) {
         case WorkerProtocol::Line::Progress:
             run.progress = line.progress;
+            run.progressed = true;
             emit runProgress(run.board, run.progress, run.clock.elapsed());
             break;
         case WorkerProtocol::Line::Record:
             run.record = line.record;
+            // The worker programs the bytes checked here; who signed them is known here.
+            run.record.signingKeyId = checked.facts.signingKeyId;
+            run.record.trustedComment = checked.facts.trustedComment;
             run.reported = true;
             break;
         case WorkerProtocol::Line::Other:
@@ -320,41 +468,67 @@ void Station::endRun(const QString &key)
     readWorker(*run);
     const bool exitedNormally = run->process.exitStatus() == QProcess::NormalExit;
     const bool workerPassed = run->reported && exitedNormally && run->process.exitCode() == 0;
-    // Qt gives a signalled worker's signal as its exit code.
-    const QString lastWords =
-        exitedNormally ? run->lastWords
-                       : QStringLiteral("killed by signal %1 (%2)%3")
-                             .arg(run->process.exitCode())
-                             .arg(QString::fromLocal8Bit(strsignal(run->process.exitCode())),
-                                  run->lastWords.isEmpty() ? QString() : "; " + run->lastWords);
-    const RunRecord record =
-        run->reported ? run->record
-                      : crashedRunRecord(run->board, facts, run->progress, lastWords, run->started);
-    done.insert(key, {run->board.serial, false, {}});
+    // On Linux a worker ended by a signal gives that signal as its exit code.
+    const int signalNumber = exitedNormally ? 0 : run->process.exitCode();
+    const RunRecord record = run->reported
+                                 ? run->record
+                                 : crashedRunRecord(run->board, checked.facts, run->progress,
+                                                    run->lastWords, run->started, signalNumber);
+    done.insert(key, {run->board.serial, workerPassed, false, {}});
     // The process is still inside its own signal: it goes once the event loop is back.
     run->process.disconnect(this);
     QTimer::singleShot(0, this, [run] {});
-    finishRun(record, workerPassed);
+    finishRun(record, workerPassed, leftBusAtPage(key, record));
     finishIfIdle();
 }
 
-void Station::finishRun(const RunRecord &record, bool workerPassed)
+// A run that failed while writing or reading back, on a board that is gone: pulled mid-run.
+int Station::leftBusAtPage(const QString &key, const RunRecord &record) const
+{
+    static const QStringList pageFailures = {upgradeOutcomeName(UpgradeOutcome::WriteFailed),
+                                             upgradeOutcomeName(UpgradeOutcome::VerifyFailed),
+                                             QStringLiteral("crashed")};
+    if (!pageFailures.contains(record.result))
+        return 0;
+    for (const AttachedBoard &board : listAttachedBoards())
+        if (boardKey(board.identity) == key)
+            return 0;
+    return qMin(record.pagesWritten.value_or(0) + 1, int(Kr960::ApplicationPages));
+}
+
+void Station::finishRun(const RunRecord &record, bool workerPassed, int leftBusAtPage)
 {
     StationRun run;
     run.record = record;
     run.recordError = recorder.record(record, &run.recordNote);
     run.passed = workerPassed && record.result == upgradeOutcomeName(UpgradeOutcome::Ok) &&
                  run.recordError.isEmpty();
+    run.leftBusAtPage = leftBusAtPage;
+    run.sharedWith = sharedSerials.value(
+        sharedSerialKey(boardKey({record.serial.toLatin1(), record.port}), record.serial));
+    if (record.serial.isEmpty())
+        run.sharedWith.clear();
+    count(run);
+    emit runEnded(run);
+    emit totalsChanged(counts);
+}
+
+// Boards that share a serial count nowhere: which of them a record means cannot be told.
+void Station::count(StationRun &run)
+{
+    if (!run.sharedWith.isEmpty()) {
+        run.passed = false;
+        return;
+    }
     (run.passed ? counts.passed : counts.failed) += 1;
     // A board is known by its serial; one that could not tell it, by its port.
+    const RunRecord &record = run.record;
     const QString seenAs = record.serial.isEmpty() ? boardKey({{}, record.port}) : record.serial;
     if (!seenBoards.contains(seenAs)) {
         seenBoards.insert(seenAs);
         ++counts.firstRuns;
         counts.firstRunsPassed += run.passed;
     }
-    emit runEnded(run);
-    emit totalsChanged(counts);
 }
 
 void Station::finishIfIdle()

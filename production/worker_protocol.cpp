@@ -41,19 +41,42 @@ Line parse(const QByteArray &text)
     return line;
 }
 
-QStringList workerArguments(const BoardIdentity &board, const QString &upgradeFile,
-                            bool skipUnchanged)
+QStringList workerArguments(const Order &order)
 {
     QStringList arguments;
-    if (!board.port.isEmpty())
-        arguments << QStringLiteral("--port") << board.port;
-    if (!board.serial.isEmpty())
-        arguments << QStringLiteral("--serial") << QString::fromLatin1(board.serial);
-    arguments << QStringLiteral("upgrade") << QStringLiteral("--report");
-    if (skipUnchanged)
+    if (!order.board.port.isEmpty())
+        arguments << QStringLiteral("--port") << order.board.port;
+    if (!order.board.serial.isEmpty())
+        arguments << QStringLiteral("--serial") << QString::fromLatin1(order.board.serial);
+    if (order.skipUnchanged)
         arguments << QStringLiteral("--skip-unchanged");
-    arguments << QStringLiteral("--") << upgradeFile;
+    arguments << QStringLiteral("--") << order.fileName;
     return arguments;
+}
+
+bool parseOrder(const QStringList &arguments, Order *order, QString *error)
+{
+    Order parsed;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments[i];
+        const bool hasValue = i + 1 < arguments.size();
+        if (argument == QLatin1String("--port") && hasValue) {
+            parsed.board.port = arguments[++i];
+        } else if (argument == QLatin1String("--serial") && hasValue) {
+            parsed.board.serial = arguments[++i].toLatin1();
+        } else if (argument == QLatin1String("--skip-unchanged")) {
+            parsed.skipUnchanged = true;
+        } else if (argument == QLatin1String("--") && i + 2 == arguments.size()) {
+            parsed.fileName = arguments[i + 1];
+            *order = parsed;
+            return true;
+        } else {
+            break;
+        }
+    }
+    *error = QStringLiteral("a station's worker: --port P --serial S [--skip-unchanged] -- FILE, "
+                            "the file's bytes on standard input");
+    return false;
 }
 
 } // namespace WorkerProtocol

@@ -7,9 +7,10 @@
 #include <QByteArray>
 #include <QStringList>
 
-// A station programs each board in a worker process of its own (mv604-cli itself), so that a
-// board that hangs, or a crash in one run, cannot stop the others, and each run has its own
-// transport. The worker tells its parent how the run goes in lines on stderr:
+// A station programs each board in a worker process of its own (mv604-worker), so that a board
+// that hangs, or a crash in one run, cannot stop the others, and each run has its own
+// transport. The station hands the worker the upgrade file's bytes on its standard input; the
+// worker tells its parent how the run goes in lines on stderr:
 //   "progress: DONE WRITTEN VERIFIED"   after each page
 //   "record: {...}"                      the run's record (JSON), once, at its end
 // Any other line is the worker's own message; the last one is the reason when it dies without
@@ -29,9 +30,17 @@ struct Line {
 };
 Line parse(const QByteArray &line);
 
-// The worker's command line for one board: the board by port and serial (both must match), the
-// hidden --report option, and the file after "--", so that no file name is read as an option.
-QStringList workerArguments(const BoardIdentity &board, const QString &upgradeFile,
-                            bool skipUnchanged);
+// What a worker is to do: the board by port and serial (both must match), and the name of the
+// file whose bytes it is given, for its texts and its record.
+struct Order {
+    BoardIdentity board;
+    QString fileName;
+    bool skipUnchanged = false;
+};
+
+// The worker's command line for an order, the file's name after "--" so that no name is read as
+// an option; and back. parseOrder is false, with the reason, for anything else.
+QStringList workerArguments(const Order &order);
+bool parseOrder(const QStringList &arguments, Order *order, QString *error);
 
 } // namespace WorkerProtocol

@@ -3,6 +3,7 @@
 #include "device/kr960_memory_map.h"
 #include "production/station.h"
 
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QVBoxLayout>
@@ -25,41 +26,65 @@ QColor colourOf(RunEnding ending)
 
 BoardTile::BoardTile(QWidget *parent)
     : QFrame(parent), port(new QLabel(this)), serial(new QLabel(this)),
-      pages(new QProgressBar(this)), elapsed(new QLabel(this)), ending(new QLabel(this))
+      pages(new QProgressBar(this)), elapsed(new QLabel(this)), ending(new QLabel(this)),
+      nextStep(new QLabel(this))
 {
     port->setObjectName("port");
     serial->setObjectName("serial");
     pages->setObjectName("pages");
     elapsed->setObjectName("elapsed");
     ending->setObjectName("ending");
+    nextStep->setObjectName("nextStep");
     setFrameShape(QFrame::StyledPanel);
     setAutoFillBackground(true);
-    setMinimumWidth(230);
-    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    setFixedWidth(200);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     QFont large = serial->font();
-    large.setPointSizeF(large.pointSizeF() * 1.4);
+    large.setPointSizeF(large.pointSizeF() * 1.3);
     large.setBold(true);
     serial->setFont(large);
-    ending->setFont(large);
+    QFont bold = ending->font();
+    bold.setBold(true);
+    ending->setFont(bold);
     ending->setWordWrap(true);
+    nextStep->setWordWrap(true);
     // Room for the longest ending (the udev hint), so that a row of tiles stays even.
-    ending->setMinimumHeight(3 * QFontMetrics(large).lineSpacing());
+    ending->setFixedHeight(3 * QFontMetrics(bold).lineSpacing());
+    nextStep->setFixedHeight(2 * QFontMetrics(nextStep->font()).lineSpacing());
     ending->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    elapsed->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     pages->setRange(0, int(Kr960::ApplicationPages));
     pages->setFormat(tr("%v of %m pages"));
     pages->setValue(0);
+    auto *top = new QHBoxLayout;
+    top->addWidget(port, 1);
+    top->addWidget(elapsed);
     auto *layout = new QVBoxLayout(this);
-    for (QWidget *part : std::initializer_list<QWidget *>{port, serial, pages, elapsed, ending})
+    layout->setContentsMargins(6, 4, 6, 4);
+    layout->setSpacing(2);
+    layout->addLayout(top);
+    for (QWidget *part : std::initializer_list<QWidget *>{serial, pages, ending, nextStep})
         layout->addWidget(part);
-    layout->addStretch();
 }
 
-void BoardTile::showStarted(const BoardIdentity &board)
+void BoardTile::showWaiting(const BoardIdentity &board)
 {
     showBoard(board.port, QString::fromLatin1(board.serial));
     pages->setValue(0);
-    showElapsed(0);
-    ending->setText(tr("programming"));
+    elapsed->clear();
+    ending->setText(tr("ready"));
+    nextStep->clear();
+    paint(QPalette().color(QPalette::Button));
+}
+
+// A board in its application restarts into its bootloader first: no page is written then.
+void BoardTile::showStarted(const BoardIdentity &board, bool restarting)
+{
+    showBoard(board.port, QString::fromLatin1(board.serial));
+    pages->setValue(0);
+    elapsed->clear();
+    ending->setText(restarting ? tr("restarting") : tr("programming"));
+    nextStep->clear();
     paint(QPalette().color(QPalette::Button));
 }
 
@@ -67,6 +92,7 @@ void BoardTile::showStarted(const BoardIdentity &board)
 void BoardTile::showProgress(const PageProgress &progress, qint64 elapsedMs)
 {
     pages->setValue(progress.pagesVerified);
+    ending->setText(tr("programming"));
     showElapsed(elapsedMs / 1000.0);
 }
 
@@ -75,6 +101,7 @@ void BoardTile::showEnded(const StationRun &run)
     showBoard(run.record.port, run.record.serial);
     showElapsed(run.record.durationSeconds());
     ending->setText(runEndingText(run));
+    nextStep->setText(runNextStepText(run));
     paint(colourOf(runEnding(run)));
 }
 

@@ -9,8 +9,9 @@ struct PageProgress;
 struct StationRun;
 
 // One board on the line, where it sits: its port and serial, how far its run has come, and how
-// the run ended, in words and in a colour that reads from across the room. It keeps its last
-// state until its port gets a new run.
+// the run ended, in words and in a colour that reads from across the room, with the next step
+// when it failed. It keeps its last state until its port gets a new run. Small enough that
+// sixteen fit on a 1366x768 screen.
 class BoardTile : public QFrame
 {
     Q_OBJECT
@@ -18,7 +19,8 @@ class BoardTile : public QFrame
 public:
     explicit BoardTile(QWidget *parent = nullptr);
 
-    void showStarted(const BoardIdentity &board);
+    void showWaiting(const BoardIdentity &board);
+    void showStarted(const BoardIdentity &board, bool restarting);
     void showProgress(const PageProgress &progress, qint64 elapsedMs);
     void showEnded(const StationRun &run);
 
@@ -32,4 +34,5 @@ private:
     QProgressBar *pages;
     QLabel *elapsed;
     QLabel *ending;
+    QLabel *nextStep;
 };

@@ -2,13 +2,15 @@
 // file and presses Start; each KR960 plugged in is programmed and gets a tile.
 
 #include "mv604_version.h"
+#include "production/station_worker.h"
 #include "production/stop_signals.h"
 #include "station/station_window.h"
-#include "station/worker_program.h"
 #include "upgrade/trusted_keys.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDir>
+#include <QTranslator>
 
 #include <cstdio>
 #include <cstring>
@@ -27,6 +29,20 @@ bool asksOnlyForText(int argc, char *argv[])
     return false;
 }
 
+// The window's Polish (kr960_<locale>.qm) holds the station's texts too: from the installed
+// translations, else from the build tree's, next to mv604.
+void installTranslation(QTranslator &translator)
+{
+    const QDir here(QCoreApplication::applicationDirPath());
+    for (const QString &folder :
+         {QStringLiteral("/usr/share/mv604/translations"),
+          here.filePath("../share/mv604/translations"), here.path(), here.filePath("../app")})
+        if (translator.load(QLocale(), "kr960", "_", folder)) {
+            QCoreApplication::installTranslator(&translator);
+            return;
+        }
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -37,6 +53,8 @@ int main(int argc, char *argv[])
     QCoreApplication::setOrganizationName("Mv604");
     QCoreApplication::setApplicationName("mv604-station");
     QCoreApplication::setApplicationVersion(MV604_VERSION_TEXT);
+    QTranslator translator;
+    installTranslation(translator);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(

@@ -5,26 +5,40 @@
 #include "station/upgrade_file_panel.h"
 
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
+#include <QSettings>
 #include <QTimer>
 #include <QVBoxLayout>
 
 namespace
 {
 
-constexpr int TileColumns = 4;
+const char *const RememberedFile = "station/upgradeFile";
+
+// Sixteen tiles, three rows of six, with the file panel and the counts, within a 1366x768
+// screen and its window frame.
+constexpr int DefaultWidth = 1320;
+constexpr int DefaultHeight = 690;
 
 QString workerMissingText()
 {
-    return StationWindow::tr("mv604-cli was not found: install it next to mv604-station or name "
-                             "it in MV604_CLI");
+    return StationWindow::tr("mv604-worker was not found: install it next to mv604-station or "
+                             "name it in MV604_WORKER");
 }
 
-QLabel *countLabel(const QString &name, QWidget *parent)
+QString startHint(bool fileChosen)
+{
+    return fileChosen ? StationWindow::tr("Press Start to program each KR960 plugged in")
+                      : StationWindow::tr("Choose the upgrade file and press Start");
+}
+
+QLabel *countLabel(const QString &name, const QString &colour, QWidget *parent)
 {
     auto *label = new QLabel(parent);
     label->setObjectName(name);
@@ -32,6 +46,12 @@ QLabel *countLabel(const QString &name, QWidget *parent)
     large.setPointSizeF(large.pointSizeF() * 1.6);
     large.setBold(true);
     label->setFont(large);
+    if (!colour.isEmpty()) {
+        QPalette colours = label->palette();
+        colours.setColor(QPalette::WindowText, QColor(colour));
+        label->setPalette(colours);
+    }
+    label->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Preferred);
     return label;
 }
 
@@ -51,23 +71,32 @@ StationWindow::StationWindow(const QString &workerProgram, const QString &logFil
     stopButton->setToolTip(tr("No new boards; the runs in progress go on to their end"));
     message = new QLabel(central);
     message->setObjectName("message");
+    message->setWordWrap(true);
     duplicates = new QLabel(central);
     duplicates->setObjectName("duplicates");
     duplicates->setStyleSheet("color: #c62828; font-weight: bold");
     duplicates->hide();
 
-    auto *tileArea = new QWidget;
+    tileArea = new QWidget;
     tileGrid = new QGridLayout(tileArea);
     tileGrid->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-    auto *scroll = new QScrollArea(central);
-    scroll->setWidget(tileArea);
-    scroll->setWidgetResizable(true);
+    tileGrid->setSpacing(6);
+    tileGrid->setContentsMargins(4, 4, 4, 4);
+    tileScroll = new QScrollArea(central);
+    tileScroll->setObjectName("tiles");
+    tileScroll->setWidget(tileArea);
+    tileScroll->setWidgetResizable(true);
+    tileScroll->viewport()->installEventFilter(this);
 
-    passed = countLabel("passed", central);
-    passed->setStyleSheet("color: #2e7d32");
-    failed = countLabel("failed", central);
-    failed->setStyleSheet("color: #c62828");
-    yield = countLabel("yield", central);
+    passed = countLabel("passed", "#2e7d32", central);
+    failed = countLabel("failed", "#c62828", central);
+    yield = countLabel("yield", QString(), central);
+    // As wide as their widest text from the start: a count that grows is never cut off while
+    // the layout catches up.
+    passed->setMinimumWidth(passed->fontMetrics().horizontalAdvance(tr("%1 passed").arg(9999)));
+    failed->setMinimumWidth(failed->fontMetrics().horizontalAdvance(tr("%1 failed").arg(9999)));
+    yield->setMinimumWidth(
+        yield->fontMetrics().horizontalAdvance(tr("first-pass yield %1 %").arg(100)));
 
     auto *controls = new QHBoxLayout;
     controls->addWidget(filePanel, 1);
@@ -82,12 +111,17 @@ StationWindow::StationWindow(const QString &workerProgram, const QString &logFil
     layout->addLayout(controls);
     layout->addWidget(message);
     layout->addWidget(duplicates);
-    layout->addWidget(scroll, 1);
+    layout->addWidget(tileScroll, 1);
     layout->addLayout(counts);
     setCentralWidget(central);
-    resize(1040, 480);
+    resize(DefaultWidth, DefaultHeight);
 
-    connect(filePanel, &UpgradeFilePanel::changed, this, &StationWindow::updateButtons);
+    StationSettings settings;
+    settings.workerProgram = workerProgram;
+    station = std::make_unique<Station>(settings, recorder);
+    connectStation();
+    connect(filePanel, &UpgradeFilePanel::fileChosen, this, &StationWindow::chooseUpgradeFile);
+    connect(filePanel, &UpgradeFilePanel::reloadAsked, this, &StationWindow::reloadUpgradeFile);
     connect(startButton, &QPushButton::clicked, this, &StationWindow::start);
     connect(stopButton, &QPushButton::clicked, this, &StationWindow::stopAfterRunsInProgress);
     showTotals({});
@@ -97,15 +131,89 @@ StationWindow::StationWindow(const QString &workerProgram, const QString &logFil
     else if (!recorder.ready(&logProblem))
         showMessage(logProblem, true);
     else
-        showMessage(tr("Choose the upgrade file and press Start"));
+        showMessage(startHint(false));
+    offerRememberedFile();
     updateButtons();
+    station->watchBus();
 }
 
 StationWindow::~StationWindow() = default;
 
+void StationWindow::connectStation()
+{
+    Station *core = station.get();
+    connect(core, &Station::boardWaiting, this, [this](const BoardIdentity &board) {
+        tileFor(board.port, board.serial)->showWaiting(board);
+    });
+    connect(core, &Station::runStarted, this, [this](const BoardIdentity &board, bool restarting) {
+        tileFor(board.port, board.serial)->showStarted(board, restarting);
+    });
+    connect(core, &Station::runProgress, this,
+            [this](const BoardIdentity &board, const PageProgress &progress, qint64 elapsedMs) {
+                tileFor(board.port, board.serial)->showProgress(progress, elapsedMs);
+            });
+    connect(core, &Station::runEnded, this, [this](const StationRun &run) {
+        tileFor(run.record.port, run.record.serial.toLatin1())->showEnded(run);
+    });
+    connect(core, &Station::duplicateSerial, this, &StationWindow::showDuplicate);
+    connect(core, &Station::totalsChanged, this, &StationWindow::showTotals);
+    connect(core, &Station::upgradeFileChanged, this, &StationWindow::showUpgradeFileChanged);
+    connect(core, &Station::finished, this, &StationWindow::stationFinished);
+}
+
+// Only a file the station accepted is remembered; one that has become unusable since (moved,
+// damaged, or a FIFO or device that the check refuses without reading) is forgotten, so the
+// next start is never held up by it.
+void StationWindow::offerRememberedFile()
+{
+    const QString remembered = QSettings().value(RememberedFile).toString();
+    if (remembered.isEmpty())
+        return;
+    QString error;
+    if (station->takeUpgradeFile(remembered, &error)) {
+        filePanel->showAccepted(station->upgradeFilePath(), station->upgradeFileFacts());
+        if (message->text() == startHint(false))
+            showMessage(startHint(true));
+        return;
+    }
+    QSettings().remove(RememberedFile);
+    showMessage(tr("The upgrade file chosen last time can no longer be used, and is forgotten: "
+                   "%1")
+                    .arg(error),
+                true);
+}
+
 bool StationWindow::chooseUpgradeFile(const QString &path)
 {
-    return filePanel->choose(path);
+    QString error;
+    if (!station->takeUpgradeFile(path, &error)) {
+        filePanel->showRefused(path, error);
+        // The copy checked before stays the station's; Start needs one.
+        updateButtons();
+        return false;
+    }
+    QSettings().setValue(RememberedFile, station->upgradeFilePath());
+    filePanel->showAccepted(station->upgradeFilePath(), station->upgradeFileFacts());
+    if (message->text() == startHint(false))
+        showMessage(startHint(true));
+    updateButtons();
+    return true;
+}
+
+void StationWindow::reloadUpgradeFile()
+{
+    if (chooseUpgradeFile(station->upgradeFilePath()))
+        showMessage(running() ? tr("The new file is programmed from the next board on")
+                              : startHint(true));
+}
+
+void StationWindow::showUpgradeFileChanged(const QString &path)
+{
+    showMessage(tr("%1 changed on disk: the station keeps programming the copy it checked; press "
+                   "Reload to check and program the new one")
+                    .arg(QFileInfo(path).fileName()),
+                true);
+    filePanel->showChangedOnDisk();
 }
 
 bool StationWindow::useDatabase(const QString &url)
@@ -118,8 +226,10 @@ bool StationWindow::useDatabase(const QString &url)
 
 void StationWindow::useTrustedKeys(const TrustedKeys &keys)
 {
-    trustedKeys = keys;
-    filePanel->setTrustedKeys(keys);
+    const QString taken = station->upgradeFilePath();
+    station->setTrustedKeys(keys);
+    if (!taken.isEmpty())
+        chooseUpgradeFile(taken);
 }
 
 bool StationWindow::start()
@@ -129,7 +239,7 @@ bool StationWindow::start()
     QString error;
     if (workerProgram.isEmpty())
         error = workerMissingText();
-    else if (!filePanel->usable())
+    else if (!station->hasUpgradeFile())
         error = tr("Choose a usable upgrade file first");
     else if (!databaseProblem.isEmpty())
         error = databaseProblem;
@@ -139,36 +249,13 @@ bool StationWindow::start()
         showMessage(error, true);
         return false;
     }
-
-    StationSettings settings;
-    settings.workerProgram = workerProgram;
-    settings.upgradeFile = filePanel->path();
-    settings.trustedKeys = trustedKeys;
-    station = std::make_unique<Station>(settings, recorder);
-    connect(station.get(), &Station::runStarted, this, [this](const BoardIdentity &board) {
-        tileFor(board.port, board.serial)->showStarted(board);
-    });
-    connect(station.get(), &Station::runProgress, this,
-            [this](const BoardIdentity &board, const PageProgress &progress, qint64 elapsedMs) {
-                tileFor(board.port, board.serial)->showProgress(progress, elapsedMs);
-            });
-    connect(station.get(), &Station::runEnded, this, [this](const StationRun &run) {
-        tileFor(run.record.port, run.record.serial.toLatin1())->showEnded(run);
-    });
-    connect(station.get(), &Station::duplicateSerial, this, &StationWindow::showDuplicate);
-    connect(station.get(), &Station::totalsChanged, this, &StationWindow::showTotals);
-    connect(station.get(), &Station::finished, this, &StationWindow::stationFinished);
     stopRequested = false;
-    duplicates->clear();
-    duplicates->hide();
-    showTotals({});
     showMessage(tr("Programming each KR960 plugged in"));
-    if (!station->start(Station::Mode::Watch, &error)) {
-        station.reset();
+    const bool started = station->start(Station::Mode::Watch, &error);
+    if (!started)
         showMessage(error, true);
-    }
     updateButtons();
-    return station != nullptr;
+    return started;
 }
 
 // Closing asks the runs to end at their next page; the window goes once each is recorded.
@@ -187,9 +274,17 @@ void StationWindow::closeEvent(QCloseEvent *event)
     event->ignore();
 }
 
+// The tiles flow anew whenever their room changes width.
+bool StationWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == tileScroll->viewport() && event->type() == QEvent::Resize)
+        layOutTiles();
+    return QMainWindow::eventFilter(watched, event);
+}
+
 bool StationWindow::running() const
 {
-    return station && station->running();
+    return station->running();
 }
 
 void StationWindow::stopAfterRunsInProgress()
@@ -217,18 +312,35 @@ BoardTile *StationWindow::tileFor(const QString &port, const QByteArray &serial)
 {
     const QString key = boardKey({serial, port});
     BoardTile *&tile = tiles[key];
-    if (tile)
-        return tile;
-    tile = new BoardTile;
-    // In port order: a fixture's slots stay where they are whichever board came first.
-    for (BoardTile *each : std::as_const(tiles))
-        tileGrid->removeWidget(each);
-    int position = 0;
-    for (BoardTile *each : std::as_const(tiles)) {
-        tileGrid->addWidget(each, position / TileColumns, position % TileColumns, Qt::AlignTop);
-        ++position;
+    if (!tile) {
+        tile = new BoardTile(tileArea);
+        tileColumns = 0; // lay them out anew
+        layOutTiles();
     }
     return tile;
+}
+
+// In port order, as many to a row as the window is wide: a fixture's slots stay where they are
+// whichever board came first, and a larger window shows more of them at once.
+void StationWindow::layOutTiles()
+{
+    if (tiles.isEmpty())
+        return;
+    const QMargins margins = tileGrid->contentsMargins();
+    const int room = tileScroll->viewport()->width() - margins.left() - margins.right() -
+                     tileScroll->verticalScrollBar()->sizeHint().width();
+    const int columns =
+        qMax(1, (room + tileGrid->spacing()) / (tiles.first()->width() + tileGrid->spacing()));
+    if (columns == tileColumns)
+        return;
+    tileColumns = columns;
+    QStringList keys = tiles.keys();
+    std::sort(keys.begin(), keys.end(), boardKeyLess);
+    for (BoardTile *each : std::as_const(tiles))
+        tileGrid->removeWidget(each);
+    for (int position = 0; position < keys.size(); ++position)
+        tileGrid->addWidget(tiles[keys[position]], position / columns, position % columns,
+                            Qt::AlignTop);
 }
 
 void StationWindow::showDuplicate(const QByteArray &serial, const QStringList &ports)
@@ -256,7 +368,7 @@ void StationWindow::showMessage(const QString &text, bool problem)
 void StationWindow::updateButtons()
 {
     const bool busy = running();
-    startButton->setEnabled(!busy && filePanel->usable() && !workerProgram.isEmpty());
+    startButton->setEnabled(!busy && station->hasUpgradeFile() && !workerProgram.isEmpty());
     stopButton->setEnabled(busy && !stopRequested && !closing);
     filePanel->setChoosable(!busy);
 }

@@ -12,6 +12,7 @@ class BoardTile;
 class QGridLayout;
 class QLabel;
 class QPushButton;
+class QScrollArea;
 class Station;
 class UpgradeFilePanel;
 struct BoardIdentity;
@@ -26,8 +27,9 @@ class StationWindow : public QMainWindow
     Q_OBJECT
 
 public:
-    // workerProgram runs one board (mv604-cli), empty when none was found; logFile, when given,
-    // gets every run's record.
+    // workerProgram runs one board (mv604-worker), empty when none was found; logFile, when
+    // given, gets every run's record. The file chosen last time is offered again when it can
+    // still be used; otherwise it is forgotten, with a notice.
     StationWindow(const QString &workerProgram, const QString &logFile, QWidget *parent = nullptr);
     ~StationWindow() override;
 
@@ -44,8 +46,14 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void connectStation();
+    void offerRememberedFile();
+    void reloadUpgradeFile();
+    void showUpgradeFileChanged(const QString &path);
+    void layOutTiles();
     bool running() const;
     void stopAfterRunsInProgress();
     void stationFinished();
@@ -58,7 +66,8 @@ private:
     QString workerProgram;
     RunRecorder recorder;
     QString databaseProblem;
-    TrustedKeys trustedKeys;
+    // One station for the window's life: a board that passed and stays on its port is not
+    // programmed again after Stop and Start, and the counts run from the first start.
     std::unique_ptr<Station> station;
     bool stopRequested = false;
     bool closing = false;
@@ -69,7 +78,10 @@ private:
     QLabel *message;
     QLabel *duplicates;
     QGridLayout *tileGrid;
+    QWidget *tileArea;
+    QScrollArea *tileScroll;
     QMap<QString, BoardTile *> tiles; // by port, or by serial where the port is unknown
+    int tileColumns = 0;
     QLabel *passed;
     QLabel *failed;
     QLabel *yield;

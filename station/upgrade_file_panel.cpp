@@ -7,13 +7,10 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QSettings>
 #include <QVBoxLayout>
 
 namespace
 {
-
-const char *const RememberedFile = "station/upgradeFile";
 
 QString checksumText(const std::optional<quint32> &checksum)
 {
@@ -29,20 +26,13 @@ QString factsText(const UpgradeFileFacts &facts)
              checksumText(facts.upperChecksum));
 }
 
-// In the words the core gives to a station that refuses the file.
-QString problemText(const QString &path, const LoadedUpgradeFile &file)
-{
-    return file.openError.isEmpty()
-               ? upgradeFileStatusText(file.status)
-               : UpgradeFilePanel::tr("cannot open %1: %2").arg(path, file.openError);
-}
-
 } // namespace
 
 UpgradeFilePanel::UpgradeFilePanel(QWidget *parent)
     : QWidget(parent), name(new QLabel(tr("No upgrade file chosen"), this)),
       facts(new QLabel(this)), signature(new QLabel(this)),
-      chooseButton(new QPushButton(tr("Choose File..."), this))
+      chooseButton(new QPushButton(tr("Choose File..."), this)),
+      reloadButton(new QPushButton(tr("Reload"), this))
 {
     name->setObjectName("fileName");
     facts->setObjectName("fileFacts");
@@ -55,6 +45,9 @@ UpgradeFilePanel::UpgradeFilePanel(QWidget *parent)
     bold.setPointSizeF(bold.pointSizeF() * 1.3);
     name->setFont(bold);
     chooseButton->setObjectName("chooseFile");
+    reloadButton->setObjectName("reload");
+    reloadButton->setToolTip(tr("Check the file on disk again and program it from now on"));
+    reloadButton->hide();
     auto *text = new QVBoxLayout;
     text->addWidget(name);
     text->addWidget(facts);
@@ -62,46 +55,36 @@ UpgradeFilePanel::UpgradeFilePanel(QWidget *parent)
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addLayout(text, 1);
+    layout->addWidget(reloadButton);
     layout->addWidget(chooseButton);
     connect(chooseButton, &QPushButton::clicked, this, &UpgradeFilePanel::askForFile);
-
-    const QString remembered = QSettings().value(RememberedFile).toString();
-    if (!remembered.isEmpty())
-        choose(remembered);
+    connect(reloadButton, &QPushButton::clicked, this, &UpgradeFilePanel::reloadAsked);
 }
 
-bool UpgradeFilePanel::choose(const QString &path)
+void UpgradeFilePanel::showAccepted(const QString &path, const UpgradeFileFacts &fileFacts)
 {
-    chosen = QFileInfo(path).absoluteFilePath();
-    QSettings().setValue(RememberedFile, chosen);
-    const LoadedUpgradeFile file = loadUpgradeFile(chosen);
-    isUsable = file.status == UpgradeFileStatus::Ok;
-    name->setText(QFileInfo(chosen).fileName());
-    facts->setText(isUsable ? factsText(file.facts) : problemText(chosen, file));
-    facts->setStyleSheet(isUsable ? QString() : QStringLiteral("color: #c62828"));
-    showSignature(file);
-    emit changed();
-    return isUsable;
+    chosen = path;
+    name->setText(QFileInfo(path).fileName());
+    facts->setText(factsText(fileFacts));
+    facts->setStyleSheet(QString());
+    // Who signed it, when the station checks signatures: "signed by KEYID: trusted comment".
+    signature->setVisible(!fileFacts.signingKeyId.isEmpty());
+    signature->setText(signatureCheckText(
+        {SignatureStatus::Trusted, fileFacts.signingKeyId, fileFacts.trustedComment, {}}, path));
+    reloadButton->hide();
 }
 
-// "signed by KEYID: trusted comment", or in red why the station refuses the file. The check is
-// the station's own at its start; this one tells the operator before they press Start.
-void UpgradeFilePanel::showSignature(const LoadedUpgradeFile &file)
+void UpgradeFilePanel::showRefused(const QString &path, const QString &reason)
 {
-    signature->setVisible(trustedKeys.policyActive() && file.openError.isEmpty());
-    if (signature->isHidden())
-        return;
-    const SignatureCheck check = checkUpgradeFileSignature(file.bytes, chosen, trustedKeys);
-    isUsable = isUsable && check.trusted();
-    signature->setText(signatureCheckText(check, chosen));
-    signature->setStyleSheet(check.trusted() ? QString() : QStringLiteral("color: #c62828"));
+    name->setText(QFileInfo(path).fileName());
+    facts->setText(reason);
+    facts->setStyleSheet(QStringLiteral("color: #c62828"));
+    signature->hide();
 }
 
-void UpgradeFilePanel::setTrustedKeys(const TrustedKeys &keys)
+void UpgradeFilePanel::showChangedOnDisk()
 {
-    trustedKeys = keys;
-    if (!chosen.isEmpty())
-        choose(chosen);
+    reloadButton->show();
 }
 
 void UpgradeFilePanel::setChoosable(bool choosable)
@@ -115,5 +98,5 @@ void UpgradeFilePanel::askForFile()
         QFileDialog::getOpenFileName(this, tr("Choose the upgrade file"), QFileInfo(chosen).path(),
                                      tr("Upgrade files (*.upg);;All files (*)"));
     if (!path.isEmpty())
-        choose(path);
+        emit fileChosen(path);
 }

@@ -5,12 +5,12 @@
 #include <QWidget>
 
 class QLabel;
-struct LoadedUpgradeFile;
 class QPushButton;
+struct UpgradeFileFacts;
 
-// The upgrade file a station programs: chosen in a file dialog, shown with what tells it from
-// another (its name, the start of its SHA-256, both checksums) or with the core's reason why it
-// cannot be programmed, and remembered for the next start.
+// The upgrade file a station programs: chosen in a file dialog and shown with what tells it from
+// another (its name, the start of its SHA-256, both checksums), or with the reason why it cannot
+// be programmed. The station reads and checks the file; the panel shows what it took.
 class UpgradeFilePanel : public QWidget
 {
     Q_OBJECT
@@ -18,29 +18,25 @@ class UpgradeFilePanel : public QWidget
 public:
     explicit UpgradeFilePanel(QWidget *parent = nullptr);
 
-    // Reads the file and remembers it; false, with the reason shown, when it is unusable.
-    bool choose(const QString &path);
+    void showAccepted(const QString &path, const UpgradeFileFacts &facts);
+    void showRefused(const QString &path, const QString &reason);
+    // The file on disk is no longer the copy the station checked: Reload takes it anew.
+    void showChangedOnDisk();
     QString path() const { return chosen; }
-    bool usable() const { return isUsable; }
     // A running station keeps its file.
     void setChoosable(bool choosable);
-    // With a trusted key (or a signature required) only a file signed by one is usable; the
-    // chosen file is checked again.
-    void setTrustedKeys(const TrustedKeys &keys);
 
 signals:
-    void changed();
+    void fileChosen(const QString &path);
+    void reloadAsked();
 
 private:
     void askForFile();
 
-    void showSignature(const LoadedUpgradeFile &file);
-
     QString chosen;
-    bool isUsable = false;
-    TrustedKeys trustedKeys;
     QLabel *name;
     QLabel *facts;
     QLabel *signature;
     QPushButton *chooseButton;
+    QPushButton *reloadButton;
 };

@@ -370,4 +370,216 @@ Sprawdź kabel USB</translation>
         <translation>Zapisane strony: %1, już aktualne: %2</translation>
     </message>
 </context>
+<context>
+    <name>BoardTile</name>
+    <message>
+        <source>%v of %m pages</source>
+        <translation>%v z %m stron</translation>
+    </message>
+    <message>
+        <source>ready</source>
+        <translation>gotowa</translation>
+    </message>
+    <message>
+        <source>restarting</source>
+        <translation>restartowanie</translation>
+    </message>
+    <message>
+        <source>programming</source>
+        <translation>programowanie</translation>
+    </message>
+    <message>
+        <source>port unknown</source>
+        <translation>port nieznany</translation>
+    </message>
+    <message>
+        <source>port %1</source>
+        <translation>port %1</translation>
+    </message>
+    <message>
+        <source>serial unknown</source>
+        <translation>numer seryjny nieznany</translation>
+    </message>
+    <message>
+        <source>%1 s</source>
+        <translation>%1 s</translation>
+    </message>
+</context>
+<context>
+    <name>Station</name>
+    <message>
+        <source>not recorded: %1</source>
+        <translation>nie zapisano: %1</translation>
+    </message>
+    <message>
+        <source>serial %1 is also on %2: not counted</source>
+        <translation>numer seryjny %1 jest też na %2: nie liczony</translation>
+    </message>
+    <message>
+        <source>passed</source>
+        <translation>zaliczona</translation>
+    </message>
+    <message>
+        <source>the board left the bus at page %1</source>
+        <translation>płytka odłączyła się od magistrali na stronie %1</translation>
+    </message>
+    <message>
+        <source>a page could not be written</source>
+        <translation>nie udało się zapisać strony</translation>
+    </message>
+    <message>
+        <source>a page read back wrong</source>
+        <translation>strona odczytana błędnie</translation>
+    </message>
+    <message>
+        <source>the board did not answer: %1</source>
+        <translation>płytka nie odpowiada: %1</translation>
+    </message>
+    <message>
+        <source>stopped before the end</source>
+        <translation>zatrzymano przed końcem</translation>
+    </message>
+    <message>
+        <source>cannot be opened: %1</source>
+        <translation>nie można otworzyć: %1</translation>
+    </message>
+    <message>
+        <source>its programming process ended unexpectedly: %1</source>
+        <translation>proces programowania zakończył się nieoczekiwanie: %1</translation>
+    </message>
+    <message>
+        <source>give each board its own serial</source>
+        <translation>nadaj każdej płytce własny numer seryjny</translation>
+    </message>
+    <message>
+        <source>mend the log or database, then unplug and plug in again</source>
+        <translation>napraw dziennik lub bazę danych, potem odłącz i podłącz ponownie</translation>
+    </message>
+    <message>
+        <source>check the cable and the udev rule, then plug in again</source>
+        <translation>sprawdź kabel i regułę udev, potem podłącz ponownie</translation>
+    </message>
+    <message>
+        <source>plug it in again to retry</source>
+        <translation>podłącz ją ponownie, aby ponowić</translation>
+    </message>
+    <message>
+        <source>unplug and plug in again to retry</source>
+        <translation>odłącz i podłącz ponownie, aby ponowić</translation>
+    </message>
+    <message>
+        <source>cannot open %1: %2</source>
+        <translation>nie można otworzyć %1: %2</translation>
+    </message>
+</context>
+<context>
+    <name>StationWindow</name>
+    <message>
+        <source>mv604-worker was not found: install it next to mv604-station or name it in MV604_WORKER</source>
+        <translation>nie znaleziono mv604-worker: zainstaluj go obok mv604-station lub wskaż w MV604_WORKER</translation>
+    </message>
+    <message>
+        <source>Press Start to program each KR960 plugged in</source>
+        <translation>Naciśnij Start, aby programować każdy podłączony KR960</translation>
+    </message>
+    <message>
+        <source>Choose the upgrade file and press Start</source>
+        <translation>Wybierz plik aktualizacji i naciśnij Start</translation>
+    </message>
+    <message>
+        <source>Mv604 Station</source>
+        <translation>Stanowisko Mv604</translation>
+    </message>
+    <message>
+        <source>Start</source>
+        <translation>Start</translation>
+    </message>
+    <message>
+        <source>Stop</source>
+        <translation>Zatrzymaj</translation>
+    </message>
+    <message>
+        <source>No new boards; the runs in progress go on to their end</source>
+        <translation>Bez nowych płytek; trwające programowania dobiegną końca</translation>
+    </message>
+    <message>
+        <source>%1 passed</source>
+        <translation>%1 zaliczonych</translation>
+    </message>
+    <message>
+        <source>%1 failed</source>
+        <translation>%1 nieudanych</translation>
+    </message>
+    <message>
+        <source>first-pass yield %1 %</source>
+        <translation>uzysk za pierwszym razem %1 %</translation>
+    </message>
+    <message>
+        <source>The upgrade file chosen last time can no longer be used, and is forgotten: %1</source>
+        <translation>Plik aktualizacji wybrany ostatnio nie nadaje się już do użycia i został zapomniany: %1</translation>
+    </message>
+    <message>
+        <source>The new file is programmed from the next board on</source>
+        <translation>Nowy plik jest programowany od następnej płytki</translation>
+    </message>
+    <message>
+        <source>%1 changed on disk: the station keeps programming the copy it checked; press Reload to check and program the new one</source>
+        <translation>%1 zmienił się na dysku: stanowisko nadal programuje sprawdzoną kopię; naciśnij Wczytaj ponownie, aby sprawdzić i programować nowy</translation>
+    </message>
+    <message>
+        <source>Choose a usable upgrade file first</source>
+        <translation>Najpierw wybierz poprawny plik aktualizacji</translation>
+    </message>
+    <message>
+        <source>Programming each KR960 plugged in</source>
+        <translation>Programowanie każdego podłączonego KR960</translation>
+    </message>
+    <message>
+        <source>Closing: the runs in progress end at their next page and are recorded</source>
+        <translation>Zamykanie: trwające programowania kończą się na następnej stronie i są zapisywane</translation>
+    </message>
+    <message>
+        <source>Stopping: no new boards, the runs in progress go on to their end</source>
+        <translation>Zatrzymywanie: bez nowych płytek, trwające programowania dobiegną końca</translation>
+    </message>
+    <message>
+        <source>Stopped</source>
+        <translation>Zatrzymano</translation>
+    </message>
+    <message>
+        <source>first-pass yield -</source>
+        <translation>uzysk za pierwszym razem -</translation>
+    </message>
+</context>
+<context>
+    <name>UpgradeFilePanel</name>
+    <message>
+        <source>SHA-256 %1   application checksum %2   upper checksum %3</source>
+        <translation>SHA-256 %1   suma kontrolna aplikacji %2   górna suma kontrolna %3</translation>
+    </message>
+    <message>
+        <source>No upgrade file chosen</source>
+        <translation>Nie wybrano pliku aktualizacji</translation>
+    </message>
+    <message>
+        <source>Choose File...</source>
+        <translation>Wybierz plik...</translation>
+    </message>
+    <message>
+        <source>Reload</source>
+        <translation>Wczytaj ponownie</translation>
+    </message>
+    <message>
+        <source>Check the file on disk again and program it from now on</source>
+        <translation>Sprawdź ponownie plik na dysku i programuj go od teraz</translation>
+    </message>
+    <message>
+        <source>Choose the upgrade file</source>
+        <translation>Wybierz plik aktualizacji</translation>
+    </message>
+    <message>
+        <source>Upgrade files (*.upg);;All files (*)</source>
+        <translation>Pliki aktualizacji (*.upg);;Wszystkie pliki (*)</translation>
+    </message>
+</context>
 </TS>

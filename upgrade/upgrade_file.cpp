@@ -5,11 +5,10 @@
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
 #include <QtEndian>
-
-#include <QFile>
 
 #include <cerrno>
 #include <climits>
@@ -96,7 +95,7 @@ QString refusalOf(int descriptor)
         return QString::fromLocal8Bit(std::strerror(errno));
     if (!S_ISREG(facts.st_mode))
         return kindOfFile(facts.st_mode);
-    if (facts.st_size > MaximumUpgradeFileSize)
+    if (facts.st_size > MaxUpgradeFileBytes)
         return QString("%1 bytes, far larger than an upgrade file (%2 bytes)")
             .arg(qint64(facts.st_size))
             .arg(FileSize);
@@ -119,8 +118,10 @@ int openForReading(const QString &fileName, QString *error)
     return -1;
 }
 
+} // namespace
+
 // The whole file through the descriptor that was checked, so that what is read is what passed.
-bool readCheckedFile(const QString &fileName, QByteArray *bytes, QString *error)
+bool readPlainUpgradeFile(const QString &fileName, QByteArray *bytes, QString *error)
 {
     const int descriptor = openForReading(fileName, error);
     if (descriptor < 0)
@@ -131,15 +132,13 @@ bool readCheckedFile(const QString &fileName, QByteArray *bytes, QString *error)
         close(descriptor);
         return false;
     }
-    *bytes = file.read(MaximumUpgradeFileSize + 1);
+    *bytes = file.read(MaxUpgradeFileBytes + 1);
     if (file.error() != QFile::NoError) {
         *error = file.errorString();
         return false;
     }
     return true;
 }
-
-} // namespace
 
 QString upgradeFileAccessError(const QString &fileName)
 {
@@ -230,11 +229,22 @@ QByteArray plainApplicationArea(const QByteArray &scrambledImage)
 
 LoadedUpgradeFile loadUpgradeFile(const QString &fileName)
 {
+    QByteArray bytes;
+    QString openError;
+    if (!readPlainUpgradeFile(fileName, &bytes, &openError)) {
+        LoadedUpgradeFile loaded;
+        loaded.facts.fileName = QFileInfo(fileName).fileName();
+        loaded.openError = openError;
+        return loaded;
+    }
+    return loadUpgradeFileBytes(fileName, bytes);
+}
+
+LoadedUpgradeFile loadUpgradeFileBytes(const QString &fileName, const QByteArray &fileBytes)
+{
+    QByteArray bytes = fileBytes; // shared, only read
     LoadedUpgradeFile loaded;
     loaded.facts.fileName = QFileInfo(fileName).fileName();
-    QByteArray bytes;
-    if (!readCheckedFile(fileName, &bytes, &loaded.openError))
-        return loaded;
     loaded.facts.sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
     loaded.bytes = bytes;
     QBuffer buffer(&bytes);
@@ -250,3 +260,4 @@ LoadedUpgradeFile loadUpgradeFile(const QString &fileName)
         loaded.applicationArea = image.mid(ApplicationOffset, ApplicationSize);
     return loaded;
 }
+

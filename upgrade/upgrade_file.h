@@ -78,8 +78,9 @@ struct UpgradeFileFacts {
     QString trustedComment;
 };
 
-// An upgrade file is 393,282 bytes; a longer image item is allowed, but nothing near this size.
-constexpr qint64 MaximumUpgradeFileSize = 1 << 20;
+// An upgrade file is 393,282 bytes; a longer image item is allowed, but nothing near this size,
+// and reading anything far larger whole would only cost memory.
+constexpr qint64 MaxUpgradeFileBytes = 1 << 20;
 
 // Why fileName cannot be an upgrade file, before a byte of it is read: the system's reason when
 // it cannot be opened ("No such file or directory", "Is a directory"), or that it is no regular
@@ -95,3 +96,10 @@ struct LoadedUpgradeFile {
     QByteArray bytes; // the file as read: a signature is checked on the bytes that are programmed
 };
 LoadedUpgradeFile loadUpgradeFile(const QString &fileName);
+// The same, of bytes already read: a station checks the bytes once and programs exactly those.
+LoadedUpgradeFile loadUpgradeFileBytes(const QString &fileName, const QByteArray &bytes);
+
+// Reads a file that may be an upgrade file. A FIFO would block and a device such as /dev/zero
+// never ends, so anything but a regular file of at most MaxUpgradeFileBytes is refused before a
+// byte is read; `error` then names the reason (as upgradeFileAccessError does).
+bool readPlainUpgradeFile(const QString &path, QByteArray *bytes, QString *error);

@@ -77,8 +77,8 @@ public:
     void requestStop();
     void stop();
 
-    // A file the caller has read and checked (its signature): the run programs these bytes and
-    // does not read the path again.
+    // A file the caller has read and checked (its signature; a station's bytes): the run
+    // programs these bytes and does not read the path again.
     void setUpgradeFile(const QString &fileName, const LoadedUpgradeFile &file);
 
     // What the last run came to; read it once the thread has finished.

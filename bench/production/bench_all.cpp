@@ -2,7 +2,7 @@
 // simulated KR960s in their bootloader, at a real board's timing (2 ms a request, 1 ms per KiB
 // of data, 30 ms to program a page), as the ratio to one board. Boards on the simulated bus are
 // independent and every board has its own worker process, so the ratio stays near 1 (target:
-// 16 boards in at most 1.25 times the time of one).
+// 16 boards in at most 1.15 times the time of one).
 //
 //   bench_production [LATENCY_MS [REPEATS]]     (defaults: 2 ms, 3 runs; the median counts)
 

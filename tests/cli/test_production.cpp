@@ -243,6 +243,7 @@ private slots:
         QTest::newRow("Ctrl-C during one upgrade") << slow + "--port 1-1.2 upgrade app.upg --log production.log" << "INT" << 130 << QStringList{"", "stopped", ""};
         QTest::newRow("a worker killed outright") << all << "kill 1-1.2" << 1 << QStringList{"ok", "crashed", "ok"};
         QTest::newRow("the file replaced during the run") << slow + "--port 1-1.2 upgrade app.upg --log production.log" << "replace" << 0 << QStringList{"", "ok", ""};
+        QTest::newRow("the file replaced under a watching station") << "--page-program-ms 15 --plug 3@2500 | upgrade --watch app.upg --log production.log" << "replace, then TERM" << 0 << QStringList{"ok", "ok", "ok"};
         // clang-format on
     }
     void interruptions()
@@ -254,25 +255,65 @@ private slots:
         QVERIFY(writeFile(path("app.upg"), fileBytes));
         const ProcessRun ran = interrupted(run, 2, 20, [&](qint64 group) {
             const pid_t leader = pid_t(group);
-            if (action == "group TERM")
+            if (action == "group TERM") {
                 QVERIFY(signalStartedGroup(leader, SIGTERM));
-            else if (action == "INT")
-                QVERIFY(
-                    signalStarted(leader, SIGINT)); // mv604-sim passes it on, as a terminal does
-            else if (action == "replace")
+            } else if (action == "INT") { // mv604-sim passes it on, as a terminal does
+                QVERIFY(signalStarted(leader, SIGINT));
+            } else if (action.startsWith("replace")) {
                 writeFile(path("app.upg"), fixtures::upgradeFileBytes(QByteArray(0x3C000, '\0')));
-            else
+                if (action.endsWith("TERM")) { // once the board plugged in after it is done too
+                    QVERIFY(QTest::qWaitFor([&] { return records().size() == 3; }, 30000));
+                    QVERIFY(signalStarted(leader, SIGTERM));
+                }
+            } else {
                 for (const pid_t worker :
                      descendantsRunning(leader, "--port " + action.section(' ', 1)))
                     QVERIFY(signalStarted(worker, SIGKILL));
+            }
         });
         QVERIFY2(ran.exitCode == exitCode, qPrintable(ran.out + ran.err));
         checkRecords(run, results, "app.upg");
+        if (run.contains("--watch"))
+            QCOMPARE((ran.out + ran.err).count("app.upg changed on disk"), 1);
+        for (const QJsonObject &record : records()) // which signal ended a worker
+            QCOMPARE(record["log"].toString().startsWith("ended by signal 9 (SIGKILL)"),
+                     record["result"] == "crashed");
         for (int board = 1; board <= 3; ++board)
             QCOMPARE(applicationAreaOf(board) == application, results[board - 1] == "ok");
-        for (const QJsonObject &record : records()) // a crash says what ended it
-            QCOMPARE(record["log"].toString().startsWith("killed by signal 9 (Killed)"),
-                     record["result"] == "crashed");
+    }
+
+    // A line of sixteen at a real board's timing, each restarting into its bootloader, one
+    // plugged in late and one pulled out mid-run: exactly one record per real board, and each
+    // board took what its record says.
+    void sixteenBoardsAtRealTiming()
+    {
+        QFile::remove(path("production.log"));
+        QFile::remove(path("requests.log"));
+        QProcess station;
+        station.setWorkingDirectory(work.path());
+        const QStringList command = cliCommandLine(
+            "--devices 16 --mode application --latency 2 --transfer-us-per-kib 1000 "
+            "--page-program-ms 30 --plug 16@1500 --unplug 7@2500 --log " +
+            path("requests.log") + " | upgrade --watch app.upg --log production.log");
+        station.start(command.first(), command.mid(1));
+        QVERIFY(QTest::qWaitFor([&] { return records().size() >= 16; }, 40000));
+        QTest::qWait(600); // time for a phantom to show up
+        QVERIFY(signalStarted(pid_t(station.processId()), SIGTERM));
+        QVERIFY(station.waitForFinished(30000) && station.exitCode() == 1);
+        QVERIFY2(station.readAllStandardOutput().contains(
+                     "station stopped: 15 passed, 1 failed, first-pass yield 94%"),
+                 qPrintable(station.readAllStandardError()));
+        QSet<QString> ports;
+        for (const QJsonObject &record : records()) {
+            const int board = record["port"].toString().section('.', -1).toInt();
+            ports << record["port"].toString();
+            QCOMPARE(record["serial"].toString(), QString::number(264900000 + board));
+            QCOMPARE(record["pages_written"].toInt(), pagesTakenBy(board));
+            QCOMPARE(record["result"] == "ok", board != 7);
+        }
+        QCOMPARE(records().size(), 16);
+        QCOMPARE(ports.size(), 16);
+        QVERIFY(pagesTakenBy(7) < 120);
     }
 
     // Board 3 is plugged in later; board 1 is unplugged and plugged in again, so it is programmed

@@ -4,7 +4,7 @@
 
 #include "device/usbkr960.h"
 #include "sim/simulated_bus.h"
-#include "station/upgrade_file_panel.h"
+#include "station/station_window.h"
 #include "upgrade/trusted_keys.h"
 #include "upgrade/upgrade_file.h"
 
@@ -17,6 +17,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -104,6 +105,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY(work.isValid());
+        QStandardPaths::setTestModeEnabled(true); // the station window remembers no file of ours
+        QSettings().clear();
         QVERIFY2(!QStandardPaths::findExecutable("minisign").isEmpty(),
                  "minisign is missing: scripts/install-deps --test installs it");
         QVERIFY(!QFileInfo(TrustedKeyFolders::System).exists() ||
@@ -344,10 +347,11 @@ private slots:
         TrustedKeys keys;
         QString error;
         QVERIFY2(loadTrustedKeys({path("owner.pub")}, false, &keys, &error), qPrintable(error));
-        UpgradeFilePanel panel;
-        panel.setTrustedKeys(keys);
-        QCOMPARE(panel.choose(path("fw.upg")), usable);
-        const auto *signature = panel.findChild<QLabel *>("fileSignature");
+        StationWindow window(QString(), QString());
+        window.useTrustedKeys(keys);
+        QCOMPARE(window.chooseUpgradeFile(path("fw.upg")), usable);
+        // Who signed it under the file's facts, or in their place why it is refused.
+        const auto *signature = window.findChild<QLabel *>(usable ? "fileSignature" : "fileFacts");
         QVERIFY(signature && !signature->isHidden());
         QVERIFY2(
             signature->text().contains(shown.replace("%1", ownerKeyId).replace("%2", otherKeyId)),

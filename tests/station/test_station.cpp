@@ -14,14 +14,24 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <sys/stat.h>
+
 class TestStation : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir work;
     const QString upg = work.filePath("app.upg");
-    const QByteArray upgBytes = fixtures::upgradeFileBytes(
-        fixtures::applicationWithChecksum(fixtures::firmwareBytes(Kr960::ApplicationSize, 5)));
+    const QByteArray application =
+        fixtures::applicationWithChecksum(fixtures::firmwareBytes(Kr960::ApplicationSize, 5));
+    const QByteArray upgBytes = fixtures::upgradeFileBytes(application);
+
+    static QByteArray applicationAreaOf(const SimulatedKr960 &board)
+    {
+        const std::vector<uint8_t> area =
+            board.flash(Kr960::ApplicationStart, Kr960::ApplicationSize);
+        return QByteArray(reinterpret_cast<const char *>(area.data()), int(area.size()));
+    }
     QScopedPointer<kr960sim::SimulatedBus> bus;
     std::vector<std::shared_ptr<SimulatedKr960>> boards;
 
@@ -34,23 +44,42 @@ class TestStation : public QObject
         return w.findChild<QLabel *>(name)->text();
     }
 
-    // What an operator reads of each tile, its colour in words: "serial|pages|colour|ending".
+    // What an operator reads of each tile, in the order the window shows them (row by row), its
+    // colour in words: "port|serial|pages|colour|ending|next step".
     static QStringList tilesAsSeen(const QWidget &window)
     {
+        QList<const BoardTile *> shown;
+        for (const BoardTile *tile : window.findChildren<BoardTile *>())
+            shown << tile;
+        std::sort(shown.begin(), shown.end(), [](const BoardTile *a, const BoardTile *b) {
+            return std::pair(a->y(), a->x()) < std::pair(b->y(), b->x());
+        });
         QStringList tiles;
-        for (const BoardTile *tile : window.findChildren<BoardTile *>()) {
+        for (const BoardTile *tile : shown) {
             const int hue = tile->palette().color(QPalette::Window).hue();
             const char *colour = hue < 0                 ? "grey"
                                  : hue < 25 || hue > 335 ? "red"
                                  : hue < 75              ? "amber"
                                                          : "green";
-            tiles << QString("%1|%2|%3|%4")
-                         .arg(text(*tile, "serial"))
-                         .arg(tile->findChild<QProgressBar *>("pages")->value())
-                         .arg(colour, text(*tile, "ending"));
+            tiles << QStringList{text(*tile, "port"),
+                                 text(*tile, "serial"),
+                                 QString::number(tile->findChild<QProgressBar *>("pages")->value()),
+                                 colour,
+                                 text(*tile, "ending"),
+                                 text(*tile, "nextStep")}
+                         .join('|');
         }
-        tiles.sort();
         return tiles;
+    }
+
+    // Every tile whole inside the visible part of the tile area: nothing to scroll to.
+    static bool allTilesShown(const QWidget &window)
+    {
+        const QWidget *viewport = window.findChild<QScrollArea *>("tiles")->viewport();
+        for (const BoardTile *tile : window.findChildren<BoardTile *>())
+            if (!viewport->rect().contains(QRect(tile->mapTo(viewport, QPoint()), tile->size())))
+                return false;
+        return true;
     }
 
     // Each board's run recorded as stopped, with the pages the board really took.
@@ -68,17 +97,22 @@ class TestStation : public QObject
     }
 
     // Boards with serials 264900001, 264900002, ... on a fresh bus.
-    void plugLine(int count, int pageProgramMs = 0)
+    // `twins`: the second board has the first one's serial.
+    void plugLine(int count, int pageProgramMs = 0, const kr960sim::DeviceConfig &like = {},
+                  bool twins = false)
     {
         boards.clear();
         bus.reset(); // one testbed at a time
         bus.reset(new kr960sim::SimulatedBus);
-        for (int i = 1; i <= count; ++i) {
-            kr960sim::DeviceConfig config;
-            config.serial = std::to_string(264900000 + i);
-            config.pageProgramMs = pageProgramMs;
-            boards.push_back(bus->addDevice(config));
-        }
+        for (int i = 1; i <= count; ++i)
+            plugBoard(i, pageProgramMs, like, twins && i == 2 ? 1 : i);
+    }
+    void plugBoard(int number, int pageProgramMs = 0, kr960sim::DeviceConfig config = {},
+                   int serialNumber = 0)
+    {
+        config.serial = std::to_string(264900000 + (serialNumber ? serialNumber : number));
+        config.pageProgramMs = qMax(pageProgramMs, config.pageProgramMs);
+        boards.push_back(bus->addDevice(config));
     }
 
 private slots:
@@ -92,7 +126,7 @@ private slots:
 
     void startNeedsAUsableFileAndLog_data()
     {
-        QTest::addColumn<QByteArray>("bytes"); // null: no such file
+        QTest::addColumn<QByteArray>("bytes"); // null: no such file; "fifo", "/dev/zero": those
         QTest::addColumn<QString>("log");
         QTest::addColumn<QString>("shown");
         QTest::addColumn<bool>("startable");
@@ -104,13 +138,22 @@ private slots:
                                          << true << true;
         QTest::newRow("a file of another kind")
             << QByteArray("not an upgrade file") << ""
-            << "chosen.upg|Wrong file header|" << false << false;
+            << "chosen.upg: Wrong file header|" << false << false;
         QTest::newRow("no such file") << QByteArray() << ""
                                       << "|cannot open " << false << false;
+        // Refused before a byte is read: a FIFO would block, /dev/zero never ends.
+        QTest::newRow("a FIFO") << QByteArray("fifo") << ""
+                                << "chosen.upg: not a regular file but a pipe|" << false << false;
+        QTest::newRow("/dev/zero") << QByteArray("/dev/zero") << ""
+                                   << "zero|cannot open /dev/zero: not a regular file but a "
+                                      "device|"
+                                   << false << false;
         QTest::newRow("a log in a missing folder")
             << upgBytes << "/nonexistent/line.jsonl"
             << "|cannot write the log /nonexistent/line.jsonl: " << true << false;
     }
+    // Chosen now and remembered from the last start: a remembered file that is no longer usable
+    // is forgotten with a notice, never holding up the start.
     void startNeedsAUsableFileAndLog()
     {
         QFETCH(QByteArray, bytes);
@@ -119,71 +162,250 @@ private slots:
         QFETCH(bool, startable);
         QFETCH(bool, runs);
         plugLine(0);
-        const QString path = work.filePath("chosen.upg");
+        QString path = work.filePath("chosen.upg");
         QFile::remove(path);
-        QVERIFY(bytes.isNull() || writeFile(path, bytes));
-        StationWindow window(MV604_CLI, log);
+        if (bytes == "fifo")
+            QVERIFY(mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        else if (bytes == "/dev/zero")
+            path = "/dev/zero";
+        else
+            QVERIFY(bytes.isNull() || writeFile(path, bytes));
+        QSettings().setValue("station/upgradeFile", path);
+        StationWindow window(MV604_WORKER, log);
+        QCOMPARE(text(window, "message").contains("can no longer be used"), !startable);
         window.chooseUpgradeFile(path);
         QCOMPARE(button(window, "start")->isEnabled(), startable);
+        QVERIFY(!startable || !text(window, "message").contains("Choose the upgrade file"));
         QTest::mouseClick(button(window, "start"), Qt::LeftButton);
         const QString seen = text(window, "fileName") + '|' + text(window, "fileFacts") + '|' +
                              text(window, "message");
         QVERIFY2(seen.contains(shown), qPrintable(seen));
         QCOMPARE(button(window, "stop")->isEnabled(), runs);
-        // The next start offers the same file.
-        QCOMPARE(text(StationWindow(MV604_CLI, log), "fileFacts"), text(window, "fileFacts"));
+        // The next start offers the same file only when it was accepted, and remembers no other.
+        const StationWindow next(MV604_WORKER, log);
+        QCOMPARE(text(next, "fileFacts"), startable ? text(window, "fileFacts") : QString());
+        QVERIFY(!text(next, "message").contains("can no longer be used"));
     }
 
-    // The file is chosen in the dialog and Start pressed, as an operator would.
+    // The file is chosen in the dialog and Start pressed, as an operator would. `line` sets the
+    // boards up: "stall:K" (its fourth page write stalls), "refused:K" (no access), "twins"
+    // (boards 1 and 2 share a serial), "vanish:K@P" (it leaves the bus at page write P),
+    // "plug:K@MS" (plugged in MS after Start), "application" (each restarts into its bootloader
+    // first). The line at a real board's timing is test_production's.
     void aLineOfBoards_data()
     {
         QTest::addColumn<int>("count");
-        QTest::addColumn<int>("stalling"); // the board whose fourth page write stalls, or 0
-        QTest::addColumn<int>("refused");  // the board without access, or 0
+        QTest::addColumn<QString>("line");
         QTest::addColumn<QStringList>("tiles");
         QTest::addColumn<QString>("counts");
+        const QString again = "unplug and plug in again to retry";
+        const QString passed = "|120|green|passed|";
         QTest::newRow("four boards, the third stalls")
-            << 4 << 3 << 0
-            << QStringList{"264900001|120|green|passed", "264900002|120|green|passed",
-                           "264900003|3|red|a page could not be written",
-                           "264900004|120|green|passed"}
+            << 4 << "stall:3"
+            << QStringList{"port 1-1.1|264900001" + passed, "port 1-1.2|264900002" + passed,
+                           "port 1-1.3|264900003|3|red|a page could not be written|" + again,
+                           "port 1-1.4|264900004" + passed}
             << "3 passed|1 failed|first-pass yield 75 %";
+        const QString udev = "|serial unknown|0|amber|cannot be opened: no permission (install "
+                             "the udev rule 60-kr960.rules)|check the cable and the udev rule, "
+                             "then plug in again";
         QTest::newRow("a board without the udev rule")
-            << 2 << 0 << 2
-            << QStringList{"264900001|120|green|passed",
-                           "serial unknown|0|amber|cannot be opened: no permission (install the "
-                           "udev rule 60-kr960.rules)"}
+            << 2 << "refused:2" << QStringList{"port 1-1.1|264900001" + passed, "port 1-1.2" + udev}
             << "1 passed|1 failed|first-pass yield 50 %";
+        QTest::newRow("two boards without a serial, on two ports")
+            << 3 << "refused:2 refused:3"
+            << QStringList{"port 1-1.1|264900001" + passed, "port 1-1.2" + udev,
+                           "port 1-1.3" + udev}
+            << "1 passed|2 failed|first-pass yield 33 %";
+        const QString shared = "|120|red|serial 264900001 is also on 1-1.%1: not counted|give "
+                               "each board its own serial";
+        QTest::newRow("two boards share a serial")
+            << 3 << "twins"
+            << QStringList{"port 1-1.1|264900001" + shared.arg(2),
+                           "port 1-1.2|264900001" + shared.arg(1), "port 1-1.3|264900003" + passed}
+            << "1 passed|0 failed|first-pass yield 100 %";
+        QTest::newRow("a board pulled out at its 40th page")
+            << 2 << "application vanish:2@40"
+            << QStringList{"port 1-1.1|264900001" + passed,
+                           "port 1-1.2|264900002|39|red|the board left the bus at page 40|plug "
+                           "it in again to retry"}
+            << "1 passed|1 failed|first-pass yield 50 %";
+        QStringList sixteen;
+        for (int i = 1; i <= 16; ++i)
+            sixteen << QString("port 1-1.%1|2649000%2").arg(i).arg(i, 2, 10, QChar('0')) +
+                           (i == 7 ? "|39|red|the board left the bus at page 40|" : passed);
+        // The README's picture of a line of sixteen (cmake --build build -t station_png): the
+        // line itself, at a real board's timing, is test_production's, and the tiles' fit is
+        // tilesFitTheScreen's.
+        QTest::newRow("sixteen boards, restarting, plugged and pulled")
+            << 15 << "application vanish:7@40 plug:16@1500" << sixteen
+            << "15 passed|1 failed|first-pass yield 94 %";
     }
     void aLineOfBoards()
     {
         QFETCH(int, count);
-        QFETCH(int, stalling);
-        QFETCH(int, refused);
+        QFETCH(QString, line);
         QFETCH(QStringList, tiles);
         QFETCH(QString, counts);
-        plugLine(count);
-        if (stalling)
-            boards[stalling - 1]->addFault({3, 4, 1, kr960sim::Fault::Stall});
-        if (refused)
-            bus->setPermissionDenied(boards[refused - 1], true);
-        StationWindow window(MV604_CLI, QString());
+        if (count > 4 && !qEnvironmentVariableIsSet("MV604_STATION_PNG"))
+            QSKIP("only for the README's picture");
+        kr960sim::DeviceConfig like;
+        if (line.contains("application"))
+            like.mode = kr960sim::Mode::Application;
+        plugLine(count, 0, like, line.contains("twins"));
+        const QRegularExpression setting("(\\w+):(\\d+)(?:@(\\d+))?");
+        QList<std::pair<int, int>> plugLater; // board, after ms
+        for (auto each = setting.globalMatch(line); each.hasNext();) {
+            const QRegularExpressionMatch match = each.next();
+            const QString what = match.captured(1);
+            const int board = match.captured(2).toInt(), at = match.captured(3).toInt();
+            if (what == "stall")
+                boards[board - 1]->addFault({3, 4, 1, kr960sim::Fault::Stall});
+            else if (what == "refused")
+                bus->setPermissionDenied(boards[board - 1], true);
+            else if (what == "vanish")
+                boards[board - 1]->addFault({3, at, 1, kr960sim::Fault::Vanish});
+            else if (what == "plug")
+                plugLater.append({board, at});
+        }
+        const QString log = work.filePath("line.jsonl");
+        QFile::remove(log);
+        StationWindow window(MV604_WORKER, log);
         window.show();
+        // Attached before Start: a tile each, ready.
+        QTRY_COMPARE(tilesAsSeen(window).filter("|grey|ready|").size(), count);
         DialogScript script({"file:" + upg});
         QTest::mouseClick(button(window, "chooseFile"), Qt::LeftButton);
         QVERIFY(script.done());
         QTest::mouseClick(button(window, "start"), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(tilesAsSeen(window).size() == tiles.size() &&
-                                     tilesAsSeen(window).filter("|grey|").isEmpty(),
-                                 20000);
+        for (const auto &[board, at] : plugLater)
+            QTimer::singleShot(at, this,
+                               [this, board = board, like] { plugBoard(board, 0, like); });
+        if (line.contains("application")) // not "0.0 s programming"
+            QTRY_VERIFY(!tilesAsSeen(window).filter("|grey|restarting|").isEmpty());
+        QTRY_VERIFY2_WITH_TIMEOUT(tilesAsSeen(window).size() == tiles.size() &&
+                                      tilesAsSeen(window).filter("|grey|").isEmpty(),
+                                  qPrintable(tilesAsSeen(window).join('\n')), 30000);
         QCOMPARE(text(window, "passed") + '|' + text(window, "failed") + '|' +
                      text(window, "yield"),
                  counts);
+        // A count that grows is never cut off, not even before the layout catches up.
+        auto *yield = window.findChild<QLabel *>("yield");
+        QVERIFY(yield->fontMetrics().horizontalAdvance(yield->text()) <= yield->width());
+        yield->setText(yield->text().replace(QRegularExpression("[0-9]+ %"), "100 %"));
+        QVERIFY(yield->fontMetrics().horizontalAdvance(yield->text()) <= yield->width());
         const QStringList seen = tilesAsSeen(window);
         for (int i = 0; i < tiles.size(); ++i)
             QVERIFY2(seen[i].startsWith(tiles[i]), qPrintable(seen[i]));
-        if (qEnvironmentVariableIsSet("MV604_STATION_PNG")) // cmake --build build -t station_png
-            QVERIFY(window.grab().save(qEnvironmentVariable("MV604_STATION_PNG")));
+        // All of them at the default size, on a 1366x768 screen.
+        QVERIFY(window.width() <= 1366 && window.height() <= 740 && allTilesShown(window));
+        // One record per real board, on its own port: no phantom from a restart or the walk.
+        QStringList ports;
+        for (const QByteArray &record : readFile(log).trimmed().split('\n'))
+            ports << QJsonDocument::fromJson(record).object()["port"].toString();
+        ports.sort();
+        QStringList expectedPorts;
+        for (const QString &tile : tiles)
+            expectedPorts << tile.section('|', 0, 0).section(' ', 1);
+        expectedPorts.sort();
+        QCOMPARE(ports, expectedPorts);
+        if (qEnvironmentVariableIsSet("MV604_STATION_PNG")) { // cmake --build build -t station_png
+            const QString name = tiles.size() == 4 ? "station.png" : "station-16.png";
+            if (tiles.size() == 4 || tiles.size() == 16)
+                QVERIFY(window.grab().save(
+                    QDir(qEnvironmentVariable("MV604_STATION_PNG")).filePath(name)));
+        }
+    }
+
+    // Passed boards that stay on their ports are not programmed again after Stop and Start, and
+    // the counts go on.
+    void stopThenStartKeepsPassedBoards()
+    {
+        plugLine(2);
+        StationWindow window(MV604_WORKER, QString());
+        window.chooseUpgradeFile(upg);
+        window.show();
+        QTest::mouseClick(button(window, "start"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(tilesAsSeen(window).filter("|green|passed|").size(), 2, 20000);
+        QTest::mouseClick(button(window, "stop"), Qt::LeftButton);
+        QTRY_VERIFY(button(window, "start")->isEnabled());
+        QTest::mouseClick(button(window, "start"), Qt::LeftButton);
+        QTest::qWait(1500); // several looks at the bus
+        QCOMPARE(vendorRequests(*boards[0], 3).size(), size_t(120));
+        QCOMPARE(vendorRequests(*boards[1], 3).size(), size_t(120));
+        QCOMPARE(text(window, "passed"), QString("2 passed"));
+    }
+
+    // The file changes on disk during a shift: the station says so and goes on programming the
+    // copy it checked, to a board plugged in afterwards too, until the operator reloads.
+    void aChangedFileIsNotProgrammedUntilReloaded()
+    {
+        plugLine(1);
+        const QString path = work.filePath("shift.upg");
+        QVERIFY(writeFile(path, upgBytes));
+        StationWindow window(MV604_WORKER, QString());
+        window.chooseUpgradeFile(path);
+        const QString facts = text(window, "fileFacts");
+        window.show();
+        QTest::mouseClick(button(window, "start"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(tilesAsSeen(window).filter("|green|").size(), 1, 20000);
+        const QByteArray other = fixtures::upgradeFileBytes(
+            fixtures::applicationWithChecksum(fixtures::firmwareBytes(Kr960::ApplicationSize, 9)));
+        QVERIFY(writeFile(path + ".new", other) &&
+                std::rename(qPrintable(path + ".new"), qPrintable(path)) == 0);
+        QTRY_VERIFY(text(window, "message").contains("shift.upg changed on disk"));
+        QVERIFY(window.findChild<QPushButton *>("reload")->isVisible());
+        plugBoard(2);
+        QTRY_COMPARE_WITH_TIMEOUT(tilesAsSeen(window).filter("|green|").size(), 2, 20000);
+        QCOMPARE(text(window, "fileFacts"), facts);
+        QVERIFY(applicationAreaOf(*boards[0]) == application &&
+                applicationAreaOf(*boards[1]) == application);
+        QTest::mouseClick(button(window, "reload"), Qt::LeftButton);
+        QVERIFY(text(window, "fileFacts") != facts);
+    }
+
+    // Sixteen boards at the default size on a 1366x768 screen, twenty-four in a larger window:
+    // every tile in view, in port order.
+    void tilesFitTheScreen_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QSize>("size"); // empty: the default
+        QTest::newRow("sixteen at the default size") << 16 << QSize();
+        QTest::newRow("twenty-four in a larger window") << 24 << QSize(1900, 1000);
+    }
+    void tilesFitTheScreen()
+    {
+        QFETCH(int, count);
+        QFETCH(QSize, size);
+        plugLine(count);
+        StationWindow window(MV604_WORKER, QString());
+        if (size.isValid())
+            window.resize(size);
+        window.show();
+        QTRY_COMPARE(tilesAsSeen(window).filter("|ready|").size(), count);
+        QVERIFY(window.width() <= qMax(1366, size.width()) &&
+                window.height() <= qMax(740, size.height()) && allTilesShown(window));
+        QVERIFY(tilesAsSeen(window).at(9).startsWith("port 1-1.10|"));
+    }
+
+    // The station's own words in Polish, as the main window's.
+    void polishTexts()
+    {
+        plugLine(1);
+        QTranslator polish;
+        QVERIFY(polish.load(MV604_PL_QM));
+        QCoreApplication::installTranslator(&polish);
+        QSettings().remove("station/upgradeFile");
+        {
+            StationWindow window(MV604_WORKER, QString());
+            QTRY_COMPARE(tilesAsSeen(window).size(), 1);
+            QCOMPARE(text(window, "message"),
+                     QString("Wybierz plik aktualizacji i naciśnij Start"));
+            QVERIFY2(tilesAsSeen(window).first().endsWith("|gotowa|"),
+                     qPrintable(tilesAsSeen(window).first()));
+            QCOMPARE(button(window, "stop")->text(), QString("Zatrzymaj"));
+        }
+        QCoreApplication::removeTranslator(&polish);
     }
 
     // Closed during its runs, the window stays until each run is recorded as stopped.
@@ -191,7 +413,7 @@ private slots:
     {
         plugLine(2, 40);
         const QString log = work.filePath("closed.jsonl");
-        StationWindow window(MV604_CLI, log);
+        StationWindow window(MV604_WORKER, log);
         window.chooseUpgradeFile(upg);
         window.show();
         QTest::mouseClick(button(window, "start"), Qt::LeftButton);
@@ -212,7 +434,7 @@ private slots:
     {
         QProcess station;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"LD_PRELOAD", "UMOCKDEV_DIR", "MV604_CLI"})
+        for (const char *name : {"LD_PRELOAD", "UMOCKDEV_DIR", "MV604_WORKER"})
             environment.remove(name);
         environment.insert("XDG_CONFIG_HOME", work.filePath("config"));
         station.setProcessEnvironment(environment);

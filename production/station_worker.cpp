@@ -1,0 +1,98 @@
+#include "production/station_worker.h"
+
+#include "device/board_lock.h"
+#include "device/chosen_board.h"
+#include "device/usbkr960.h"
+#include "production/run_records.h"
+#include "production/stop_signals.h"
+#include "upgrade/upgrader.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace
+{
+
+// The board is gone between the station's walk of the bus and the worker's start (a restart,
+// an unplug), or another process holds it: the station still learns why.
+RunRecord boardNotFoundRecord(const WorkerProtocol::Order &order, const QByteArray &fileBytes,
+                              const QDateTime &started, const QString &reason = QString())
+{
+    RunRecord record = newRunRecord(QStringLiteral("upgrade"), started);
+    record.ended = QDateTime::currentDateTimeUtc();
+    record.serial = QString::fromLatin1(order.board.serial);
+    record.port = order.board.port;
+    takeFileFacts(record, loadUpgradeFileBytes(order.fileName, fileBytes).facts);
+    record.result = upgradeOutcomeName(UpgradeOutcome::NoDevice);
+    record.logText = !reason.isEmpty() ? reason
+                                       : QStringLiteral("no KR960 with serial %1 on port %2")
+                                             .arg(record.serial,
+                                                  record.port.isEmpty() ? "-" : record.port);
+    record.pagesWritten = 0;
+    record.pagesVerified = 0;
+    return record;
+}
+
+UpgradeReport programBoard(USBKR960 &usb, const WorkerProtocol::Order &order,
+                           const QByteArray &fileBytes,
+                           const std::function<void(const QByteArray &)> &tellParent)
+{
+    Upgrader upgrader(&usb);
+    QEventLoop loop;
+    upgrader.setPageListener(
+        [&](const PageProgress &pages) { tellParent(WorkerProtocol::progressLine(pages)); });
+    QObject::connect(&upgrader, &QThread::finished, &loop, &QEventLoop::quit);
+    // SIGINT is the station's to judge: a terminal's Ctrl-C reaches the whole process group.
+    StopSignals stops(false);
+    QObject::connect(&stops, &StopSignals::received, &loop, [&] { upgrader.requestStop(); });
+    upgrader.setSkipUnchangedPages(order.skipUnchanged);
+    upgrader.setUpgradeFile(order.fileName, loadUpgradeFileBytes(order.fileName, fileBytes));
+    upgrader.start();
+    loop.exec();
+    return upgrader.report();
+}
+
+} // namespace
+
+int runStationWorker(const WorkerProtocol::Order &order, const QByteArray &fileBytes,
+                     const std::function<void(const QByteArray &)> &tellParent)
+{
+    const QDateTime started = QDateTime::currentDateTimeUtc();
+    USBKR960 usb;
+    const ChosenBoard chosen = pinChosenBoard(usb, {order.board.serial, order.board.port});
+    if (!chosen.found()) {
+        tellParent(WorkerProtocol::recordLine(boardNotFoundRecord(order, fileBytes, started)));
+        return 1;
+    }
+    // Held until the run is over: no second command restarts the board under it.
+    QString refusal;
+    const BoardLock lock = chosen.board.port.isEmpty()
+                               ? BoardLock()
+                               : BoardLock::take(chosen.board.port, "mv604-worker", &refusal);
+    if (!refusal.isEmpty()) {
+        tellParent(
+            WorkerProtocol::recordLine(boardNotFoundRecord(order, fileBytes, started, refusal)));
+        return 1;
+    }
+    const UpgradeReport report = programBoard(usb, order, fileBytes, tellParent);
+    tellParent(WorkerProtocol::recordLine(upgradeRunRecord(report, started)));
+    return report.outcome == UpgradeOutcome::Ok ? 0 : 1;
+}
+
+QString findWorkerProgram()
+{
+    const QString named = qEnvironmentVariable("MV604_WORKER");
+    if (!named.isEmpty())
+        return named;
+    const QDir here(QCoreApplication::applicationDirPath());
+    for (const QString &candidate :
+         {here.filePath("mv604-worker"), here.filePath("../libexec/mv604/mv604-worker"),
+          here.filePath("../production/mv604-worker")})
+        if (QFileInfo(candidate).isFile() && QFileInfo(candidate).isExecutable())
+            return QFileInfo(candidate).canonicalFilePath();
+    return QStandardPaths::findExecutable("mv604-worker");
+}
