@@ -347,7 +347,7 @@ private slots:
         TrustedKeys keys;
         QString error;
         QVERIFY2(loadTrustedKeys({path("owner.pub")}, false, &keys, &error), qPrintable(error));
-        StationWindow window(QString(), QString());
+        StationWindow window{QString(), QString()};
         window.useTrustedKeys(keys);
         QCOMPARE(window.chooseUpgradeFile(path("fw.upg")), usable);
         // Who signed it under the file's facts, or in their place why it is refused.
