@@ -4,6 +4,7 @@
 #include "cli/progress_display.h"
 #include "production/stop_signals.h"
 
+#include "cli/db_option.h"
 #include "production/run_recorder.h"
 
 #include <QEventLoop>
@@ -117,6 +118,7 @@ int runStation(Station::Mode mode, const StationSettings &settings, RunRecorder 
                       .arg(totals.failed)
                       .arg(totals.firstPassYield() * 100, 0, 'f', 0));
     }
+    finishRecording(recorder);
     for (const StationRun &run : ended)
         if (!noteFor(run).isEmpty())
             fprintf(stderr, "mv604-cli: %s\n", qPrintable(noteFor(run)));

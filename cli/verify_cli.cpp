@@ -96,6 +96,7 @@ int runVerifyCommand(const QStringList &arguments)
     verdict.board = board;
     verdict.file = file.facts;
     const QString recorderError = recorder.record(verifyRunRecord(verdict, started));
+    finishRecording(recorder);
     for (const QString &range : addressRanges(comparison.differingPages))
         printLine(range);
     if (!recorderError.isEmpty())

@@ -6,7 +6,9 @@
 #include <QString>
 #include <QVariantList>
 
+#include <atomic>
 #include <functional>
+#include <mutex>
 
 class QSqlQuery;
 struct RunRecord;
@@ -14,7 +16,12 @@ struct RunRecord;
 // The line's database: run records and serial allocations, in SQLite or PostgreSQL through Qt
 // SQL. The schema is created on first use and migrated in one transaction; a connection that
 // broke is opened again by the next call, so a station survives a server restart. One thread:
-// a Qt SQL connection belongs to the thread that opened it.
+// a Qt SQL connection belongs to the thread that opened it (interrupt() alone comes from any).
+//
+// Every call has a deadline. PostgreSQL: connect_timeout (3 s unless the URL gives one),
+// statement_timeout 5 s, lock_timeout 2 s and TCP keepalives (idle 5 s, then 2 probes 2 s
+// apart); a frozen server keeps none of its own timeouts, so the owner interrupts a call that
+// outlives its deadline. SQLite: a busy timeout of 250 ms per try, tries for 5 s in all.
 class LineDatabase
 {
 public:
@@ -34,6 +41,12 @@ public:
     DatabaseStatus open(const DatabaseUrl &url, Use use = Use::Writing);
     void close();
     const DatabaseUrl &url() const { return databaseUrl; }
+
+    // From any thread: ends the call in progress now (its socket is shut, a SQLite statement
+    // interrupted); it fails as unreachable and the connection is made again by the next call.
+    void interrupt();
+    // How long a call may take before its owner interrupts it.
+    static constexpr int CallDeadlineMs = 8000;
 
     // The record in one transaction; a record whose id is stored already is left as it is.
     DatabaseStatus store(const RunRecord &record);
@@ -62,7 +75,13 @@ private:
     DatabaseStatus prepareSchema(QSqlQuery &query);
     DatabaseStatus attempt(const Work &work);
 
+    void keepHandle();
+
     DatabaseUrl databaseUrl;
     QString connectionName;
     bool opened = false;
+    std::atomic<bool> interrupted{false};
+    std::mutex handleLock; // guards the two below against close() while interrupting
+    int socket = -1;
+    void *sqliteHandle = nullptr;
 };

@@ -68,6 +68,8 @@ StationWindow::StationWindow(const QString &workerProgram, const QString &logFil
     failed = countLabel("failed", central);
     failed->setStyleSheet("color: #c62828");
     yield = countLabel("yield", central);
+    databaseState = new QLabel(central);
+    databaseState->setObjectName("database");
 
     auto *controls = new QHBoxLayout;
     controls->addWidget(filePanel, 1);
@@ -78,6 +80,7 @@ StationWindow::StationWindow(const QString &workerProgram, const QString &logFil
     for (QLabel *count : {passed, failed, yield})
         counts->addWidget(count);
     counts->addStretch();
+    counts->addWidget(databaseState);
     auto *layout = new QVBoxLayout(central);
     layout->addLayout(controls);
     layout->addWidget(message);
@@ -91,6 +94,11 @@ StationWindow::StationWindow(const QString &workerProgram, const QString &logFil
     connect(startButton, &QPushButton::clicked, this, &StationWindow::start);
     connect(stopButton, &QPushButton::clicked, this, &StationWindow::stopAfterRunsInProgress);
     showTotals({});
+    // The recorder's thread talks to the database; the window only looks at how it goes.
+    auto *stateClock = new QTimer(this);
+    connect(stateClock, &QTimer::timeout, this, &StationWindow::showDatabaseState);
+    stateClock->start(500);
+    showDatabaseState();
     QString logProblem;
     if (workerProgram.isEmpty())
         showMessage(workerMissingText(), true);
@@ -114,6 +122,21 @@ bool StationWindow::useDatabase(const QString &url)
     if (!recorder.setDatabase(url, &databaseProblem))
         showMessage(databaseProblem, true);
     return databaseProblem.isEmpty();
+}
+
+void StationWindow::showDatabaseState()
+{
+    switch (recorder.databaseState()) {
+    case RunRecorder::DatabaseState::NotConfigured:
+        databaseState->setText(tr("Database: not configured"));
+        break;
+    case RunRecorder::DatabaseState::Connected:
+        databaseState->setText(tr("Database: connected"));
+        break;
+    case RunRecorder::DatabaseState::Spooling:
+        databaseState->setText(tr("Database: away, spooling %1").arg(recorder.spooledCount()));
+        break;
+    }
 }
 
 bool StationWindow::start()
