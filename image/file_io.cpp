@@ -169,7 +169,10 @@ bool writeFileAtomically(const QString &fileName, const QByteArray &bytes, QStri
 bool appendToFile(const QString &fileName, const QByteArray &bytes, QString *error, bool sync)
 {
     const QByteArray path = QFile::encodeName(fileName);
-    const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Read and write: its last byte tells whether it ends in a newline.
+    int fd = ::open(path.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EACCES) // a file we may only write to
+        fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     int cause = fd < 0 ? errno : 0;
     if (fd >= 0 && !bytes.isEmpty())
         cause = appendWhole(fd, bytes, sync);

@@ -6,9 +6,12 @@
 
 #include <QThread>
 
+#include <QList>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 namespace
 {
@@ -38,6 +41,8 @@ struct RunRecorder::Sender {
     bool openOk = false;
     QString openError;
     bool flushWanted = false;
+    QList<RunRecord> unspooled; // records the spool did not take: sent from memory
+    int storedFromMemory = 0;
     bool stopping = false;
     bool calling = false;
     Clock::time_point callStarted;
@@ -90,7 +95,9 @@ struct RunRecorder::Sender {
     {
         std::unique_lock<std::mutex> guard(lock);
         for (;;) {
-            changed.wait(guard, [this] { return stopping || opening || flushWanted; });
+            changed.wait(guard, [this] {
+                return stopping || opening || flushWanted || !unspooled.isEmpty();
+            });
             if (stopping)
                 break;
             if (opening) {
@@ -107,9 +114,17 @@ struct RunRecorder::Sender {
                 continue;
             }
             flushWanted = false;
+            const QList<RunRecord> direct = std::exchange(unspooled, {});
             guard.unlock();
             RunSpool::Flush flush;
-            call([&] { flush = records.flushSpool(); });
+            call([&] {
+                for (const RunRecord &record : direct)
+                    if (records.deliver(record, nullptr) == LineRecords::Delivery::Stored) {
+                        const std::lock_guard<std::mutex> stored(lock);
+                        ++storedFromMemory;
+                    }
+                flush = records.flushSpool();
+            });
             guard.lock();
             away = flush.waiting > 0;
             awayCause = flush.cause.isEmpty() ? flush.error : flush.cause;
@@ -211,9 +226,26 @@ QString RunRecorder::record(const RunRecord &record, QString *note)
                     QString("the line's database is away (%1); the record waits in the spool %2")
                         .arg(sender->awayCause, spool.fileName());
         } else {
+            // The database still gets its chance, from memory.
             failed << cause;
+            const std::lock_guard<std::mutex> guard(sender->lock);
+            sender->unspooled << record;
         }
         sender->changed.notify_all();
+    }
+    if (taken == 0 && sender && !failed.isEmpty()) {
+        // Only the database is left: the run waits for its answer, briefly.
+        int before = 0;
+        {
+            const std::lock_guard<std::mutex> guard(sender->lock);
+            before = sender->storedFromMemory;
+        }
+        settle(1000);
+        const std::lock_guard<std::mutex> guard(sender->lock);
+        if (sender->storedFromMemory > before)
+            ++taken;
+        else
+            failed << "the line's database did not take it in time";
     }
     if (taken == 0 && !failed.isEmpty())
         return failed.join("; ");
@@ -228,7 +260,8 @@ void RunRecorder::settle(int ms)
         return;
     std::unique_lock<std::mutex> guard(sender->lock);
     sender->changed.wait_for(guard, std::chrono::milliseconds(ms), [this] {
-        return (!sender->flushWanted && !sender->calling) || sender->stuck();
+        return (!sender->flushWanted && sender->unspooled.isEmpty() && !sender->calling) ||
+               sender->stuck();
     });
 }
 

@@ -9,6 +9,8 @@
 
 #include "hex_records.h"
 #include "process_run.h"
+#include "started_processes.h"
+#include "upgrade_fixtures.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -16,6 +18,8 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
 
 class TestLineDatabase : public QObject
 {
@@ -105,11 +109,69 @@ class TestLineDatabase : public QObject
         return parts.join(", ");
     }
 
+    // The throwaway server's postmaster and its children (all started by this suite's own
+    // cluster): stopped as a hung host stops them, then let go.
+    QList<pid_t> serverProcesses() const
+    {
+        const QString data = query("/postgres", "SHOW data_directory");
+        const pid_t postmaster = readFile(data + "/postmaster.pid").split('\n').value(0).toInt();
+        QList<pid_t> all{postmaster};
+        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+            const QString stat = readFile("/proc/" + entry + "/stat");
+            // pid (name) state ppid ...: the name may hold spaces, the ')' ends it
+            if (postmaster > 0 &&
+                stat.mid(stat.lastIndexOf(')') + 2).section(' ', 1, 1).toInt() == postmaster)
+                all << entry.toInt();
+        }
+        return all;
+    }
+    // The postmaster first; a child that ended meanwhile needs no signal.
+    static bool signalAll(const QList<pid_t> &processes, int signal)
+    {
+        const bool postmaster = !processes.isEmpty() && signalStarted(processes.first(), signal);
+        for (pid_t pid : processes.mid(1))
+            signalStarted(pid, signal);
+        return postmaster;
+    }
+
+    // Vendor requests that wrote a whole page, per board, from the simulator's log.
+    QList<int> pagesTaken() const
+    {
+        QList<int> pages;
+        const QRegularExpression write(
+            "^device ([0-9]+) bmRequestType=0x40 bRequest=3 .*result=2048",
+            QRegularExpression::MultilineOption);
+        for (auto match = write.globalMatch(readFile(path("requests.log"))); match.hasNext();) {
+            const int board = match.next().captured(1).toInt();
+            while (pages.size() < board)
+                pages << 0;
+            ++pages[board - 1];
+        }
+        return pages;
+    }
+    QStringList simulated(int boards, const QString &options = QString()) const
+    {
+        QDir(path("boards")).removeRecursively();
+        QDir().mkpath(path("boards"));
+        QFile::remove(path("requests.log"));
+        return QStringList{MV604_SIM,
+                           "--state-dir",
+                           path("boards"),
+                           "--log",
+                           path("requests.log"),
+                           "--devices",
+                           QString::number(boards)} +
+               options.split(' ', Qt::SkipEmptyParts) + QStringList{"--"};
+    }
+
 private slots:
     void initTestCase()
     {
         QVERIFY(work.isValid());
         qputenv("XDG_STATE_HOME", path("state").toLocal8Bit()); // this suite's own spool
+        QVERIFY(writeFile(path("app.upg"),
+                          fixtures::upgradeFileBytes(fixtures::applicationWithChecksum(
+                              fixtures::firmwareBytes(UpgradeFile::ApplicationSize, 7)))));
         QVERIFY(writeFile(path("boot.hex"),
                           hexLinearBase(0x0800) + hexRecord(0, 0, "boot") + hexRecord(0, 1, {})));
         // The report's line: firmware a on boards 1 to 4 (2 fails first, 3 fails twice on one
@@ -369,6 +431,134 @@ private slots:
         QCOMPARE(flusher.readAllStandardOutput(), "stored 300\n");
         QCOMPARE(query(url, "SELECT count(*), count(DISTINCT id) FROM run_records"), "300|300");
         QCOMPARE(RunSpool().count(), 0);
+    }
+
+    // A station under `--watch` whose database stops answering after it opened: the server
+    // frozen (PostgreSQL) or the file locked by another writer (SQLite). The board is
+    // programmed, its record waits in the spool, SIGTERM ends the station at once, and the
+    // record arrives once when the database is back.
+    void databaseStallsUnderWatch()
+    {
+        const QString url = freshUrl("stall");
+        QProcess station;
+        station.setProcessChannelMode(QProcess::MergedChannels);
+        // Pages of 10 ms: the database stalls while the board is programmed.
+        const QStringList command =
+            simulated(1, "--page-program-ms 10") +
+            QStringList{MV604_CLI, "upgrade", "--watch", path("app.upg"), "--db", url};
+        station.start(command.first(), command.mid(1));
+        QTRY_VERIFY_WITH_TIMEOUT(station.peek(1 << 16).contains("waiting for KR960s"), 10000);
+        QList<pid_t> frozen;
+        QProcess locker;
+        const auto release = [&] {
+            signalAll(frozen, SIGCONT);
+            frozen.clear();
+            locker.closeWriteChannel();
+            locker.waitForFinished();
+        };
+        const auto onFailure = qScopeGuard(release);
+        if (postgresql) {
+            frozen = serverProcesses();
+            QVERIFY(signalAll(frozen, SIGSTOP));
+        } else {
+            locker.start("sqlite3", {url.mid(7)});
+            locker.write("BEGIN EXCLUSIVE;\nSELECT 'locked';\n");
+            QVERIFY(locker.waitForReadyRead(5000));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QRegularExpression("264900001 +\\S+ +OK").match(station.peek(1 << 16)).hasMatch(),
+            20000);
+        QVERIFY(signalStarted(station.processId(), SIGTERM));
+        QVERIFY2(station.waitForFinished(3000), "the station waits for the database");
+        const QString said = station.readAll();
+        QCOMPARE(pagesTaken(), QList<int>{120});
+        QCOMPARE(RunSpool().count(), 1);
+        QVERIFY2(said.contains("1 record waits in the spool " + RunSpool().fileName()),
+                 qPrintable(said));
+        release();
+        QCOMPARE(query(url, "SELECT count(*) FROM run_records"), "0");
+        QCOMPARE(cli("db flush --db " + url).out, "sent 1, set aside 0, still waiting 0\n");
+        QCOMPARE(query(url, "SELECT serial, result FROM run_records"), "264900001|ok");
+    }
+
+    // Each sink on its own and whole lines only: a log or spool cut short by a file size limit
+    // (SIGXFSZ ignored, as on a full disk), a torn line already there, a record the database
+    // refuses, a spool folder that cannot be used.
+    void sinksOnTheirOwn_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("expected"); // in stderr
+        QTest::addColumn<QString>("stored");   // serial|result of the stored records
+        QTest::addColumn<QString>("flushed");  // what `db flush` says afterwards
+        QTest::newRow("log cut short") << "log"
+                                       << "cannot write the log"
+                                       << "264900001|ok"
+                                       << "sent 0, set aside 0, still waiting 0";
+        QTest::newRow("a torn line in the spool") << "torn spool"
+                                                  << ""
+                                                  << "264900001|ok"
+                                                  << "sent 0, set aside 0, still waiting 0";
+        QTest::newRow("a refused record in the spool")
+            << "refused"
+            << ""
+            << (postgresql ? "264900001|ok\n264900077|ok"
+                           : "264900001|ok\n264900077|ok\n264900078|ok")
+            << "sent 0, set aside 0, still waiting 0";
+        QTest::newRow("spool folder unusable") << "spool folder"
+                                               << "cannot create the spool folder"
+                                               << "264900001|ok"
+                                               << "sent 0, set aside 0, still waiting 0";
+    }
+    void sinksOnTheirOwn()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, expected);
+        QFETCH(QString, stored);
+        QFETCH(QString, flushed);
+        const QString url = freshUrl("sinks");
+        const QByteArray logged(200000, 'x'); // a torn line of an earlier writer: no newline
+        QVERIFY(writeFile(path("line.jsonl"), logged));
+        QDir().mkpath(RunSpool::defaultDirectory());
+        RunRecord good = run("264900077", "st1", "1-1", 'a', true, 0);
+        RunRecord refused = run("264900078", "st1", "1-1", 'a', true, 1);
+        refused.logText = QString("a NUL") + QChar(0) + "inside";
+        if (fault == "torn spool")
+            QVERIFY(writeFile(RunSpool().fileName(), runRecordLine(good).left(100)));
+        if (fault == "refused")
+            QVERIFY(writeFile(RunSpool().fileName(), runRecordLine(refused) + runRecordLine(good)));
+        const QByteArray state = qgetenv("XDG_STATE_HOME");
+        const auto restoreState = [&] { qputenv("XDG_STATE_HOME", state); };
+        const auto onFailure = qScopeGuard(restoreState);
+        if (fault == "spool folder")
+            qputenv("XDG_STATE_HOME", path("line.jsonl").toLocal8Bit()); // a file, no folder
+        QStringList command = simulated(1);
+        if (fault == "log") // no file of mv604-cli grows past 200100 bytes: the log is full
+            command << "prlimit"
+                    << "--fsize=200100";
+        command << MV604_CLI << "upgrade" << path("app.upg") << "--log" << path("line.jsonl")
+                << "--db" << url;
+        QProcess upgrade;
+        upgrade.setChildProcessModifier([] { ::signal(SIGXFSZ, SIG_IGN); });
+        upgrade.start(command.first(), command.mid(1));
+        QVERIFY(upgrade.waitForFinished(30000));
+        const QString err = upgrade.readAllStandardError();
+        QCOMPARE(upgrade.exitCode(), 0);
+        QVERIFY2(err.contains(expected) && !err.contains("not recorded"), qPrintable(err));
+        QCOMPARE(pagesTaken(), QList<int>{120});
+        const QList<QByteArray> log = readFile(path("line.jsonl")).split('\n');
+        QCOMPARE(log.value(0).size(),
+                 logged.size()); // cut back to its old length, or a fresh line after it
+        QCOMPARE(log.size(), fault == "log" ? 1 : 3);
+        restoreState();
+        QCOMPARE(query(url, "SELECT serial, result FROM run_records ORDER BY serial"), stored);
+        QCOMPARE(cli("db flush --db " + url).out.trimmed(), flushed);
+        QCOMPARE(RunSpool().count(), 0);
+        const QByteArray aside = readFile(RunSpool().rejectedFileName());
+        QCOMPARE(aside.count('\n'), fault == "torn spool" || (fault == "refused" && postgresql));
+        if (!aside.isEmpty())
+            QVERIFY2(aside.contains(fault == "refused" ? "refused the record" : "cut short"),
+                     aside.constData());
+        QFile::remove(RunSpool().rejectedFileName());
     }
 
     void report_data()
