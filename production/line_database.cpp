@@ -128,9 +128,6 @@ DatabaseStatus::Kind kindOf(const QSqlError &error, DatabaseUrl::Backend backend
     return DatabaseStatus::Failed;
 }
 
-// How long a write waits for other writers in all, tries included.
-constexpr int BusyBoundMs = 5000;
-
 // libpq's connection options: the URL's own, then our deadlines where it gives none.
 QString postgresqlOptions(const DatabaseUrl &url)
 {
@@ -343,7 +340,7 @@ DatabaseStatus LineDatabase::attempt(const Work &work)
     return status;
 }
 
-DatabaseStatus LineDatabase::inTransaction(const Work &work)
+DatabaseStatus LineDatabase::inTransaction(const Work &work, int busyBoundMs)
 {
     bool reconnected = false;
     QElapsedTimer waited;
@@ -359,7 +356,7 @@ DatabaseStatus LineDatabase::inTransaction(const Work &work)
             reconnected = true;
         }
         const DatabaseStatus status = attempt(work);
-        if (status.kind == DatabaseStatus::Busy && waited.elapsed() < BusyBoundMs) {
+        if (status.kind == DatabaseStatus::Busy && waited.elapsed() < busyBoundMs) {
             QThread::msleep(QRandomGenerator::global()->bounded(5, 20 + 10 * tries));
             continue;
         }

@@ -21,7 +21,8 @@ struct RunRecord;
 // Every call has a deadline. PostgreSQL: connect_timeout (3 s unless the URL gives one),
 // statement_timeout 5 s, lock_timeout 2 s and TCP keepalives (idle 5 s, then 2 probes 2 s
 // apart); a frozen server keeps none of its own timeouts, so the owner interrupts a call that
-// outlives its deadline. SQLite: a busy timeout of 250 ms per try, tries for 5 s in all.
+// outlives its deadline. SQLite: a busy timeout of 250 ms per try, tries for 5 s in all (20 s for a
+// serial reservation).
 class LineDatabase
 {
 public:
@@ -56,8 +57,12 @@ public:
     // Runs `work` in one write transaction, which SQLite takes at once (BEGIN IMMEDIATE) so
     // that writers queue instead of failing halfway; tried again, whole, when it ran into
     // another writer (SQLite busy, a PostgreSQL unique or serialization conflict).
+    // `busyBoundMs` bounds the tries in all: short for records, which wait in the spool
+    // instead; longer for an operator's serial reservation, which has nowhere else to go.
     using Work = std::function<DatabaseStatus(QSqlQuery &query)>;
-    DatabaseStatus inTransaction(const Work &work);
+    static constexpr int BusyBoundMs = 5000;
+    static constexpr int ReservationBusyBoundMs = 20000;
+    DatabaseStatus inTransaction(const Work &work, int busyBoundMs = BusyBoundMs);
     // Runs one read statement and hands over each row.
     DatabaseStatus select(const QString &sql, const QVariantList &values,
                           const std::function<void(const QSqlQuery &row)> &take);
