@@ -49,9 +49,14 @@ QString summaryRow(const StationRun &run)
 // What a failed row does not say itself: why.
 QString noteFor(const StationRun &run)
 {
-    if (run.passed)
+    QStringList notes;
+    if (!run.passed)
+        notes << runEndingText(run);
+    if (!run.recordNote.isEmpty()) // recorded, with something to say: an earlier run cut short
+        notes << run.recordNote;
+    if (notes.isEmpty())
         return QString();
-    return boardLabel({run.record.serial.toLatin1(), run.record.port}) + ": " + runEndingText(run);
+    return boardLabel({run.record.serial.toLatin1(), run.record.port}) + ": " + notes.join("; ");
 }
 
 } // namespace

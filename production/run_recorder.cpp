@@ -4,9 +4,20 @@
 #include "production/run_log.h"
 #include "production/run_record.h"
 
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
 #include <QThread>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <QList>
+#include <QSet>
 
 #include <chrono>
 #include <condition_variable>
@@ -153,6 +164,103 @@ RunRecorder::~RunRecorder()
 {
     if (sender)
         sender->stop();
+    if (journalFd >= 0) {
+        // Every start has its end when the recorder ends in order: nothing to recover.
+        if (openStarts.isEmpty())
+            ::unlink(QFile::encodeName(journalPath).constData());
+        ::close(journalFd);
+    }
+}
+
+QString RunRecorder::boardOf(const RunRecord &record)
+{
+    return record.serial.isEmpty() ? "port " + record.port : record.serial;
+}
+
+bool RunRecorder::journal(const QByteArray &line)
+{
+    if (journalFd < 0) {
+        if (!QDir().mkpath(spool.folder()))
+            return false;
+        journalPath = QDir(spool.folder())
+                          .filePath(QString("journal-%1-%2.jsonl")
+                                        .arg(::getpid())
+                                        .arg(QRandomGenerator::global()->generate(), 0, 16));
+        journalFd = ::open(QFile::encodeName(journalPath).constData(),
+                           O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (journalFd < 0 || ::flock(journalFd, LOCK_EX | LOCK_NB) != 0)
+            return false;
+    }
+    const char *data = line.constData();
+    qint64 left = line.size();
+    while (left > 0) {
+        const ssize_t written = ::write(journalFd, data, size_t(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        left -= written;
+    }
+    return ::fdatasync(journalFd) == 0;
+}
+
+// Journals whose lock is free belong to processes that ended without closing their runs.
+void RunRecorder::recoverInterrupted()
+{
+    recovered = true;
+    const QDir folder(spool.folder());
+    for (const QString &name : folder.entryList({"journal-*.jsonl"}, QDir::Files)) {
+        const QString path = folder.filePath(name);
+        if (path == journalPath)
+            continue;
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (fd >= 0)
+                ::close(fd);
+            continue; // its process lives
+        }
+        QFile file;
+        QList<RunRecord> starts;
+        QSet<QString> ended;
+        if (file.open(fd, QIODevice::ReadOnly))
+            for (const QByteArray &line : file.readAll().split('\n')) {
+                const QJsonObject entry = QJsonDocument::fromJson(line).object();
+                RunRecord start;
+                if (entry.contains("ended_run"))
+                    ended.insert(entry["ended_run"].toString());
+                else if (runRecordFromJson(entry, &start))
+                    starts << start;
+            }
+        for (RunRecord start : starts)
+            if (!ended.contains(start.id)) {
+                start.ended = start.started;
+                interruptedBoards.insert(boardOf(start), start.started);
+                record(start);
+            }
+        ::unlink(QFile::encodeName(path).constData());
+        file.close();
+        ::close(fd);
+    }
+}
+
+QString RunRecorder::begin(const RunRecord &started)
+{
+    if (!recovered)
+        recoverInterrupted();
+    RunRecord start = started;
+    start.result = "interrupted";
+    start.pagesWritten.reset();
+    start.pagesVerified.reset();
+    start.logText = "the run was interrupted: its station ended before its record (killed, or "
+                    "the power went)";
+    if (journal(runRecordLine(start)))
+        openStarts.insert(boardOf(start), start.id);
+    const auto interrupted = interruptedBoards.constFind(boardOf(start));
+    if (interrupted == interruptedBoards.cend())
+        return QString();
+    return QString("the last run on this board, at %1, was interrupted")
+        .arg(interrupted->toString(Qt::ISODate));
 }
 
 void RunRecorder::setLogFile(const QString &path)
@@ -205,6 +313,19 @@ bool RunRecorder::ready(QString *error) const
 
 QString RunRecorder::record(const RunRecord &record, QString *note)
 {
+    // The end completes its start.
+    const QString board = boardOf(record);
+    const auto start = openStarts.find(board);
+    if (start != openStarts.end() && start.value() != record.id) {
+        journal(QJsonDocument(QJsonObject{{"ended_run", start.value()}})
+                    .toJson(QJsonDocument::Compact) +
+                '\n');
+        openStarts.erase(start);
+    }
+    QString interrupted;
+    if (interruptedBoards.contains(board) && record.result != "interrupted")
+        interrupted = QString("the last run on this board, at %1, was interrupted")
+                          .arg(interruptedBoards.take(board).toString(Qt::ISODate));
     QStringList failed;
     int taken = 0;
     QString cause;
@@ -249,6 +370,8 @@ QString RunRecorder::record(const RunRecord &record, QString *note)
     }
     if (taken == 0 && !failed.isEmpty())
         return failed.join("; ");
+    if (!interrupted.isEmpty())
+        failed.prepend(interrupted);
     if (!failed.isEmpty() && note)
         *note = failed.join("; ");
     return QString();

@@ -2,6 +2,8 @@
 
 #include "production/run_spool.h"
 
+#include <QDateTime>
+#include <QMap>
 #include <QString>
 
 #include <memory>
@@ -36,6 +38,13 @@ public:
     // that failed while another took the record, or that the database is away.
     QString record(const RunRecord &record, QString *note = nullptr);
 
+    // Before a board's first page: its "started" record goes to this process's journal (in the
+    // spool's folder, synced), which its end record completes. Journals of processes that died
+    // (a SIGKILL, a power cut) become "interrupted" records, recorded as any other. Returns
+    // "the last run on this board, at TIME, was interrupted" when that is so, else empty; the
+    // end record's note says it too.
+    QString begin(const RunRecord &started);
+
     // Lets the database take what was handed over, for at most `ms`, and less when its call
     // has been stuck for a while already: a command's last words wait for this, never long.
     void settle(int ms = 800);
@@ -51,9 +60,18 @@ public:
 
 private:
     struct Sender;
+    void recoverInterrupted();
+    bool journal(const QByteArray &line);
+    static QString boardOf(const RunRecord &record);
+
     QString logFile;
     QString databaseUrl;
     RunSpool spool;
     std::unique_ptr<Sender> sender;
     std::unique_ptr<LineDatabase> callerDatabase;
+    int journalFd = -1; // flocked while this recorder lives: a lock that is free means dead
+    QString journalPath;
+    bool recovered = false;
+    QMap<QString, QString> openStarts;          // board: the id of its started record
+    QMap<QString, QDateTime> interruptedBoards; // board: when its interrupted run started
 };

@@ -247,6 +247,8 @@ void Station::startRun(const AttachedBoard &attached)
             endRun(key);
     });
     runs.insert(key, run);
+    // On disk before the first page: a station killed now leaves an interrupted run, not none.
+    recorder.begin(crashedRunRecord(run->board, facts, {}, {}, run->started));
     emit runStarted(run->board);
     run->process.start();
 }

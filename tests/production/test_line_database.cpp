@@ -533,6 +533,42 @@ private slots:
         QCOMPARE(query(url, "SELECT serial, result FROM run_records"), "264900001|ok");
     }
 
+    // A station killed outright in the middle of its runs (SIGKILL, as a power cut) leaves
+    // their started records; the next station records them as interrupted and says so on the
+    // next run of each board.
+    void killedStationLeavesInterruptedRuns()
+    {
+        const QString url = freshUrl("killed");
+        QProcess station;
+        station.setProcessChannelMode(QProcess::MergedChannels);
+        const QStringList all{MV604_CLI, "upgrade", "--all", path("app.upg"), "--db", url};
+        const QStringList command = simulated(2, "--page-program-ms 10") + all;
+        station.start(command.first(), command.mid(1));
+        QTRY_VERIFY_WITH_TIMEOUT(station.peek(1 << 16).contains("10% of 120"), 10000);
+        pid_t parent = 0; // mv604-sim's child, the station itself
+        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+            const QString stat = readFile("/proc/" + entry + "/stat");
+            if (stat.mid(stat.lastIndexOf(')') + 2).section(' ', 1, 1).toLongLong() ==
+                station.processId())
+                parent = entry.toInt();
+        }
+        QVERIFY(signalStarted(parent, SIGKILL));
+        QVERIFY(station.waitForFinished(20000));
+        QCOMPARE(query(url, "SELECT count(*) FROM run_records"), "0");
+        const ProcessRun next = runProcess(command.first(), command.mid(1), work.path());
+        QCOMPARE(next.exitCode, 0);
+        QVERIFY2(next.err.contains(QRegularExpression(
+                     "264900001 1-1.1: the last run on this board, at [-0-9T:]+Z, was "
+                     "interrupted")),
+                 qPrintable(next.err));
+        QCOMPARE(
+            query(url, "SELECT serial, result, port FROM run_records ORDER BY started, serial"),
+            "264900001|interrupted|1-1.1\n264900002|interrupted|1-1.2\n264900001|ok|1-1.1\n"
+            "264900002|ok|1-1.2");
+        QVERIFY(cli("history 264900002 --db " + url).out.contains("  interrupted  "));
+        QCOMPARE(QDir(RunSpool::defaultDirectory()).entryList({"journal-*"}).size(), 0);
+    }
+
     // Each sink on its own and whole lines only: a log or spool cut short by a file size limit
     // (SIGXFSZ ignored, as on a full disk), a torn line already there, a record the database
     // refuses, a spool folder that cannot be used.
