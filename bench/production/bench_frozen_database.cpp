@@ -86,9 +86,9 @@ double secondsForAll(const QString &upgradeFile, const QString &url, bool freeze
     process.setProcessChannelMode(QProcess::MergedChannels);
     QElapsedTimer clock;
     clock.start();
-    process.start(MV604_SIM, {"--devices", "16", "--latency", "2", "--transfer-us-per-kib",
-                              "1000", "--page-program-ms", "30", "--", MV604_CLI, "upgrade",
-                              "--all", upgradeFile, "--db", url});
+    process.start(MV604_SIM, {"--devices", "16", "--latency", "2", "--transfer-us-per-kib", "1000",
+                              "--page-program-ms", "30", "--", MV604_CLI, "upgrade", "--all",
+                              upgradeFile, "--db", url});
     std::vector<pid_t> frozen;
     if (freeze) {
         // The station has opened the database once its first board shows progress.
@@ -100,6 +100,8 @@ double secondsForAll(const QString &upgradeFile, const QString &url, bool freeze
     const bool finished = process.waitForFinished(300000);
     const double seconds = clock.elapsed() / 1000.0;
     signalAll(frozen, SIGCONT);
+    if (!finished || process.exitCode() != 0)
+        fprintf(stderr, "%s\n", process.readAll().right(2000).constData());
     return finished && process.exitCode() == 0 ? seconds : -1;
 }
 

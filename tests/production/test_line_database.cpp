@@ -3,6 +3,7 @@
 // and psql clients. Runs on SQLite, and on PostgreSQL under pg_virtualenv
 // (MV604_TEST_POSTGRESQL=1; it sets PGHOST, PGPORT, PGUSER, PGPASSWORD and PGVERSION).
 
+#include "image/boot_image.h"
 #include "production/line_records.h"
 #include "production/run_record.h"
 #include "production/serial_allocation.h"
@@ -561,10 +562,9 @@ private slots:
                      "264900001 1-1.1: the last run on this board, at [-0-9T:]+Z, was "
                      "interrupted")),
                  qPrintable(next.err));
-        QCOMPARE(
-            query(url, "SELECT serial, result, port FROM run_records ORDER BY started, serial"),
-            "264900001|interrupted|1-1.1\n264900002|interrupted|1-1.2\n264900001|ok|1-1.1\n"
-            "264900002|ok|1-1.2");
+        QCOMPARE(query(url, "SELECT serial, result, port FROM run_records ORDER BY result, serial"),
+                 "264900001|interrupted|1-1.1\n264900002|interrupted|1-1.2\n264900001|ok|1-1.1\n"
+                 "264900002|ok|1-1.2");
         QVERIFY(cli("history 264900002 --db " + url).out.contains("  interrupted  "));
         QCOMPARE(QDir(RunSpool::defaultDirectory()).entryList({"journal-*"}).size(), 0);
     }
@@ -690,6 +690,28 @@ private slots:
             (QStringList{day + "T10:20:00Z  st2  1-2  upgrade  ok  fw-a.upg  aaaaaaaaaaaa  300.0 s",
                          day + "T10:10:00Z  st1  1-1  upgrade  verify-failed  fw-a.upg  "
                                "aaaaaaaaaaaa  300.0 s"}));
+    }
+
+    // The default year goes with the ISO week: never a week twice, never one that did not exist.
+    void productionWeek_data()
+    {
+        QTest::addColumn<QDate>("day");
+        QTest::addColumn<int>("year");
+        QTest::addColumn<int>("week");
+        QTest::newRow("2025-12-29, in week 1 of 2026") << QDate(2025, 12, 29) << 26 << 1;
+        QTest::newRow("2025-01-02") << QDate(2025, 1, 2) << 25 << 1;
+        QTest::newRow("2027-01-01, in week 53 of 2026") << QDate(2027, 1, 1) << 26 << 53;
+        QTest::newRow("2026-12-09") << QDate(2026, 12, 9) << 26 << 50;
+    }
+    void productionWeek()
+    {
+        QFETCH(QDate, day);
+        QFETCH(int, year);
+        QFETCH(int, week);
+        QCOMPARE(productionWeekOf(day).year, year);
+        QCOMPARE(productionWeekOf(day).week, week);
+        QCOMPARE(productionYearChoices().at(currentYearChoice(day)).toInt(), year);
+        QCOMPARE(productionWeekChoices().at(currentWeekChoice(day)).toInt(), week);
     }
 
     // Serials reserved before the images are written; numbers taken are refused by name.
