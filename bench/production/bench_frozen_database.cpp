@@ -92,6 +92,7 @@ double secondsForAll(const QString &upgradeFile, const QString &url, bool freeze
     std::vector<pid_t> frozen;
     if (freeze) {
         // The station has opened the database once its first board shows progress.
+        process.waitForStarted();
         while (!process.readAll().contains("% of 120") && process.state() == QProcess::Running)
             process.waitForReadyRead(100);
         frozen = serverProcesses();
@@ -101,7 +102,8 @@ double secondsForAll(const QString &upgradeFile, const QString &url, bool freeze
     const double seconds = clock.elapsed() / 1000.0;
     signalAll(frozen, SIGCONT);
     if (!finished || process.exitCode() != 0)
-        fprintf(stderr, "%s\n", process.readAll().right(2000).constData());
+        fprintf(stderr, "%s run: %s\n", freeze ? "frozen" : "healthy",
+                process.readAll().right(2000).constData());
     return finished && process.exitCode() == 0 ? seconds : -1;
 }
 
