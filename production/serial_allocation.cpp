@@ -125,29 +125,27 @@ QList<BootImageSeries> SerialAllocation::series(const QString &directory) const
 SerialAllocation allocateSerials(LineDatabase &database, int year, int week, int count)
 {
     SerialAllocation result = allocation(year, week);
-    result.status = database.inTransaction(
-        [&](QSqlQuery &query) {
-            std::set<int> taken;
-            DatabaseStatus status = lockWeek(database, query, year, week, &taken);
-            if (!status.ok())
-                return status;
-            result.numbers.clear();
-            for (int number = BootImage::FirstProductionNumber;
-                 number <= BootImage::LastProductionNumber && result.numbers.size() < count;
-                 ++number)
-                if (!taken.count(number))
-                    result.numbers << number;
-            if (result.numbers.size() < count)
-                return database.failure(
-                    DatabaseStatus::SerialsExhausted,
-                    QString("only %1 production numbers are left in week %2/%3, "
-                            "%4 asked for")
-                        .arg(result.numbers.size())
-                        .arg(result.year, result.week)
-                        .arg(count));
-            return insertNumbers(database, query, result);
-        },
-        LineDatabase::ReservationBusyBoundMs);
+    // A reservation has nowhere else to go: it waits longer for other writers than a record.
+    const LineDatabase::Work reserve = [&](QSqlQuery &query) {
+        std::set<int> taken;
+        DatabaseStatus status = lockWeek(database, query, year, week, &taken);
+        if (!status.ok())
+            return status;
+        result.numbers.clear();
+        for (int number = BootImage::FirstProductionNumber;
+             number <= BootImage::LastProductionNumber && result.numbers.size() < count; ++number)
+            if (!taken.count(number))
+                result.numbers << number;
+        if (result.numbers.size() < count)
+            return database.failure(DatabaseStatus::SerialsExhausted,
+                                    QString("only %1 production numbers are left in week %2/%3, "
+                                            "%4 asked for")
+                                        .arg(result.numbers.size())
+                                        .arg(result.year, result.week)
+                                        .arg(count));
+        return insertNumbers(database, query, result);
+    };
+    result.status = database.inTransaction(reserve, LineDatabase::ReservationBusyBoundMs);
     if (!result.status.ok())
         result.numbers.clear();
     return result;
@@ -166,22 +164,21 @@ SerialAllocation reserveSerials(LineDatabase &database, int year, int week, int 
     }
     for (int number = first; number < first + count; ++number)
         result.numbers << number;
-    result.status = database.inTransaction(
-        [&](QSqlQuery &query) {
-            std::set<int> taken;
-            DatabaseStatus status = lockWeek(database, query, year, week, &taken);
-            if (!status.ok())
-                return status;
-            QList<int> refused;
-            for (int number : result.numbers)
-                if (taken.count(number))
-                    refused << number;
-            if (!refused.isEmpty())
-                return database.failure(DatabaseStatus::SerialsTaken,
-                                        serialRanges(result, refused));
-            return insertNumbers(database, query, result);
-        },
-        LineDatabase::ReservationBusyBoundMs);
+    // A reservation has nowhere else to go: it waits longer for other writers than a record.
+    const LineDatabase::Work reserve = [&](QSqlQuery &query) {
+        std::set<int> taken;
+        DatabaseStatus status = lockWeek(database, query, year, week, &taken);
+        if (!status.ok())
+            return status;
+        QList<int> refused;
+        for (int number : result.numbers)
+            if (taken.count(number))
+                refused << number;
+        if (!refused.isEmpty())
+            return database.failure(DatabaseStatus::SerialsTaken, serialRanges(result, refused));
+        return insertNumbers(database, query, result);
+    };
+    result.status = database.inTransaction(reserve, LineDatabase::ReservationBusyBoundMs);
     if (!result.status.ok())
         result.numbers.clear();
     return result;
