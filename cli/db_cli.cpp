@@ -89,10 +89,10 @@ int runDbCommand(const QStringList &arguments)
     QString error;
     // Opening sends the spool.
     if (!records.open(url, &error))
+        // One arg() for all: a URL's "%2F" is text, not a place to fill.
         failOperation(QString("%1 (%2 records wait in the spool %3)")
-                          .arg(error)
-                          .arg(records.spooledCount())
-                          .arg(records.localSpool().fileName()));
+                          .arg(error, QString::number(records.spooledCount()),
+                               records.localSpool().fileName()));
     const RunSpool::Flush &flush = records.openingFlush();
     printLine(QString("sent %1, set aside %2, still waiting %3")
                   .arg(flush.sent)
