@@ -21,6 +21,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 
 class TestLineDatabase : public QObject
 {
@@ -313,6 +315,69 @@ private slots:
         QVERIFY2(refused.isEmpty() ? result.err.isEmpty() : result.err.contains(refused),
                  qPrintable(result.err));
         QVERIFY(!(result.out + result.err).contains(pg("PGPASSWORD")));
+    }
+
+    // TLS with a certificate authority made here: verify-full takes the server's certificate
+    // for its name and refuses it for another.
+    void tlsVerifiesTheServer_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("the name in the certificate") << "localhost" << 0;
+        QTest::newRow("a name not in it") << "127.0.0.1" << 1;
+    }
+    void tlsVerifiesTheServer()
+    {
+        QFETCH(QString, host);
+        QFETCH(int, exitCode);
+        if (!postgresql)
+            QSKIP("needs the PostgreSQL server");
+        static bool serving = false;
+        if (!serving) {
+            const QString data = query("/postgres", "SHOW data_directory");
+            const QString tls = path("tls");
+            QDir().mkpath(tls);
+            for (const QStringList &step :
+                 {QStringList{"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                              tls + "/ca.key", "-out", tls + "/ca.crt", "-subj",
+                              "/CN=mv604 test authority", "-days", "1"},
+                  QStringList{"req", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                              tls + "/server.key", "-out", tls + "/server.csr", "-subj",
+                              "/CN=localhost"},
+                  QStringList{"x509", "-req", "-in", tls + "/server.csr", "-CA", tls + "/ca.crt",
+                              "-CAkey", tls + "/ca.key", "-CAcreateserial", "-out",
+                              tls + "/server.crt", "-days", "1", "-extfile", tls + "/names"}}) {
+                QVERIFY(writeFile(tls + "/names", "subjectAltName=DNS:localhost\n"));
+                QCOMPARE(runProcess("openssl", step).exitCode, 0);
+            }
+            struct stat owner;
+            QVERIFY(::stat(QFile::encodeName(data).constData(), &owner) == 0);
+            for (const char *name : {"server.crt", "server.key"}) {
+                const QString target = data + "/mv604-" + name;
+                QFile::remove(target);
+                QVERIFY(QFile::copy(tls + '/' + name, target));
+                QVERIFY(::chown(QFile::encodeName(target).constData(), owner.st_uid,
+                                owner.st_gid) == 0);
+                QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner);
+            }
+            query("/postgres", "ALTER SYSTEM SET ssl_cert_file = 'mv604-server.crt'");
+            query("/postgres", "ALTER SYSTEM SET ssl_key_file = 'mv604-server.key'");
+            query("/postgres", "ALTER SYSTEM SET ssl = on");
+            query("/postgres", "SELECT pg_reload_conf()");
+            QTRY_COMPARE(query("/postgres", "SHOW ssl"), "on");
+            serving = true;
+        }
+        const QString url =
+            QString("postgresql://%1:%2@%3:%4/postgres?sslmode=verify-full&"
+                    "sslrootcert=%5")
+                .arg(pg("PGUSER"), pg("PGPASSWORD"), host, pg("PGPORT"), path("tls/ca.crt"));
+        const ProcessRun result = cli("db flush --db " + url);
+        QCOMPARE(result.exitCode, exitCode);
+        QVERIFY2(exitCode == 0 ? result.err.isEmpty()
+                               : result.err.contains("cannot reach the database") &&
+                                     result.err.contains("127.0.0.1"),
+                 qPrintable(result.err));
+        QVERIFY(!result.err.contains(pg("PGPASSWORD")));
     }
 
     // Every field comes back as it went in, and a record delivered twice is stored once.
