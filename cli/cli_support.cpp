@@ -13,9 +13,18 @@ namespace
 
 bool traceEnabled = false;
 
-void filterTrace(QtMsgType type, const QMessageLogContext &, const QString &message)
+// Qt SQL's own warnings (a connection still in use, a driver's complaint) are for the trace:
+// the command says what failed in its own words.
+bool fromQtSql(const QMessageLogContext &context, const QString &message)
 {
-    if (type == QtDebugMsg && !traceEnabled)
+    return QByteArray(context.category ? context.category : "").startsWith("qt.sql") ||
+           message.startsWith("QSql") || message.startsWith("QPSQL") ||
+           message.startsWith("QSQLITE");
+}
+
+void filterTrace(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if ((type == QtDebugMsg || fromQtSql(context, message)) && !traceEnabled)
         return;
     fprintf(stderr, "%s\n", qPrintable(message));
 }

@@ -5,6 +5,9 @@
 #include "production/line_database.h"
 #include "production/line_records.h"
 #include "production/run_recorder.h"
+#include "production/run_spool.h"
+
+#include <cstdio>
 
 QCommandLineOption databaseOption()
 {
@@ -20,6 +23,11 @@ QString requireDatabaseUrl(const QCommandLineParser &parser, const QCommandLineO
     const QString url = parser.value(option);
     if (url.isEmpty())
         failUsage("missing --db URL (or MV604_DB)");
+    // A URL that does not parse is a usage error, told without its password.
+    DatabaseUrl parsed;
+    const DatabaseStatus status = parseDatabaseUrl(url, &parsed);
+    if (status.kind == DatabaseStatus::MalformedUrl || status.kind == DatabaseStatus::UnknownScheme)
+        failUsage(status.text());
     return url;
 }
 
@@ -49,9 +57,19 @@ void prepareRecorder(const QCommandLineParser &parser, const RecordingOptions &o
                      RunRecorder &recorder)
 {
     QString error;
+    if (!parser.value(options.db).isEmpty())
+        requireDatabaseUrl(parser, options.db);
     recorder.setLogFile(parser.value(options.log));
     if (!recorder.ready(&error) || !recorder.setDatabase(parser.value(options.db), &error))
         failOperation(error);
+}
+
+void finishRecording(RunRecorder &recorder)
+{
+    recorder.settle();
+    const QString notice = recorder.spoolNotice();
+    if (!notice.isEmpty())
+        fprintf(stderr, "mv604-cli: %s\n", qPrintable(notice));
 }
 
 int runDbCommand(const QStringList &arguments)
@@ -68,12 +86,24 @@ int runDbCommand(const QStringList &arguments)
     const QString url = requireDatabaseUrl(parser, db);
 
     LineRecords records;
-    const int waiting = records.spooledCount();
     QString error;
-    // Opening sends the spool; what is left after it is what did not get through.
+    // Opening sends the spool.
     if (!records.open(url, &error))
-        failOperation(
-            QString("%1 (%2 records wait in the spool)").arg(error).arg(records.spooledCount()));
-    printLine(QString("sent %1 spooled records").arg(qMax(0, waiting - records.spooledCount())));
+        // One arg() for all: a URL's "%2F" is text, not a place to fill.
+        failOperation(QString("%1 (%2 records wait in the spool %3)")
+                          .arg(error, QString::number(records.spooledCount()),
+                               records.localSpool().fileName()));
+    const RunSpool::Flush &flush = records.openingFlush();
+    printLine(QString("sent %1, set aside %2, still waiting %3")
+                  .arg(flush.sent)
+                  .arg(flush.setAside)
+                  .arg(flush.waiting));
+    if (flush.setAside > 0)
+        printLine(QString("set aside with their reasons in %1")
+                      .arg(records.localSpool().rejectedFileName()));
+    if (!flush.error.isEmpty())
+        failOperation(flush.error);
+    if (flush.waiting > 0)
+        failOperation(flush.cause);
     return ExitOk;
 }

@@ -29,3 +29,6 @@ RecordingOptions addRecordingOptions(QCommandLineParser &parser, const QString &
 // or board is touched.
 void prepareRecorder(const QCommandLineParser &parser, const RecordingOptions &options,
                      RunRecorder &recorder);
+// Before a command's last words: lets the database take the records handed over (briefly,
+// never waiting on a stuck server) and says once how many wait in the spool and how they leave.
+void finishRecording(RunRecorder &recorder);

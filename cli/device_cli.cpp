@@ -253,6 +253,7 @@ int runExtWriteCommand(const QStringList &arguments, const BoardChoice &choice)
     const BinWriteResult result = writeAndVerifyBin(usb, bytes);
     const QString recordError = recorder.record(extWriteRunRecord(
         board, fileName, bytes, result == BinWriteResult::WriteOk, binWriteText(result), started));
+    finishRecording(recorder);
     if (!recordError.isEmpty())
         failOperation(recordError);
     if (result != BinWriteResult::WriteOk)

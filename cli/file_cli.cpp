@@ -74,13 +74,13 @@ int runCreateUpgCommand(const QStringList &arguments)
 
 int runBootImagesCommand(const QStringList &arguments)
 {
-    const QDate today = QDate::currentDate();
+    const ProductionWeek today = productionWeekOf(QDate::currentDate());
     QCommandLineParser parser;
     parser.addPositionalArgument("BOOT.hex", "The bootloader firmware in Intel HEX form.");
     const QCommandLineOption year("year", "Production year, 00 to 99 (default: this year).", "YY",
-                                  QString::number(today.year() % 100));
+                                  QString::number(today.year));
     const QCommandLineOption week("week", "Production week, 01 to 53 (default: this week).", "WW",
-                                  QString::number(today.weekNumber()));
+                                  QString::number(today.week));
     const QCommandLineOption first("first", "First production number, 1 to 9999.", "N");
     const QCommandLineOption count("count", "Number of devices (default 1).", "C", "1");
     const QCommandLineOption allocate(
@@ -119,7 +119,11 @@ int runBootImagesCommand(const QStringList &arguments)
     // With a database the numbers are reserved, and committed, before any image is written.
     for (int number = firstNumber; number < firstNumber + devices; ++number)
         numbers.numbers << number;
-    if (LineDatabase *database = recorder.database()) {
+    LineDatabase *database = recorder.database();
+    if (!database)
+        fprintf(stderr, "mv604-cli: without --db these serials are not reserved anywhere: "
+                        "another station may stamp the same ones\n");
+    if (database) {
         const int yy = numbers.year.toInt();
         const int ww = numbers.week.toInt();
         numbers = parser.isSet(allocate) ? allocateSerials(*database, yy, ww, devices)
@@ -145,5 +149,6 @@ int runBootImagesCommand(const QStringList &arguments)
     };
     for (const BootImageSeries &series : numbers.series(QDir(parser.value(dir)).path()))
         failBuild(writeBootImages(image, series, stamped, written), hexFile);
+    finishRecording(recorder);
     return ExitOk;
 }

@@ -128,14 +128,17 @@ int runReportCommand(const QStringList &arguments)
 int runHistoryCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    parser.addPositionalArgument("SERIAL", "The board's nine-digit production serial.");
+    parser.addPositionalArgument("SERIAL", "The board's nine-digit production serial (a "
+                                           "trailing 'b' as in the bootloader is taken too).");
     const QCommandLineOption db = databaseOption();
     const QCommandLineOption json("json", "Print the runs as one JSON array.");
     parser.addOptions({db, json});
     parseCommandLine(parser, arguments, "Every run of one board, newest first.");
-    const QString serial = requirePositionals(parser, {"SERIAL"}).at(0);
+    const QString given = requirePositionals(parser, {"SERIAL"}).at(0);
+    // As --serial takes it: the bootloader's form, with its 'b', names the same board.
+    const QString serial = QString::fromLatin1(BoardSerial::production(given.toLatin1()));
     if (!BoardSerial::isProductionSerial(serial))
-        failUsage(QString("SERIAL '%1' is not nine digits").arg(serial));
+        failUsage(QString("SERIAL '%1' is not nine digits").arg(given));
     const QString url = requireDatabaseUrl(parser, db);
 
     LineDatabase database;

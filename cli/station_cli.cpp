@@ -4,6 +4,7 @@
 #include "cli/progress_display.h"
 #include "production/stop_signals.h"
 
+#include "cli/db_option.h"
 #include "production/run_recorder.h"
 
 #include <QEventLoop>
@@ -49,9 +50,14 @@ QString summaryRow(const StationRun &run)
 // What a failed row does not say itself: why.
 QString noteFor(const StationRun &run)
 {
-    if (run.passed)
+    QStringList notes;
+    if (!run.passed)
+        notes << runEndingText(run);
+    if (!run.recordNote.isEmpty()) // recorded, with something to say: an earlier run cut short
+        notes << run.recordNote;
+    if (notes.isEmpty())
         return QString();
-    return boardLabel({run.record.serial.toLatin1(), run.record.port}) + ": " + runEndingText(run);
+    return boardLabel({run.record.serial.toLatin1(), run.record.port}) + ": " + notes.join("; ");
 }
 
 } // namespace
@@ -127,6 +133,7 @@ int runStation(Station::Mode mode, const StationSettings &settings, RunRecorder 
                       .arg(totals.failed)
                       .arg(totals.firstPassYield() * 100, 0, 'f', 0));
     }
+    finishRecording(recorder);
     for (const StationRun &run : ended)
         if (!noteFor(run).isEmpty())
             fprintf(stderr, "mv604-cli: %s\n", qPrintable(noteFor(run)));

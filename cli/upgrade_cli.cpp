@@ -118,6 +118,7 @@ int upgradeOneBoard(const UpgradeOptions &options, RunRecorder &recorder)
         tellParent(WorkerProtocol::recordLine(record));
     QString note;
     const QString recordError = recorder.record(record, &note);
+    finishRecording(recorder);
     if (!recordError.isEmpty())
         failOperation(recordError);
     if (!note.isEmpty())

@@ -95,6 +95,7 @@ int runVerifyCommand(const QStringList &arguments, const BoardChoice &choice)
     verdict.board = board;
     verdict.file = file.facts;
     const QString recorderError = recorder.record(verifyRunRecord(verdict, started));
+    finishRecording(recorder);
     for (const QString &range : addressRanges(comparison.differingPages))
         printLine(range);
     if (!recorderError.isEmpty())

@@ -40,14 +40,24 @@ QStringList productionWeekChoices()
     return twoDigitChoices(1, 53);
 }
 
+ProductionWeek productionWeekOf(const QDate &day)
+{
+    // The ISO week and the ISO week-based year it belongs to: 2025-12-29 is in week 1 of 2026,
+    // 2027-01-01 in week 53 of 2026. The calendar year would give a week twice or one that
+    // never was, and serials that repeat.
+    int year = 0;
+    const int week = day.weekNumber(&year);
+    return {year % 100, week};
+}
+
 int currentYearChoice(const QDate &today)
 {
-    return today.year() % 100;
+    return productionWeekOf(today).year;
 }
 
 int currentWeekChoice(const QDate &today)
 {
-    return today.weekNumber() - 1;
+    return productionWeekOf(today).week - 1;
 }
 
 int maximumBootImageCount(int firstNumber)

@@ -34,7 +34,13 @@ bool hasValidBrand(const QByteArray &image);
 // The choices offered for the serial's year (00..99) and week (01..53), and which one is today's.
 QStringList productionYearChoices();
 QStringList productionWeekChoices();
-int currentYearChoice(const QDate &today);
+struct ProductionWeek {
+    int year; // two digits
+    int week; // 1 to 53
+};
+ProductionWeek productionWeekOf(const QDate &day);
+int currentYearChoice(const QDate &today); // an index into the choices
+int currentWeekChoice(const QDate &today);
 int currentWeekChoice(const QDate &today);
 
 // How many devices a run may stamp from `firstNumber` on; at least one.

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -28,7 +29,7 @@ bool writeFileAtomically(const QString &fileName, const QByteArray &bytes, QStri
     return written;
 }
 
-bool appendToFile(const QString &fileName, const QByteArray &bytes, QString *error)
+bool appendToFile(const QString &fileName, const QByteArray &bytes, QString *error, bool)
 {
     QFile file(fileName);
     const bool written = file.open(QIODevice::Append) && file.write(bytes) == bytes.size();
@@ -119,6 +120,32 @@ QString writeBeside(const QString &target, const QByteArray &bytes)
     return systemText(cause);
 }
 
+// Whole lines or nothing. Under an flock on the file itself (every writer of ours takes it), so
+// that the length noted before the write is still the end when a short write is cut back to it.
+// A file left without its last newline (a writer killed halfway) gets one first: the torn part
+// stays a line of its own, which a reader sets aside, and this record is not glued to it.
+int appendWhole(int fd, const QByteArray &bytes, bool sync)
+{
+    while (::flock(fd, LOCK_EX) != 0)
+        if (errno != EINTR)
+            return errno;
+    struct stat status;
+    if (::fstat(fd, &status) != 0)
+        return errno;
+    const off_t before = status.st_size;
+    char last = '\n';
+    if (before > 0 && ::pread(fd, &last, 1, before - 1) != 1)
+        last = '\n';
+    const QByteArray whole = last == '\n' ? bytes : '\n' + bytes;
+    int cause = writeAll(fd, whole) ? 0 : errno;
+    if (cause == 0 && sync && ::fdatasync(fd) != 0)
+        cause = errno;
+    if (cause != 0 && ::ftruncate(fd, before) != 0) {
+        // Nothing more to do: the reader sets the torn line aside.
+    }
+    return cause;
+}
+
 } // namespace
 
 bool writeFileAtomically(const QString &fileName, const QByteArray &bytes, QString *error)
@@ -139,9 +166,18 @@ bool writeFileAtomically(const QString &fileName, const QByteArray &bytes, QStri
     return reason.isEmpty();
 }
 
-bool appendToFile(const QString &fileName, const QByteArray &bytes, QString *error)
+bool appendToFile(const QString &fileName, const QByteArray &bytes, QString *error, bool sync)
 {
-    const int cause = writeInPlace(QFile::encodeName(fileName), bytes, O_APPEND | O_CREAT);
+    const QByteArray path = QFile::encodeName(fileName);
+    // Read and write: its last byte tells whether it ends in a newline.
+    int fd = ::open(path.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EACCES) // a file we may only write to
+        fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int cause = fd < 0 ? errno : 0;
+    if (fd >= 0 && !bytes.isEmpty())
+        cause = appendWhole(fd, bytes, sync);
+    if (fd >= 0 && ::close(fd) != 0 && cause == 0)
+        cause = errno;
     if (cause != 0 && error)
         *error = systemText(cause);
     return cause == 0;

@@ -3,12 +3,18 @@
 #include "production/run_record.h"
 
 #include <QAtomicInt>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
+
+#include <dlfcn.h>
+#include <sys/socket.h>
 
 namespace
 {
@@ -94,6 +100,8 @@ DatabaseStatus::Kind kindOf(const QSqlError &error, DatabaseUrl::Backend backend
     if (backend == DatabaseUrl::Sqlite) {
         if (code == "1555" || code == "2067") // a key taken by a writer that did not queue
             return DatabaseStatus::Busy;
+        if (code == "9") // SQLITE_INTERRUPT: its deadline passed
+            return DatabaseStatus::Unreachable;
         switch (code.toInt() & 0xff) { // extended result codes keep the primary in the low byte
         case 5:                        // SQLITE_BUSY
         case 6:                        // SQLITE_LOCKED
@@ -103,9 +111,20 @@ DatabaseStatus::Kind kindOf(const QSqlError &error, DatabaseUrl::Backend backend
         case 10: // SQLITE_IOERR
         case 14: // SQLITE_CANTOPEN
             return DatabaseStatus::Unreachable;
+        case 18: // SQLITE_TOOBIG
+        case 19: // SQLITE_CONSTRAINT
+        case 20: // SQLITE_MISMATCH
+            return DatabaseStatus::Refused;
         }
         return DatabaseStatus::Failed;
     }
+    // The values of this statement: bad data (22), a constraint (23), text that made no
+    // statement (42: a NUL cuts the statement short).
+    if (code.startsWith("22") || (code.startsWith("23") && code != "23505") ||
+        code.startsWith("42"))
+        return DatabaseStatus::Refused;
+    if (code == "57014" || code == "55P03") // statement or lock timeout
+        return DatabaseStatus::Unreachable;
     if (code == "23505" || code == "40001" || code == "40P01")
         return DatabaseStatus::Busy;
     if (code == "25006")
@@ -119,6 +138,24 @@ DatabaseStatus::Kind kindOf(const QSqlError &error, DatabaseUrl::Backend backend
                         "terminating connection", "could not connect", "connection refused"}))
         return DatabaseStatus::Unreachable;
     return DatabaseStatus::Failed;
+}
+
+// libpq's connection options: the URL's own, then our deadlines where it gives none.
+QString postgresqlOptions(const DatabaseUrl &url)
+{
+    QStringList options;
+    for (const auto &option : url.options)
+        options << QString("%1='%2'").arg(option.first, option.second);
+    if (url.option("connect_timeout").isEmpty())
+        options << "connect_timeout=3";
+    if (url.option("application_name").isEmpty())
+        options << "application_name=mv604";
+    options << "keepalives=1"
+            << "keepalives_idle=5"
+            << "keepalives_interval=2"
+            << "keepalives_count=2"
+            << "options='-c statement_timeout=5000 -c lock_timeout=2000'";
+    return options.join(';');
 }
 
 } // namespace
@@ -145,6 +182,11 @@ DatabaseStatus LineDatabase::open(const DatabaseUrl &url, Use use)
 {
     close();
     databaseUrl = url;
+    const bool sqlite = url.backend == DatabaseUrl::Sqlite;
+    const bool existed = sqlite && QFileInfo::exists(url.path);
+    // Reading never makes a database: a mistyped path is an error, not an empty report.
+    if (use == Use::Reading && sqlite && !existed)
+        return failure(DatabaseStatus::NoDatabase, url.path);
     // A reader of the current schema needs no write: a read-only copy will do.
     int version = 0;
     DatabaseStatus status =
@@ -153,17 +195,29 @@ DatabaseStatus LineDatabase::open(const DatabaseUrl &url, Use use)
                                      [&](const QSqlQuery &row) { version = row.value(0).toInt(); });
     if (use == Use::Reading && status.ok() && version == SchemaVersion)
         return status;
-    if (status.kind != DatabaseStatus::Ok && status.kind != DatabaseStatus::Failed)
-        return status; // no schema yet is Failed: create it
+    if (status.kind != DatabaseStatus::Ok && status.kind != DatabaseStatus::Failed &&
+        status.kind != DatabaseStatus::Refused)
+        return status; // no schema yet fails the statement: create it
+    if (use == Use::Reading && !status.ok())
+        return failure(DatabaseStatus::NoDatabase, sqlite ? url.path : url.database);
 
     status = inTransaction([this](QSqlQuery &query) { return prepareSchema(query); });
-    if (!status.ok())
+    if (!status.ok()) {
         close();
+        // A command that failed leaves no empty database file behind.
+        if (sqlite && !existed && QFileInfo(url.path).size() == 0)
+            QFile::remove(url.path);
+    }
     return status;
 }
 
 void LineDatabase::close()
 {
+    {
+        const std::lock_guard<std::mutex> guard(handleLock);
+        socket = -1;
+        sqliteHandle = nullptr;
+    }
     opened = false;
     if (QSqlDatabase::contains(connectionName)) {
         QSqlDatabase::database(connectionName, false).close();
@@ -184,15 +238,18 @@ DatabaseStatus LineDatabase::connect()
         if (!QFileInfo(folder).isDir())
             return failure(DatabaseStatus::MissingFolder, folder);
         db.setDatabaseName(databaseUrl.path);
-        // Writers on one station queue for the file's lock rather than fail at once.
-        db.setConnectOptions("QSQLITE_BUSY_TIMEOUT=10000");
+        // Writers on one station queue briefly for the file's lock; inTransaction() tries
+        // again within its bound.
+        db.setConnectOptions("QSQLITE_BUSY_TIMEOUT=250");
     } else {
         db.setHostName(databaseUrl.host);
-        db.setPort(databaseUrl.port);
+        if (databaseUrl.port != 0)
+            db.setPort(databaseUrl.port);
         db.setUserName(databaseUrl.user);
+        // Without one, libpq finds it: PGPASSWORD, the password file, the service file.
         db.setPassword(databaseUrl.password);
         db.setDatabaseName(databaseUrl.database);
-        db.setConnectOptions("connect_timeout=5;application_name=mv604");
+        db.setConnectOptions(postgresqlOptions(databaseUrl));
     }
     if (!db.open()) {
         const QSqlError error = db.lastError();
@@ -202,7 +259,43 @@ DatabaseStatus LineDatabase::connect()
                        error.databaseText().isEmpty() ? error.text() : error.databaseText());
     }
     opened = true;
+    keepHandle();
     return {};
+}
+
+void LineDatabase::keepHandle()
+{
+    const QVariant handle = QSqlDatabase::database(connectionName, false).driver()->handle();
+    const std::lock_guard<std::mutex> guard(handleLock);
+    if (databaseUrl.backend == DatabaseUrl::Sqlite) {
+        sqliteHandle = *static_cast<void *const *>(handle.data());
+        return;
+    }
+    // libpq is loaded already, by Qt's driver: its PQsocket names the connection's socket.
+    using Socket = int (*)(const void *);
+    void *libpq = ::dlopen("libpq.so.5", RTLD_NOW | RTLD_NOLOAD);
+    const auto pqSocket = libpq ? reinterpret_cast<Socket>(::dlsym(libpq, "PQsocket")) : nullptr;
+    socket = pqSocket ? pqSocket(*static_cast<void *const *>(handle.data())) : -1;
+    if (libpq)
+        ::dlclose(libpq);
+}
+
+void LineDatabase::interrupt()
+{
+    interrupted = true;
+    const std::lock_guard<std::mutex> guard(handleLock);
+    if (socket >= 0)
+        ::shutdown(socket, SHUT_RDWR); // the call waiting on it fails at once
+    if (sqliteHandle) {
+        using Interrupt = void (*)(void *);
+        void *library = ::dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_NOLOAD);
+        const auto stop =
+            library ? reinterpret_cast<Interrupt>(::dlsym(library, "sqlite3_interrupt")) : nullptr;
+        if (stop)
+            stop(sqliteHandle);
+        if (library)
+            ::dlclose(library);
+    }
 }
 
 DatabaseStatus LineDatabase::prepareSchema(QSqlQuery &query)
@@ -259,10 +352,15 @@ DatabaseStatus LineDatabase::attempt(const Work &work)
     return status;
 }
 
-DatabaseStatus LineDatabase::inTransaction(const Work &work)
+DatabaseStatus LineDatabase::inTransaction(const Work &work, int busyBoundMs)
 {
     bool reconnected = false;
+    QElapsedTimer waited;
+    waited.start();
+    interrupted = false;
     for (int tries = 1;; ++tries) {
+        if (interrupted)
+            return failure(DatabaseStatus::Unreachable, "interrupted past its deadline");
         if (!opened) {
             const DatabaseStatus status = connect();
             if (!status.ok())
@@ -270,7 +368,7 @@ DatabaseStatus LineDatabase::inTransaction(const Work &work)
             reconnected = true;
         }
         const DatabaseStatus status = attempt(work);
-        if (status.kind == DatabaseStatus::Busy && tries < 20) {
+        if (status.kind == DatabaseStatus::Busy && waited.elapsed() < busyBoundMs) {
             QThread::msleep(QRandomGenerator::global()->bounded(5, 20 + 10 * tries));
             continue;
         }
@@ -289,7 +387,10 @@ DatabaseStatus LineDatabase::inTransaction(const Work &work)
 DatabaseStatus LineDatabase::select(const QString &sql, const QVariantList &values,
                                     const std::function<void(const QSqlQuery &row)> &take)
 {
+    interrupted = false;
     for (int tries = 1;; ++tries) {
+        if (interrupted)
+            return failure(DatabaseStatus::Unreachable, "interrupted past its deadline");
         if (!opened) {
             const DatabaseStatus status = connect();
             if (!status.ok())

@@ -13,47 +13,57 @@ bool LineRecords::open(const QString &url, QString *error)
             *error = status.text();
         return false;
     }
-    return flushSpool(error) >= 0;
+    openFlush = flushSpool();
+    return true;
 }
 
-LineRecords::Delivery LineRecords::deliver(const RunRecord &record, QString *error)
+RunSpool::Offer LineRecords::offer(const RunRecord &record, QString *reason)
 {
     const DatabaseStatus status =
         opened ? line.store(record)
                : DatabaseStatus::failure(DatabaseStatus::Unreachable, "line database", "not open");
-    if (status.ok()) {
+    if (reason)
+        *reason = status.text();
+    if (status.ok())
+        return RunSpool::Offer::Taken;
+    return status.kind == DatabaseStatus::Refused ? RunSpool::Offer::Refused
+                                                  : RunSpool::Offer::Unreachable;
+}
+
+LineRecords::Delivery LineRecords::deliver(const RunRecord &record, QString *error)
+{
+    QString cause;
+    const RunSpool::Offer taken = offer(record, &cause);
+    if (taken == RunSpool::Offer::Taken) {
         // The database is back: what waited for it goes now, in this run's time, not the next.
         if (spool.count() > 0)
-            flushSpool(nullptr);
+            flushSpool();
         return Delivery::Stored;
     }
     QString why;
+    if (taken == RunSpool::Offer::Refused) {
+        if (!spool.reject(runRecordLine(record), cause, &why)) {
+            if (error)
+                *error = QString("%1; %2").arg(cause, why);
+            return Delivery::Failed;
+        }
+        if (error)
+            *error =
+                QString("%1; the record is set aside in %2").arg(cause, spool.rejectedFileName());
+        return Delivery::SetAside;
+    }
     if (!spool.append(record, &why)) {
         if (error)
-            *error = QString("%1; %2").arg(status.text(), why);
+            *error = QString("%1; %2").arg(cause, why);
         return Delivery::Failed;
     }
     if (error)
-        *error =
-            QString("%1; the record waits in the spool %2").arg(status.text(), spool.fileName());
+        *error = QString("%1; the record waits in the spool %2").arg(cause, spool.fileName());
     return Delivery::Spooled;
 }
 
-int LineRecords::flushSpool(QString *error)
+RunSpool::Flush LineRecords::flushSpool()
 {
-    if (!opened) {
-        if (error)
-            *error = "the line database is not open";
-        return -1;
-    }
-    DatabaseStatus failed;
-    const int sent = spool.drain(
-        [&](const RunRecord &record) {
-            failed = line.store(record);
-            return failed.ok();
-        },
-        error);
-    if (sent >= 0 && !failed.ok() && error)
-        *error = QString("%1 spooled records sent, then %2").arg(sent).arg(failed.text());
-    return failed.ok() ? sent : -1;
+    return spool.drain(
+        [this](const RunRecord &record, QString *reason) { return offer(record, reason); });
 }

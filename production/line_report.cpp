@@ -14,10 +14,33 @@
 namespace
 {
 
+// The runs, in the order they started, of the boards whose first run ever (under the key)
+// started at `since` or later: a board that failed before the window is not a first pass in it.
+QList<RunRecord> firstRunsFrom(const QList<RunRecord> &runs, const QString &since,
+                               const std::function<QString(const RunRecord &)> &keyOf)
+{
+    QSet<QString> before;
+    QSet<QString> seen;
+    QList<RunRecord> kept;
+    for (const RunRecord &run : runs) {
+        const QString board = keyOf(run) + '\n' + run.serial;
+        if (!seen.contains(board) && !run.serial.isEmpty()) {
+            seen.insert(board);
+            if (run.started.toString(Qt::ISODateWithMs) < since)
+                before.insert(board);
+        }
+        if (!before.contains(board) &&
+            (!run.serial.isEmpty() || run.started.toString(Qt::ISODateWithMs) >= since))
+            kept << run;
+    }
+    return kept;
+}
+
 // Per key, in the order the runs started: a board's first run there decides its first pass.
-QList<YieldFigures> figuresOf(const QList<RunRecord> &runs,
+QList<YieldFigures> figuresOf(const QList<RunRecord> &everyRun, const QString &since,
                               const std::function<QString(const RunRecord &)> &keyOf)
 {
+    const QList<RunRecord> runs = firstRunsFrom(everyRun, since, keyOf);
     struct Tally {
         YieldFigures figures;
         QSet<QString> boards;
@@ -100,32 +123,34 @@ LineReport lineReport(LineDatabase &database, const ReportFilter &filter, int sp
 
     QList<RunRecord> upgrades;
     report.status = database.select(
-        QString("SELECT %1 FROM run_records WHERE command = 'upgrade' AND started >= ? AND "
-                "file_sha256 LIKE ? ORDER BY started, id")
+        QString("SELECT %1 FROM run_records WHERE command = 'upgrade' AND file_sha256 LIKE ? "
+                "ORDER BY started, id")
             .arg(LineDatabase::runColumns()),
-        {since, firmware},
-        [&](const QSqlQuery &row) { upgrades << LineDatabase::recordFrom(row); });
+        {firmware}, [&](const QSqlQuery &row) { upgrades << LineDatabase::recordFrom(row); });
     if (!report.status.ok())
         return report;
     report.firmware =
-        figuresOf(upgrades, [](const RunRecord &run) { return QString(run.fileSha256); });
-    report.stations = figuresOf(upgrades, [](const RunRecord &run) { return run.host; });
-    report.signingKeys = figuresOf(upgrades, [](const RunRecord &run) {
+        figuresOf(upgrades, since, [](const RunRecord &run) { return QString(run.fileSha256); });
+    report.stations = figuresOf(upgrades, since, [](const RunRecord &run) { return run.host; });
+    report.signingKeys = figuresOf(upgrades, since, [](const RunRecord &run) {
         return run.signingKeyId.isNull() ? QString("") : run.signingKeyId;
     });
     QMap<QString, int> failures;
-    for (const RunRecord &run : upgrades)
+    for (const RunRecord &run :
+         firstRunsFrom(upgrades, since, [](const RunRecord &) { return QString(); }))
         if (!run.serial.isEmpty() && run.result != "ok")
             ++failures[run.serial];
     for (auto failure = failures.cbegin(); failure != failures.cend(); ++failure)
         if (failure.value() > 1)
             report.failedMoreThanOnce << qMakePair(failure.key(), failure.value());
 
-    // Both runs of a pair are real boards on real ports whose times overlap.
+    // Both runs of a pair are real boards on real ports whose times overlap: on two ports of
+    // one station, or on any ports of two.
     report.status = database.select(
         "SELECT a.serial, a.host, a.port, a.started, a.ended, b.host, b.port, b.started, b.ended "
         "FROM run_records a JOIN run_records b ON b.serial = a.serial AND a.id < b.id AND "
-        "b.port <> a.port AND a.started < b.ended AND b.started < a.ended WHERE a.serial <> '' "
+        "(b.port <> a.port OR b.host <> a.host) AND a.started < b.ended AND b.started < a.ended "
+        "WHERE a.serial <> '' "
         "AND a.port <> '' AND b.port <> '' AND a.started >= ? AND b.started >= ? ORDER BY "
         "a.serial, a.started",
         {since, since}, [&](const QSqlQuery &row) {

@@ -4,6 +4,7 @@
 #include "production/run_log.h"
 #include "production/run_record.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -25,7 +26,7 @@ public:
     explicit SpoolLock(const QString &directory)
     {
         if (!QDir().mkpath(directory)) {
-            why = QString("cannot create %1").arg(directory);
+            why = QString("cannot create the spool folder %1").arg(directory);
             return;
         }
         const QByteArray path = QFile::encodeName(QDir(directory).filePath("spool.lock"));
@@ -33,7 +34,7 @@ public:
         while (fd >= 0 && ::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
         }
         if (fd < 0)
-            why = QString("cannot lock the spool in %1: %2")
+            why = QString("cannot use the spool folder %1: %2")
                       .arg(directory, QString::fromLocal8Bit(std::strerror(errno)));
     }
     ~SpoolLock()
@@ -53,14 +54,42 @@ private:
     QString why;
 };
 
-QList<QByteArray> spoolLines(const QString &fileName)
+// A line of the spool: a record, or why it is none.
+struct SpoolLine {
+    QByteArray text;
+    QString torn; // empty for a whole record
+};
+
+// Every whole line; a last line without its newline was cut short (a writer killed halfway).
+QList<SpoolLine> spoolLines(const QString &fileName)
 {
     QByteArray bytes;
     if (!QFile::exists(fileName) || !readWholeFile(fileName, &bytes))
         return {};
-    QList<QByteArray> lines = bytes.split('\n');
-    lines.removeAll(QByteArray());
+    QList<QByteArray> texts = bytes.split('\n');
+    const bool cutShort = !texts.last().isEmpty();
+    QList<SpoolLine> lines;
+    for (int i = 0; i < texts.size(); ++i) {
+        if (texts[i].isEmpty())
+            continue;
+        QString torn;
+        RunRecord record;
+        if (cutShort && i == texts.size() - 1)
+            torn = "a line cut short (no newline at its end)";
+        else if (!runRecordFromJson(QJsonDocument::fromJson(texts[i]).object(), &record))
+            torn = "not a whole run record";
+        lines.append({texts[i], torn});
+    }
     return lines;
+}
+
+QByteArray rejectedLine(const QByteArray &line, const QString &reason)
+{
+    const QJsonObject entry{
+        {"set_aside", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+        {"reason", reason},
+        {"line", QString::fromUtf8(line)}};
+    return QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n';
 }
 
 } // namespace
@@ -80,13 +109,19 @@ QString RunSpool::fileName() const
     return QDir(directory).filePath("spool.jsonl");
 }
 
+QString RunSpool::rejectedFileName() const
+{
+    return QDir(directory).filePath("rejected.jsonl");
+}
+
 bool RunSpool::append(const RunRecord &record, QString *error)
 {
     const SpoolLock lock(directory);
     if (!lock.held(error))
         return false;
     QString why;
-    if (appendRunRecord(fileName(), record, &why))
+    // Synced: until the database has it, this line may be the record's only copy.
+    if (appendToFile(fileName(), runRecordLine(record), &why, true))
         return true;
     if (error)
         *error = QString("cannot write the spool %1: %2").arg(fileName(), why);
@@ -99,42 +134,69 @@ int RunSpool::count() const
     return lock.held(nullptr) ? int(spoolLines(fileName()).size()) : 0;
 }
 
-int RunSpool::drain(const std::function<bool(const RunRecord &record)> &send, QString *error)
+bool RunSpool::reject(const QByteArray &line, const QString &reason, QString *error)
 {
-    const SpoolLock lock(directory);
-    if (!lock.held(error))
-        return -1;
-    const QList<QByteArray> lines = spoolLines(fileName());
-    if (lines.isEmpty())
-        return 0;
-    QByteArray kept;
-    QByteArray rejected;
-    int sent = 0;
-    bool sending = true;
-    for (const QByteArray &line : lines) {
-        RunRecord record;
-        if (!runRecordFromJson(QJsonDocument::fromJson(line).object(), &record))
-            rejected += line + '\n';
-        else if (sending && send(record))
-            ++sent;
-        else {
-            sending = false; // the database went away again: keep the rest in order
-            kept += line + '\n';
-        }
-    }
     QString why;
-    if (!rejected.isEmpty()) {
-        QFile aside(QDir(directory).filePath("rejected.jsonl"));
-        if (!aside.open(QIODevice::Append) || aside.write(rejected) != rejected.size()) {
-            kept += rejected; // stays in the spool rather than being lost
-            rejected.clear();
+    if (appendToFile(rejectedFileName(), rejectedLine(line, reason), &why, true))
+        return true;
+    if (error)
+        *error = QString("cannot write %1: %2").arg(rejectedFileName(), why);
+    return false;
+}
+
+RunSpool::Flush RunSpool::drain(const std::function<Offer(const RunRecord &, QString *)> &send)
+{
+    Flush flush;
+    QList<SpoolLine> lines;
+    {
+        const SpoolLock lock(directory);
+        if (!lock.held(&flush.error))
+            return flush;
+        lines = spoolLines(fileName());
+    }
+    // The database is asked without the lock: a frozen server never holds up an append.
+    QList<QByteArray> gone;
+    bool sending = true;
+    for (const SpoolLine &line : lines) {
+        QString reason = line.torn;
+        if (reason.isEmpty() && sending) {
+            RunRecord record;
+            runRecordFromJson(QJsonDocument::fromJson(line.text).object(), &record);
+            const Offer offer = send(record, &reason);
+            if (offer == Offer::Taken) {
+                ++flush.sent;
+                gone << line.text;
+                continue;
+            }
+            if (offer == Offer::Unreachable) {
+                sending = false; // away again: keep the rest in order
+                flush.cause = reason;
+            }
+        }
+        if (!sending && line.torn.isEmpty()) {
+            ++flush.waiting;
+            continue;
+        }
+        if (reject(line.text, reason, nullptr)) {
+            ++flush.setAside;
+            gone << line.text;
+        } else {
+            ++flush.waiting; // stays in the spool rather than being lost
         }
     }
+    if (gone.isEmpty())
+        return flush;
+    // Lines appended meanwhile stay: only the lines sent or set aside leave.
+    const SpoolLock lock(directory);
+    if (!lock.held(&flush.error))
+        return flush;
+    QByteArray kept;
+    for (const SpoolLine &line : spoolLines(fileName()))
+        if (!gone.removeOne(line.text))
+            kept += line.text + '\n';
+    QString why;
     if (kept.isEmpty() ? !QFile::remove(fileName()) && QFile::exists(fileName())
-                       : !writeFileAtomically(fileName(), kept, &why)) {
-        if (error)
-            *error = QString("cannot rewrite the spool %1: %2").arg(fileName(), why);
-        return -1;
-    }
-    return sent;
+                       : !writeFileAtomically(fileName(), kept, &why))
+        flush.error = QString("cannot rewrite the spool %1: %2").arg(fileName(), why);
+    return flush;
 }

@@ -125,7 +125,8 @@ QList<BootImageSeries> SerialAllocation::series(const QString &directory) const
 SerialAllocation allocateSerials(LineDatabase &database, int year, int week, int count)
 {
     SerialAllocation result = allocation(year, week);
-    result.status = database.inTransaction([&](QSqlQuery &query) {
+    // A reservation has nowhere else to go: it waits longer for other writers than a record.
+    const LineDatabase::Work reserve = [&](QSqlQuery &query) {
         std::set<int> taken;
         DatabaseStatus status = lockWeek(database, query, year, week, &taken);
         if (!status.ok())
@@ -143,7 +144,8 @@ SerialAllocation allocateSerials(LineDatabase &database, int year, int week, int
                                         .arg(result.year, result.week)
                                         .arg(count));
         return insertNumbers(database, query, result);
-    });
+    };
+    result.status = database.inTransaction(reserve, LineDatabase::ReservationBusyBoundMs);
     if (!result.status.ok())
         result.numbers.clear();
     return result;
@@ -162,7 +164,8 @@ SerialAllocation reserveSerials(LineDatabase &database, int year, int week, int 
     }
     for (int number = first; number < first + count; ++number)
         result.numbers << number;
-    result.status = database.inTransaction([&](QSqlQuery &query) {
+    // A reservation has nowhere else to go: it waits longer for other writers than a record.
+    const LineDatabase::Work reserve = [&](QSqlQuery &query) {
         std::set<int> taken;
         DatabaseStatus status = lockWeek(database, query, year, week, &taken);
         if (!status.ok())
@@ -174,7 +177,8 @@ SerialAllocation reserveSerials(LineDatabase &database, int year, int week, int 
         if (!refused.isEmpty())
             return database.failure(DatabaseStatus::SerialsTaken, serialRanges(result, refused));
         return insertNumbers(database, query, result);
-    });
+    };
+    result.status = database.inTransaction(reserve, LineDatabase::ReservationBusyBoundMs);
     if (!result.status.ok())
         result.numbers.clear();
     return result;

@@ -415,6 +415,8 @@ void Station::startRun(const AttachedBoard &attached)
             endRun(key);
     });
     runs.insert(key, run);
+    // On disk before the first page: a station killed now leaves an interrupted run, not none.
+    recorder.begin(crashedRunRecord(run->board, checked.facts, {}, {}, run->started));
     emit runStarted(run->board, attached.mode() == DeviceMode::Application);
     run->process.start();
     // The checked bytes, never the path: the worker cannot meet another file.

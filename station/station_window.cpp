@@ -97,6 +97,8 @@ StationWindow::StationWindow(const QString &workerProgram, const QString &logFil
     failed->setMinimumWidth(failed->fontMetrics().horizontalAdvance(tr("%1 failed").arg(9999)));
     yield->setMinimumWidth(
         yield->fontMetrics().horizontalAdvance(tr("first-pass yield %1 %").arg(100)));
+    databaseState = new QLabel(central);
+    databaseState->setObjectName("database");
 
     auto *controls = new QHBoxLayout;
     controls->addWidget(filePanel, 1);
@@ -107,6 +109,7 @@ StationWindow::StationWindow(const QString &workerProgram, const QString &logFil
     for (QLabel *count : {passed, failed, yield})
         counts->addWidget(count);
     counts->addStretch();
+    counts->addWidget(databaseState);
     auto *layout = new QVBoxLayout(central);
     layout->addLayout(controls);
     layout->addWidget(message);
@@ -125,6 +128,11 @@ StationWindow::StationWindow(const QString &workerProgram, const QString &logFil
     connect(startButton, &QPushButton::clicked, this, &StationWindow::start);
     connect(stopButton, &QPushButton::clicked, this, &StationWindow::stopAfterRunsInProgress);
     showTotals({});
+    // The recorder's thread talks to the database; the window only looks at how it goes.
+    auto *stateClock = new QTimer(this);
+    connect(stateClock, &QTimer::timeout, this, &StationWindow::showDatabaseState);
+    stateClock->start(500);
+    showDatabaseState();
     QString logProblem;
     if (workerProgram.isEmpty())
         showMessage(workerMissingText(), true);
@@ -230,6 +238,21 @@ void StationWindow::useTrustedKeys(const TrustedKeys &keys)
     station->setTrustedKeys(keys);
     if (!taken.isEmpty())
         chooseUpgradeFile(taken);
+}
+
+void StationWindow::showDatabaseState()
+{
+    switch (recorder.databaseState()) {
+    case RunRecorder::DatabaseState::NotConfigured:
+        databaseState->setText(tr("Database: not configured"));
+        break;
+    case RunRecorder::DatabaseState::Connected:
+        databaseState->setText(tr("Database: connected"));
+        break;
+    case RunRecorder::DatabaseState::Spooling:
+        databaseState->setText(tr("Database: away, spooling %1").arg(recorder.spooledCount()));
+        break;
+    }
 }
 
 bool StationWindow::start()

@@ -62,6 +62,7 @@ private:
     void showTotals(const StationTotals &totals);
     void showMessage(const QString &text, bool problem = false);
     void updateButtons();
+    void showDatabaseState();
 
     QString workerProgram;
     RunRecorder recorder;
@@ -85,4 +86,5 @@ private:
     QLabel *passed;
     QLabel *failed;
     QLabel *yield;
+    QLabel *databaseState;
 };

@@ -55,7 +55,7 @@ int main(int argc, char *argv[])
             std::fflush(stdout);
         }
     } else if (command == "deliver") {
-        int outcomes[3] = {};
+        int outcomes[4] = {};
         for (int i = 0; i < count; ++i)
             ++outcomes[int(records.deliver(record(i), &error))];
         std::printf("stored %d spooled %d failed %d\n", outcomes[0], outcomes[1], outcomes[2]);
@@ -69,8 +69,9 @@ int main(int argc, char *argv[])
         QElapsedTimer waited;
         waited.start();
         while (stored < count && waited.elapsed() < 20000) {
-            if (records.flushSpool(&error) < 0)
-                return fail(error);
+            const RunSpool::Flush flush = records.flushSpool();
+            if (!flush.error.isEmpty())
+                return fail(flush.error);
             records.database().select("SELECT count(*) FROM run_records", {},
                                       [&](const QSqlQuery &row) { stored = row.value(0).toInt(); });
             QThread::msleep(2);
