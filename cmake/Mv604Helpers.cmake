@@ -29,7 +29,7 @@ function(mv604_sanitizer_environment out)
 endfunction()
 
 function(mv604_add_test name)
-  cmake_parse_arguments(ARG "SIMULATOR;CONCURRENCY;TOOLS" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "SIMULATOR;CONCURRENCY;TOOLS" "" "SOURCES;LIBS;FUNCTIONS" ${ARGN})
   # A build without umockdev (a packager's) has no simulated KR960: its suites are left out and
   # the others still build and run.
   if(ARG_SIMULATOR AND NOT TARGET kr960_sim)
@@ -39,7 +39,7 @@ function(mv604_add_test name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE Qt6::Test ${ARG_LIBS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
-  add_test(NAME ${name} COMMAND ${name})
+  add_test(NAME ${name} COMMAND ${name} ${ARG_FUNCTIONS})
   if(ARG_TOOLS) # runs mv604-cli (and its station's mv604-worker), alone or under mv604-sim
     add_dependencies(${name} mv604-cli mv604-worker mv604-sim)
     target_compile_definitions(${name} PRIVATE MV604_CLI="$<TARGET_FILE:mv604-cli>"
@@ -61,4 +61,18 @@ function(mv604_add_test name)
     endif()
     add_dependencies(mv604_concurrency_tests ${name})
   endif()
+endfunction()
+
+# mv604_add_test_part(NAME PART function...)
+# Runs some test functions of suite NAME as a CTest test of their own, NAME_PART, with the
+# suite's environment, so that two long halves of one suite run side by side. The suite's own
+# mv604_add_test then names its other functions with FUNCTIONS.
+function(mv604_add_test_part name part)
+  if(NOT TARGET ${name})
+    return()
+  endif()
+  add_test(NAME ${name}_${part} COMMAND ${name} ${ARGN})
+  get_test_property(${name} ENVIRONMENT environment)
+  get_test_property(${name} TIMEOUT timeout)
+  set_tests_properties(${name}_${part} PROPERTIES ENVIRONMENT "${environment}" TIMEOUT ${timeout})
 endfunction()
