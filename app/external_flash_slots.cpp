@@ -1,6 +1,6 @@
 #include "app/kr960_bootloader.h"
 #include "device/usbkr960.h"
-#include "image/file_io.h"
+#include "files/file_io.h"
 #include "image/hex_dump.h"
 #include "service/external_flash_jobs.h"
 #include "service/hex_input.h"

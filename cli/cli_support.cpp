@@ -1,6 +1,6 @@
 #include "cli/cli_support.h"
 
-#include "image/file_io.h"
+#include "files/file_io.h"
 #include "service/hex_input.h"
 
 #include <QCoreApplication>

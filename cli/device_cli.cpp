@@ -8,7 +8,7 @@
 #include "device/chosen_board.h"
 #include "device/device_jobs.h"
 #include "device/usbkr960.h"
-#include "image/file_io.h"
+#include "files/file_io.h"
 #include "image/hex_dump.h"
 #include "production/run_recorder.h"
 #include "production/run_records.h"

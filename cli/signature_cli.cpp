@@ -4,7 +4,7 @@
 #include "cli/commands.h"
 #include "cli/signature_options.h"
 
-#include "image/file_io.h"
+#include "files/file_io.h"
 #include "upgrade/upgrade_signature.h"
 
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #include "image/boot_image.h"
 
 #include "device/kr960_memory_map.h"
-#include "image/file_io.h"
+#include "files/file_io.h"
 #include "image/hex_to_bin.h"
 
 #include <QDir>

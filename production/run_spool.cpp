@@ -1,6 +1,6 @@
 #include "production/run_spool.h"
 
-#include "image/file_io.h"
+#include "files/file_io.h"
 #include "production/run_log.h"
 #include "production/run_record.h"
 

@@ -1,6 +1,6 @@
 #include "upgrade/trusted_keys.h"
 
-#include "image/file_io.h"
+#include "files/file_io.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "upgrade/upgrade_builder.h"
 
 #include "device/kr960_memory_map.h"
-#include "image/file_io.h"
+#include "files/file_io.h"
 #include "image/hex_to_bin.h"
 #include "image/word_scrambler.h"
 #include "upgrade/upgrade_file.h"

@@ -1,6 +1,6 @@
 #include "upgrade/upgrade_signature.h"
 
-#include "image/file_io.h"
+#include "files/file_io.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

@@ -9,7 +9,7 @@
 
 #include "bench_support.h"
 #include "device/usbkr960.h"
-#include "image/file_io.h"
+#include "files/file_io.h"
 #include "sim/simulated_bus.h"
 #include "upgrade/page_programmer.h"
 #include "upgrade/trusted_keys.h"

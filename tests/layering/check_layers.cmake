@@ -12,7 +12,7 @@ set(window_includes
 
 set(faults "")
 set(globs "")
-foreach(folder usb device upgrade image service production app station)
+foreach(folder files usb device upgrade image service production app station)
   list(APPEND globs ${SOURCE_DIR}/${folder}/*.cpp ${SOURCE_DIR}/${folder}/*.h)
 endforeach()
 file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR} ${globs})

@@ -1,4 +1,4 @@
-#include "image/file_io.h"
+#include "files/file_io.h"
 
 #include <QFile>
 #include <QFileInfo>
