@@ -864,8 +864,9 @@ private slots:
         static const QString url = freshUrl("imagedb");
         QDir().mkpath(path("images"));
         const ProcessRun result = cli(run.endsWith("--db") ? run + ' ' + url : run);
-        QCOMPARE(result.exitCode, exitCode);
-        QVERIFY2((exitCode ? result.err : result.out).contains(expected), qPrintable(result.err));
+        QVERIFY2(result.exitCode == exitCode &&
+                     (exitCode ? result.err : result.out).contains(expected),
+                 qPrintable(result.err));
         QCOMPARE(result.err.contains("these serials are not reserved anywhere"),
                  exitCode == 0 && !run.contains("--db"));
         QCOMPARE(query(url, "SELECT count(*), count(DISTINCT serial) FROM serial_allocations WHERE "
