@@ -286,9 +286,17 @@ void Station::lookAtBus()
     forgetUnpluggedBoards(present);
     // A device that vanishes while the bus is walked (a restart, an unplug) cannot be read
     // either: only one seen so twice is a board that cannot be opened.
+    // One with neither port nor serial cannot be told from the next such one: it counts only
+    // once some device has stayed so for as long as an unplug takes.
+    const QString anonymous = boardKey({});
+    if (!unreadable.contains(anonymous))
+        anonymousUnreadableSince.invalidate();
+    else if (!anonymousUnreadableSince.isValid())
+        anonymousUnreadableSince.start();
     QSet<QString> unsettled;
     for (const QString &key : unreadable)
-        if (!unreadableBefore.contains(key))
+        if (!unreadableBefore.contains(key) ||
+            (key == anonymous && anonymousUnreadableSince.elapsed() < settings.unpluggedAfterMs))
             unsettled.insert(key);
     refused += unsettled;
     unreadableBefore = unreadable;

@@ -189,5 +189,6 @@ private:
     QHash<QString, QStringList> sharedSerials; // board key and serial: the other ports
     QSet<QString> waitingShown;                // boards reported by boardWaiting, while there
     QSet<QString> unreadableBefore;            // unreadable at the last walk of the bus
+    QElapsedTimer anonymousUnreadableSince;    // a device without port or serial, unreadable
     StationTotals counts;
 };

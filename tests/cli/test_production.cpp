@@ -307,7 +307,8 @@ private slots:
         for (const QJsonObject &record : records()) {
             const int board = record["port"].toString().section('.', -1).toInt();
             ports << record["port"].toString();
-            QCOMPARE(record["serial"].toString(), QString::number(264900000 + board));
+            QVERIFY2(record["serial"].toString() == QString::number(264900000 + board),
+                     QJsonDocument(record).toJson().constData());
             QCOMPARE(record["pages_written"].toInt(), pagesTakenBy(board));
             QCOMPARE(record["result"] == "ok", board != 7);
         }
