@@ -28,10 +28,10 @@ RunRecord boardNotFoundRecord(const WorkerProtocol::Order &order, const QByteArr
     record.port = order.board.port;
     takeFileFacts(record, loadUpgradeFileBytes(order.fileName, fileBytes).facts);
     record.result = upgradeOutcomeName(UpgradeOutcome::NoDevice);
-    record.logText = !reason.isEmpty() ? reason
-                                       : QStringLiteral("no KR960 with serial %1 on port %2")
-                                             .arg(record.serial,
-                                                  record.port.isEmpty() ? "-" : record.port);
+    record.logText = !reason.isEmpty()
+                         ? reason
+                         : QStringLiteral("no KR960 with serial %1 on port %2")
+                               .arg(record.serial, record.port.isEmpty() ? "-" : record.port);
     record.pagesWritten = 0;
     record.pagesVerified = 0;
     return record;

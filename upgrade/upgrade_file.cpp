@@ -260,4 +260,3 @@ LoadedUpgradeFile loadUpgradeFileBytes(const QString &fileName, const QByteArray
         loaded.applicationArea = image.mid(ApplicationOffset, ApplicationSize);
     return loaded;
 }
-
