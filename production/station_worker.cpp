@@ -56,6 +56,30 @@ UpgradeReport programBoard(USBKR960 &usb, const WorkerProtocol::Order &order,
     return upgrader.report();
 }
 
+// The station has just read this serial on this port: the connect proves the board by both, so
+// the worker needs no walk of the bus of its own (sixteen workers each opening sixteen boards cost
+// more than the first pages). Without a port only a walk tells whether the serial is unique.
+ChosenBoard keepToStationsBoard(USBKR960 &usb, const BoardIdentity &board)
+{
+    if (board.port.isEmpty())
+        return pinChosenBoard(usb, {board.serial, board.port});
+    usb.setBoardFilter(filterForBoard(board));
+    ChosenBoard chosen;
+    chosen.search = BoardSearch::Found;
+    chosen.board = board;
+    return chosen;
+}
+
+// No connect ever reached the board: it left (or was swapped) after the station's walk.
+bool neverReachedTheBoard(const UpgradeReport &report, const USBKR960 &usb)
+{
+    const UsbDevice::ConnectFailure failure = usb.lastConnectFailure();
+    return report.outcome == UpgradeOutcome::NoDevice && report.board.port.isEmpty() &&
+           report.board.serial.isEmpty() &&
+           (failure == UsbDevice::ConnectFailure::NoDevice ||
+            failure == UsbDevice::ConnectFailure::NotChosen);
+}
+
 } // namespace
 
 int runStationWorker(const WorkerProtocol::Order &order, const QByteArray &fileBytes,
@@ -63,7 +87,7 @@ int runStationWorker(const WorkerProtocol::Order &order, const QByteArray &fileB
 {
     const QDateTime started = QDateTime::currentDateTimeUtc();
     USBKR960 usb;
-    const ChosenBoard chosen = pinChosenBoard(usb, {order.board.serial, order.board.port});
+    const ChosenBoard chosen = keepToStationsBoard(usb, order.board);
     if (!chosen.found()) {
         tellParent(WorkerProtocol::recordLine(boardNotFoundRecord(order, fileBytes, started)));
         return 1;
@@ -79,7 +103,9 @@ int runStationWorker(const WorkerProtocol::Order &order, const QByteArray &fileB
         return 1;
     }
     const UpgradeReport report = programBoard(usb, order, fileBytes, tellParent);
-    tellParent(WorkerProtocol::recordLine(upgradeRunRecord(report, started)));
+    tellParent(WorkerProtocol::recordLine(neverReachedTheBoard(report, usb)
+                                              ? boardNotFoundRecord(order, fileBytes, started)
+                                              : upgradeRunRecord(report, started)));
     return report.outcome == UpgradeOutcome::Ok ? 0 : 1;
 }
 

@@ -80,7 +80,7 @@ QList<AttachedDevice> walkBus(quint16 vendorId, quint16 productId, const QString
     usb_init();
     usb_find_busses();
     usb_find_devices();
-    const UsbPortMap ports;
+    const UsbPortMap ports(onlyPort);
     QList<AttachedDevice> devices;
     for (struct usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
         for (struct usb_device *dev = bus->devices; dev; dev = dev->next) {

@@ -95,7 +95,7 @@ int UsbDevice::connectPrivate()
             if (!showsOurIds(dev))
                 continue;
             if (!ports)
-                ports.emplace();
+                ports.emplace(filter.port);
             const ConnectFailure outcome =
                 tryCandidate(ports->portOf(bus->dirname, dev->filename), dev);
             if (outcome == ConnectFailure::None) {

@@ -28,12 +28,14 @@ bool isPortName(const QString &name)
 
 } // namespace
 
-UsbPortMap::UsbPortMap()
+UsbPortMap::UsbPortMap(const QString &onlyPort)
 {
     const QDir devices(QString::fromLatin1(DevicesFolder));
-    for (const QString &name :
-         devices.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System)) {
-        if (!isPortName(name))
+    const QStringList names =
+        onlyPort.isEmpty() ? devices.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System)
+                           : QStringList{onlyPort};
+    for (const QString &name : names) {
+        if (!isPortName(name) || name.contains(QLatin1Char('/')))
             continue;
         const QString folder = devices.filePath(name);
         const int bus = numberIn(folder + "/busnum");
