@@ -425,24 +425,67 @@ DatabaseStatus LineDatabase::failure(DatabaseStatus::Kind kind, const QString &d
     return DatabaseStatus::failure(kind, databaseUrl.redacted(), detail);
 }
 
+QVariantList LineDatabase::valuesOf(const RunRecord &record)
+{
+    return {text(record.id),
+            text(isoUtc(record.started)),
+            text(isoUtc(record.ended)),
+            text(record.host),
+            text(record.toolVersion),
+            text(record.command),
+            text(record.serial),
+            text(record.port),
+            text(record.fileName),
+            text(QString::fromLatin1(record.fileSha256)),
+            optionalValue(record.applicationChecksum),
+            optionalValue(record.upperChecksum),
+            text(record.result),
+            text(record.logText),
+            optionalValue(record.pagesWritten),
+            optionalValue(record.pagesVerified),
+            QVariant(record.durationSeconds()),
+            nullableText(record.signingKeyId),
+            nullableText(record.trustedComment)};
+}
+
 DatabaseStatus LineDatabase::store(const RunRecord &record)
 {
+    return store(QList<RunRecord>{record});
+}
+
+DatabaseStatus LineDatabase::store(const QList<RunRecord> &records)
+{
+    // Few enough values to a statement for either backend's limit on bound values.
+    constexpr int RowsPerStatement = 200;
+    const QString row = "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
     return inTransaction([&](QSqlQuery &query) {
-        query.prepare(QString("INSERT INTO run_records (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-                              "?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (id) DO NOTHING")
-                          .arg(runColumns()));
-        for (const QVariant &value :
-             {text(record.id), text(isoUtc(record.started)), text(isoUtc(record.ended)),
-              text(record.host), text(record.toolVersion), text(record.command),
-              text(record.serial), text(record.port), text(record.fileName),
-              text(QString::fromLatin1(record.fileSha256)),
-              optionalValue(record.applicationChecksum), optionalValue(record.upperChecksum),
-              text(record.result), text(record.logText), optionalValue(record.pagesWritten),
-              optionalValue(record.pagesVerified), QVariant(record.durationSeconds()),
-              nullableText(record.signingKeyId), nullableText(record.trustedComment)})
-            query.addBindValue(value);
-        return query.exec() ? DatabaseStatus() : statusOf(query);
+        for (qsizetype first = 0; first < records.size(); first += RowsPerStatement) {
+            const QList<RunRecord> some = records.mid(first, RowsPerStatement);
+            QVariantList values;
+            for (const RunRecord &record : some)
+                values += valuesOf(record);
+            const QStringList rows(some.size(), row);
+            const DatabaseStatus status =
+                exec(query,
+                     QString("INSERT INTO run_records (%1) VALUES %2 ON CONFLICT (id) DO NOTHING")
+                         .arg(runColumns(), rows.join(", ")),
+                     values);
+            if (!status.ok())
+                return status;
+        }
+        return DatabaseStatus();
     });
+}
+
+DatabaseStatus LineDatabase::exec(QSqlQuery &query, const QString &sql, const QVariantList &values)
+{
+    // A statement without values runs as it is: PostgreSQL prepares no CREATE INDEX.
+    if (values.isEmpty())
+        return query.exec(sql) ? DatabaseStatus() : statusOf(query);
+    query.prepare(sql);
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    return query.exec() ? DatabaseStatus() : statusOf(query);
 }
 
 DatabaseStatus LineDatabase::history(const QString &serial, QList<RunRecord> *runs)
