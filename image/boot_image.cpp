@@ -65,12 +65,6 @@ int maximumBootImageCount(int firstNumber)
     return qMax(1, BootImage::LastProductionNumber - firstNumber);
 }
 
-QString productionSerial(const QString &year, const QString &week, int number)
-{
-    return year + week + QLatin1Char('0') +
-           QStringLiteral("%1").arg(number, 4, 10, QLatin1Char('0'));
-}
-
 QString bootImageFileName(const QString &serial)
 {
     return QStringLiteral("Mv604_Bootloader_") + serial + QStringLiteral(".bin");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/kr960_memory_map.h"
+#include "device/production_serial.h"
 #include "image/build_result.h"
 #include "image/hex_to_bin.h"
 
@@ -46,8 +47,6 @@ int currentWeekChoice(const QDate &today);
 // How many devices a run may stamp from `firstNumber` on; at least one.
 int maximumBootImageCount(int firstNumber);
 
-// "YY" + "WW" + "0" + the production number in four digits.
-QString productionSerial(const QString &year, const QString &week, int number);
 QString bootImageFileName(const QString &serial);
 
 // Writes the serial's nine digits at 0x3FF0 and nothing after them.

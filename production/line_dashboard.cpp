@@ -5,22 +5,14 @@
 
 #include <QJsonArray>
 #include <QSet>
-#include <QSqlQuery>
 
 #include <algorithm>
-#include <functional>
 #include <tuple>
 
 namespace
 {
 
-// Times are ISO 8601 text in UTC with milliseconds: they compare as text. An open lower bound
-// is the empty text, an open upper one a character after every digit.
-QString isoBound(const QDateTime &time, const char *open)
-{
-    return time.isValid() ? time.toUTC().toString(Qt::ISODateWithMs) : QString(open);
-}
-
+// Times are ISO 8601 text in UTC with milliseconds, parsed only when shown.
 QDateTime timeOf(const QVariant &value)
 {
     return value.isNull() ? QDateTime()
@@ -32,22 +24,6 @@ QJsonValue isoOrNull(const QDateTime &time)
     return time.isValid() ? QJsonValue(time.toString(Qt::ISODateWithMs)) : QJsonValue();
 }
 
-// One run of today as the figures need it.
-struct TodayRun {
-    QString id;
-    QString host;
-    QString command;
-    QString sha256;
-    QString fileName;
-    QString serial;
-    QString port;
-    QString started; // ISO 8601 UTC text, which orders as text: parsed only when shown
-    QString ended;
-    bool ok = false;
-    bool firstEver = false; // the board's first upgrade run of all
-    QString signingKeyId;   // empty for an unsigned file
-};
-
 struct Tally {
     DashboardCounts counts;
     QString fileName;
@@ -55,7 +31,7 @@ struct Tally {
     QSet<QString> boards;
     QSet<QString> passed;
 
-    void take(const TodayRun &run)
+    void take(const DashboardRun &run)
     {
         ++counts.runs;
         fileName = run.fileName;
@@ -76,44 +52,24 @@ struct Tally {
     }
 };
 
-// Today's runs, oldest first, each upgrade run knowing whether an earlier upgrade run of its
-// board exists: one range of the start index, and one step of the serial index per run.
-DatabaseStatus todayRuns(LineDatabase &database, const QDateTime &dayStart, QList<TodayRun> *runs)
-{
-    return database.select(
-        "SELECT r.id, r.host, r.command, r.file_sha256, r.file, r.serial, r.port, r.started, "
-        "r.ended, r.result, CASE WHEN r.command = 'upgrade' AND NOT EXISTS (SELECT 1 FROM "
-        "run_records p WHERE p.serial = r.serial AND p.command = 'upgrade' AND (p.started < "
-        "r.started OR (p.started = r.started AND p.id < r.id))) THEN 1 ELSE 0 END, "
-        "r.signing_key_id FROM "
-        "run_records r WHERE r.started >= ? ORDER BY r.started, r.id",
-        {isoBound(dayStart, "")}, [&](const QSqlQuery &row) {
-            runs->append({row.value(0).toString(), row.value(1).toString(), row.value(2).toString(),
-                          row.value(3).toString(), row.value(4).toString(), row.value(5).toString(),
-                          row.value(6).toString(), row.value(7).toString(), row.value(8).toString(),
-                          row.value(9).toString() == "ok", row.value(10).toInt() == 1,
-                          row.value(11).toString()});
-        });
-}
-
-DashboardRunPlace placeOf(const TodayRun &run)
+DashboardRunPlace placeOf(const DashboardRun &run)
 {
     return {run.host, run.port, timeOf(run.started), timeOf(run.ended)};
 }
 
 // Runs of one serial on two ports whose times overlap, by serial and then time; found among
 // each serial's runs rather than by joining the table with itself.
-QList<DashboardDuplicate> duplicatesAmong(const QList<TodayRun> &runs)
+QList<DashboardDuplicate> duplicatesAmong(const QList<DashboardRun> &runs)
 {
-    QMap<QString, QList<const TodayRun *>> bySerial;
-    for (const TodayRun &run : runs)
+    QMap<QString, QList<const DashboardRun *>> bySerial;
+    for (const DashboardRun &run : runs)
         if (!run.serial.isEmpty() && !run.port.isEmpty())
             bySerial[run.serial] << &run;
     QList<DashboardDuplicate> duplicates;
-    for (const QList<const TodayRun *> &same : bySerial)
+    for (const QList<const DashboardRun *> &same : bySerial)
         for (int i = 0; i < same.size(); ++i)
             for (int j = i + 1; j < same.size(); ++j) {
-                const TodayRun &a = *same[i], &b = *same[j]; // a started first
+                const DashboardRun &a = *same[i], &b = *same[j]; // a started first
                 if (a.port != b.port && b.started < a.ended && a.started < b.ended)
                     duplicates << DashboardDuplicate{a.serial, placeOf(a), placeOf(b)};
             }
@@ -156,18 +112,12 @@ QByteArray number(double value)
 
 DatabaseStatus prepareDashboardIndexes(LineDatabase &database)
 {
-    // The latest record per station, found by a skip scan over this index.
-    return database.inTransaction([&](QSqlQuery &query) {
-        return query.exec("CREATE INDEX IF NOT EXISTS run_records_by_host ON run_records (host, "
-                          "ended)")
-                   ? DatabaseStatus()
-                   : database.statusOf(query);
-    });
+    return database.prepareDashboardIndexes();
 }
 
 DatabaseStatus checkDashboardDatabase(LineDatabase &database)
 {
-    return database.select("SELECT max(version) FROM mv604_schema", {}, [](const QSqlQuery &) {});
+    return database.check();
 }
 
 DashboardSummary dashboardSummary(LineDatabase &database, const QDateTime &now)
@@ -178,10 +128,10 @@ DashboardSummary dashboardSummary(LineDatabase &database, const QDateTime &now)
     const QDateTime dayStart(summary.day, QTime(0, 0), Qt::UTC);
 
     QMap<QString, QDateTime> lastRuns;
-    QList<TodayRun> runs;
+    QList<DashboardRun> runs;
     summary.status = lastRunPerStation(database, &lastRuns);
     if (summary.status.ok())
-        summary.status = todayRuns(database, dayStart, &runs);
+        summary.status = database.dashboardRuns(dayStart, &runs);
     if (!summary.status.ok())
         return summary;
     summary.duplicates = duplicatesAmong(runs);
@@ -189,7 +139,7 @@ DashboardSummary dashboardSummary(LineDatabase &database, const QDateTime &now)
     QMap<QString, Tally> stations;
     QMap<QString, Tally> firmware;
     QMap<QString, int> failures;
-    for (const TodayRun &run : runs) {
+    for (const DashboardRun &run : runs) {
         if (run.command != "upgrade")
             continue;
         stations[run.host].take(run);
@@ -252,16 +202,7 @@ QJsonObject dashboardSummaryJson(const DashboardSummary &summary)
 DatabaseStatus latestRuns(LineDatabase &database, const QDateTime &since, int limit,
                           QList<RunRecord> *runs)
 {
-    runs->clear();
-    return database.select(
-        QString("SELECT %1 FROM run_records WHERE started >= ? ORDER BY started DESC, id DESC "
-                "LIMIT %2")
-            .arg(LineDatabase::runColumns())
-            .arg(std::max(0, limit)),
-        {isoBound(since, "")}, [&](const QSqlQuery &row) {
-            RunRecord record = LineDatabase::recordFrom(row);
-            runs->append(record);
-        });
+    return database.latestRuns(since, limit, runs);
 }
 
 bool RunTotals::Key::operator<(const Key &other) const
@@ -286,41 +227,13 @@ void RunTotals::add(const RunTotals &other)
 DatabaseStatus runTotals(LineDatabase &database, const QDateTime &from, const QDateTime &to,
                          RunTotals *totals)
 {
-    QString buckets;
-    for (double bound : RunTotals::Buckets)
-        buckets += QString(", sum(CASE WHEN duration_s <= %1 THEN 1 ELSE 0 END)").arg(bound);
     *totals = {};
-    return database.select(
-        QString("SELECT host, command, substr(file_sha256, 1, 12), result, count(*), "
-                "sum(duration_s)%1 FROM run_records WHERE started >= ? AND started < ? GROUP BY "
-                "host, command, substr(file_sha256, 1, 12), result")
-            .arg(buckets),
-        {isoBound(from, ""), isoBound(to, "~")}, [&](const QSqlQuery &row) {
-            const RunTotals::Key key{row.value(0).toString(), row.value(1).toString(),
-                                     row.value(2).toString(), row.value(3).toString()};
-            const qint64 count = row.value(4).toLongLong();
-            totals->runs[key] += count;
-            RunTotals::Durations &durations = totals->durations[key.host];
-            durations.count += count;
-            durations.sum += row.value(5).toDouble();
-            for (int i = 0; i < RunTotals::BucketCount; ++i)
-                durations.atMost[i] += row.value(6 + i).toLongLong();
-        });
+    return database.addRunTotals(from, to, totals);
 }
 
 DatabaseStatus lastRunPerStation(LineDatabase &database, QMap<QString, QDateTime> *ended)
 {
-    ended->clear();
-    // One index step per station, however many runs each has.
-    return database.select(
-        "WITH RECURSIVE hosts(host) AS (SELECT (SELECT host FROM run_records ORDER BY host LIMIT "
-        "1) UNION ALL SELECT (SELECT r.host FROM run_records r WHERE r.host > hosts.host ORDER "
-        "BY r.host LIMIT 1) FROM hosts WHERE hosts.host IS NOT NULL) SELECT h.host, (SELECT "
-        "r.ended FROM run_records r WHERE r.host = h.host ORDER BY r.host DESC, r.ended DESC "
-        "LIMIT 1) FROM hosts h WHERE h.host IS NOT NULL",
-        {}, [&](const QSqlQuery &row) {
-            ended->insert(row.value(0).toString(), timeOf(row.value(1)));
-        });
+    return database.lastRunPerStation(ended);
 }
 
 QByteArray prometheusMetrics(const RunTotals &totals, const QMap<QString, QDateTime> &lastRuns)

@@ -43,6 +43,22 @@ struct FirmwareView {
     DashboardCounts today;
 };
 
+// One run as the day's figures need it.
+struct DashboardRun {
+    QString id;
+    QString host;
+    QString command;
+    QString sha256;
+    QString fileName;
+    QString serial;
+    QString port;
+    QString started; // ISO 8601 UTC text, which orders as text: parsed only when shown
+    QString ended;
+    bool ok = false;
+    bool firstEver = false; // the board's first upgrade run of all
+    QString signingKeyId;   // empty for an unsigned file
+};
+
 struct DashboardRunPlace {
     QString host;
     QString port;

@@ -91,33 +91,34 @@ bool mentions(const QString &text, std::initializer_list<const char *> phrases)
     return false;
 }
 
-// Why a connection or statement failed, from the driver's code (SQLSTATE, SQLite result code)
-// and, for libpq's connection messages that carry none, its words.
-DatabaseStatus::Kind kindOf(const QSqlError &error, DatabaseUrl::Backend backend)
+// Why a SQLite statement failed, from its result code.
+DatabaseStatus::Kind sqliteKindOf(const QString &code)
 {
-    const QString code = error.nativeErrorCode();
-    const QString text = error.driverText() + ' ' + error.databaseText();
-    if (backend == DatabaseUrl::Sqlite) {
-        if (code == "1555" || code == "2067") // a key taken by a writer that did not queue
-            return DatabaseStatus::Busy;
-        if (code == "9") // SQLITE_INTERRUPT: its deadline passed
-            return DatabaseStatus::Unreachable;
-        switch (code.toInt() & 0xff) { // extended result codes keep the primary in the low byte
-        case 5:                        // SQLITE_BUSY
-        case 6:                        // SQLITE_LOCKED
-            return DatabaseStatus::Busy;
-        case 8: // SQLITE_READONLY, also a file moved away under the connection
-            return DatabaseStatus::ReadOnly;
-        case 10: // SQLITE_IOERR
-        case 14: // SQLITE_CANTOPEN
-            return DatabaseStatus::Unreachable;
-        case 18: // SQLITE_TOOBIG
-        case 19: // SQLITE_CONSTRAINT
-        case 20: // SQLITE_MISMATCH
-            return DatabaseStatus::Refused;
-        }
-        return DatabaseStatus::Failed;
+    if (code == "1555" || code == "2067") // a key taken by a writer that did not queue
+        return DatabaseStatus::Busy;
+    if (code == "9") // SQLITE_INTERRUPT: its deadline passed
+        return DatabaseStatus::Unreachable;
+    switch (code.toInt() & 0xff) { // extended result codes keep the primary in the low byte
+    case 5:                        // SQLITE_BUSY
+    case 6:                        // SQLITE_LOCKED
+        return DatabaseStatus::Busy;
+    case 8: // SQLITE_READONLY, also a file moved away under the connection
+        return DatabaseStatus::ReadOnly;
+    case 10: // SQLITE_IOERR
+    case 14: // SQLITE_CANTOPEN
+        return DatabaseStatus::Unreachable;
+    case 18: // SQLITE_TOOBIG
+    case 19: // SQLITE_CONSTRAINT
+    case 20: // SQLITE_MISMATCH
+        return DatabaseStatus::Refused;
     }
+    return DatabaseStatus::Failed;
+}
+
+// Why PostgreSQL refused a statement or connection, from the SQLSTATE it sent: the same in
+// every language the server speaks.
+DatabaseStatus::Kind sqlStateKindOf(const QString &code)
+{
     // The values of this statement: bad data (22), a constraint (23), text that made no
     // statement (42: a NUL cuts the statement short).
     if (code.startsWith("22") || (code.startsWith("23") && code != "23505") ||
@@ -129,15 +130,36 @@ DatabaseStatus::Kind kindOf(const QSqlError &error, DatabaseUrl::Backend backend
         return DatabaseStatus::Busy;
     if (code == "25006")
         return DatabaseStatus::ReadOnly;
-    if (code == "28P01" || code == "28000" ||
-        mentions(text, {"password authentication failed", "no password supplied"}))
+    if (code == "28P01" || code == "28000")
         return DatabaseStatus::WrongPassword;
-    if (code.startsWith("08") || code.startsWith("57P") ||
-        error.type() == QSqlError::ConnectionError ||
+    if (code.startsWith("08") || code.startsWith("57P")) // connection, server shut down
+        return DatabaseStatus::Unreachable;
+    return DatabaseStatus::Failed;
+}
+
+// libpq's own failures carry no SQLSTATE: a connection that could not be made or broke, told
+// by its type and, in libpq's English, its words (also the server's words for a refused
+// password, which reach us without their code).
+DatabaseStatus::Kind wordsKindOf(const QSqlError &error)
+{
+    const QString text = error.driverText() + ' ' + error.databaseText();
+    if (mentions(text, {"password authentication failed", "no password supplied"}))
+        return DatabaseStatus::WrongPassword;
+    if (error.type() == QSqlError::ConnectionError ||
         mentions(text, {"server closed the connection", "no connection to the server",
                         "terminating connection", "could not connect", "connection refused"}))
         return DatabaseStatus::Unreachable;
     return DatabaseStatus::Failed;
+}
+
+// Why a connection or statement failed: from the driver's code (SQLite result code, SQLSTATE)
+// and, for libpq's messages that carry none, its words.
+DatabaseStatus::Kind kindOf(const QSqlError &error, DatabaseUrl::Backend backend)
+{
+    const QString code = error.nativeErrorCode();
+    if (backend == DatabaseUrl::Sqlite)
+        return sqliteKindOf(code);
+    return code.isEmpty() ? wordsKindOf(error) : sqlStateKindOf(code);
 }
 
 // libpq's connection options: the URL's own, then our deadlines where it gives none.
@@ -398,10 +420,12 @@ DatabaseStatus LineDatabase::select(const QString &sql, const QVariantList &valu
         }
         QSqlQuery query(QSqlDatabase::database(connectionName, false));
         query.setForwardOnly(true);
-        query.prepare(sql);
+        // PostgreSQL plans a statement when it is prepared, which may fail on its own (a lock
+        // timeout): its error, not that of executing nothing.
+        const bool prepared = query.prepare(sql);
         for (const QVariant &value : values)
             query.addBindValue(value);
-        if (query.exec()) {
+        if (prepared && query.exec()) {
             while (query.next())
                 take(query);
             return {};
@@ -425,24 +449,70 @@ DatabaseStatus LineDatabase::failure(DatabaseStatus::Kind kind, const QString &d
     return DatabaseStatus::failure(kind, databaseUrl.redacted(), detail);
 }
 
+QVariantList LineDatabase::valuesOf(const RunRecord &record)
+{
+    return {text(record.id),
+            text(isoUtc(record.started)),
+            text(isoUtc(record.ended)),
+            text(record.host),
+            text(record.toolVersion),
+            text(record.command),
+            text(record.serial),
+            text(record.port),
+            text(record.fileName),
+            text(QString::fromLatin1(record.fileSha256)),
+            optionalValue(record.applicationChecksum),
+            optionalValue(record.upperChecksum),
+            text(record.result),
+            text(record.logText),
+            optionalValue(record.pagesWritten),
+            optionalValue(record.pagesVerified),
+            QVariant(record.durationSeconds()),
+            nullableText(record.signingKeyId),
+            nullableText(record.trustedComment)};
+}
+
 DatabaseStatus LineDatabase::store(const RunRecord &record)
 {
+    return store(QList<RunRecord>{record});
+}
+
+DatabaseStatus LineDatabase::store(const QList<RunRecord> &records)
+{
+    // Few enough values to a statement for either backend's limit on bound values.
+    constexpr int RowsPerStatement = 200;
+    const QString row = "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
     return inTransaction([&](QSqlQuery &query) {
-        query.prepare(QString("INSERT INTO run_records (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-                              "?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (id) DO NOTHING")
-                          .arg(runColumns()));
-        for (const QVariant &value :
-             {text(record.id), text(isoUtc(record.started)), text(isoUtc(record.ended)),
-              text(record.host), text(record.toolVersion), text(record.command),
-              text(record.serial), text(record.port), text(record.fileName),
-              text(QString::fromLatin1(record.fileSha256)),
-              optionalValue(record.applicationChecksum), optionalValue(record.upperChecksum),
-              text(record.result), text(record.logText), optionalValue(record.pagesWritten),
-              optionalValue(record.pagesVerified), QVariant(record.durationSeconds()),
-              nullableText(record.signingKeyId), nullableText(record.trustedComment)})
-            query.addBindValue(value);
-        return query.exec() ? DatabaseStatus() : statusOf(query);
+        for (qsizetype first = 0; first < records.size(); first += RowsPerStatement) {
+            const QList<RunRecord> some = records.mid(first, RowsPerStatement);
+            QVariantList values;
+            for (const RunRecord &record : some)
+                values += valuesOf(record);
+            const QStringList rows(some.size(), row);
+            const DatabaseStatus status =
+                exec(query,
+                     QString("INSERT INTO run_records (%1) VALUES %2 ON CONFLICT (id) DO NOTHING")
+                         .arg(runColumns(), rows.join(", ")),
+                     values);
+            if (!status.ok())
+                return status;
+        }
+        return DatabaseStatus();
     });
+}
+
+DatabaseStatus LineDatabase::exec(QSqlQuery &query, const QString &sql, const QVariantList &values)
+{
+    // A statement without values runs as it is: PostgreSQL prepares no CREATE INDEX.
+    if (values.isEmpty())
+        return query.exec(sql) ? DatabaseStatus() : statusOf(query);
+    // PostgreSQL plans a statement when it is prepared, which may fail on its own (a lock
+    // timeout): its error, not that of executing nothing, which reads as a refused record.
+    if (!query.prepare(sql))
+        return statusOf(query);
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    return query.exec() ? DatabaseStatus() : statusOf(query);
 }
 
 DatabaseStatus LineDatabase::history(const QString &serial, QList<RunRecord> *runs)

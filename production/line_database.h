@@ -2,16 +2,23 @@
 
 #include "production/database_url.h"
 
+#include <QDateTime>
 #include <QList>
+#include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QVariantList>
 
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <set>
 
 class QSqlQuery;
+struct DashboardRun;
+struct DuplicateSerial;
 struct RunRecord;
+struct RunTotals;
 
 // The line's database: run records and serial allocations, in SQLite or PostgreSQL through Qt
 // SQL. The schema is created on first use and migrated in one transaction; a connection that
@@ -51,9 +58,54 @@ public:
 
     // The record in one transaction; a record whose id is stored already is left as it is.
     DatabaseStatus store(const RunRecord &record);
+    // Many records in one transaction, a few hundred to a statement (a line's history loaded
+    // at once); as with store(), an id stored already is left as it is.
+    DatabaseStatus store(const QList<RunRecord> &records);
     // Every run of one serial, newest first.
     DatabaseStatus history(const QString &serial, QList<RunRecord> *runs);
 
+    // Serial numbers (line_database_serials.cpp). One reservation of the week's numbers in one
+    // write transaction: the week's other allocators wait, `choose` picks from the numbers not
+    // yet taken (or fails, which takes none), and each chosen number is recorded with its serial,
+    // image file, this station and the time. Tried again, whole, when another writer got in the
+    // way, for up to ReservationBusyBoundMs: an operator's reservation has nowhere else to go.
+    using ChooseNumbers =
+        std::function<DatabaseStatus(const std::set<int> &taken, QList<int> *chosen)>;
+    DatabaseStatus reserveNumbers(int year, int week, const ChooseNumbers &choose);
+
+    // The report's rows (line_database_report.cpp). `since` is an ISO 8601 date or time (UTC),
+    // empty for all; `firmwarePrefix` a prefix of file_sha256, empty for all.
+    // Upgrade runs of the firmware, in the order they started.
+    DatabaseStatus upgradeRuns(const QString &firmwarePrefix, QList<RunRecord> *runs);
+    // Pairs of runs of one serial on two ports (of one station or two) whose times overlap.
+    DatabaseStatus overlappingRuns(const QString &since, QList<DuplicateSerial> *duplicates);
+    // Serials run (other than for boot images) that were never allocated although their week
+    // has allocations, in order.
+    DatabaseStatus unallocatedSerials(const QString &since, const QString &firmwarePrefix,
+                                      QStringList *serials);
+    // Serials allocated at `since` or later that no run other than for boot images has used.
+    DatabaseStatus unprogrammedSerials(const QString &since, QStringList *serials);
+
+    // The dashboard's rows (line_database_dashboard.cpp), each served by an index. An invalid
+    // time leaves that side of a span open.
+    // The index of each station's latest record; created if missing.
+    DatabaseStatus prepareDashboardIndexes();
+    // Whether the database answers now: one cheap statement.
+    DatabaseStatus check();
+    // Runs that started at `since` or later, oldest first, each upgrade run knowing whether it
+    // is its board's first upgrade run of all.
+    DatabaseStatus dashboardRuns(const QDateTime &since, QList<DashboardRun> *runs);
+    // Runs that started at `since` or later, newest first, at most `limit`.
+    DatabaseStatus latestRuns(const QDateTime &since, int limit, QList<RunRecord> *runs);
+    // Counts and duration histograms of the runs that started in [from, to), added to `totals`.
+    DatabaseStatus addRunTotals(const QDateTime &from, const QDateTime &to, RunTotals *totals);
+    // When each station's latest record ended.
+    DatabaseStatus lastRunPerStation(QMap<QString, QDateTime> *ended);
+
+    // A failure of this database, for callers that refuse a request themselves.
+    DatabaseStatus failure(DatabaseStatus::Kind kind, const QString &detail) const;
+
+private:
     // Runs `work` in one write transaction, which SQLite takes at once (BEGIN IMMEDIATE) so
     // that writers queue instead of failing halfway; tried again, whole, when it ran into
     // another writer (SQLite busy, a PostgreSQL unique or serialization conflict).
@@ -66,16 +118,17 @@ public:
     // Runs one read statement and hands over each row.
     DatabaseStatus select(const QString &sql, const QVariantList &values,
                           const std::function<void(const QSqlQuery &row)> &take);
+    // Runs one statement, with its values bound, in the transaction `query` belongs to.
+    DatabaseStatus exec(QSqlQuery &query, const QString &sql, const QVariantList &values = {});
 
     // A statement's failure as a status: unreachable, read-only, wrong password, ...
     DatabaseStatus statusOf(const QSqlQuery &query) const;
-    DatabaseStatus failure(DatabaseStatus::Kind kind, const QString &detail) const;
 
     // The run record columns in table order, and a row of them turned back into a record.
     static QString runColumns();
     static RunRecord recordFrom(const QSqlQuery &row);
+    static QVariantList valuesOf(const RunRecord &record);
 
-private:
     DatabaseStatus connect();
     DatabaseStatus prepareSchema(QSqlQuery &query);
     DatabaseStatus attempt(const Work &work);

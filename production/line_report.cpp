@@ -6,7 +6,6 @@
 #include <QJsonArray>
 #include <QMap>
 #include <QSet>
-#include <QSqlQuery>
 
 #include <algorithm>
 #include <functional>
@@ -75,17 +74,6 @@ QList<YieldFigures> figuresOf(const QList<RunRecord> &everyRun, const QString &s
     return all;
 }
 
-QDateTime timeOf(const QVariant &value)
-{
-    return QDateTime::fromString(value.toString(), Qt::ISODateWithMs).toUTC();
-}
-
-RunPlace placeAt(const QSqlQuery &row, int column)
-{
-    return {row.value(column).toString(), row.value(column + 1).toString(),
-            timeOf(row.value(column + 2)), timeOf(row.value(column + 3))};
-}
-
 QJsonObject figuresJson(const YieldFigures &figures, const char *keyName)
 {
     QJsonObject object{{keyName, figures.key},
@@ -119,14 +107,9 @@ LineReport lineReport(LineDatabase &database, const ReportFilter &filter, int sp
     report.spooled = spooled;
     // An empty text sorts before every time.
     const QString since = filter.since.isValid() ? filter.since.toString(Qt::ISODate) : "";
-    const QString firmware = filter.firmwarePrefix + '%';
 
     QList<RunRecord> upgrades;
-    report.status = database.select(
-        QString("SELECT %1 FROM run_records WHERE command = 'upgrade' AND file_sha256 LIKE ? "
-                "ORDER BY started, id")
-            .arg(LineDatabase::runColumns()),
-        {firmware}, [&](const QSqlQuery &row) { upgrades << LineDatabase::recordFrom(row); });
+    report.status = database.upgradeRuns(filter.firmwarePrefix, &upgrades);
     if (!report.status.ok())
         return report;
     report.firmware =
@@ -144,40 +127,12 @@ LineReport lineReport(LineDatabase &database, const ReportFilter &filter, int sp
         if (failure.value() > 1)
             report.failedMoreThanOnce << qMakePair(failure.key(), failure.value());
 
-    // Both runs of a pair are real boards on real ports whose times overlap: on two ports of
-    // one station, or on any ports of two.
-    report.status = database.select(
-        "SELECT a.serial, a.host, a.port, a.started, a.ended, b.host, b.port, b.started, b.ended "
-        "FROM run_records a JOIN run_records b ON b.serial = a.serial AND a.id < b.id AND "
-        "(b.port <> a.port OR b.host <> a.host) AND a.started < b.ended AND b.started < a.ended "
-        "WHERE a.serial <> '' "
-        "AND a.port <> '' AND b.port <> '' AND a.started >= ? AND b.started >= ? ORDER BY "
-        "a.serial, a.started",
-        {since, since}, [&](const QSqlQuery &row) {
-            DuplicateSerial duplicate{row.value(0).toString(), placeAt(row, 1), placeAt(row, 5)};
-            if (duplicate.second.started < duplicate.first.started)
-                std::swap(duplicate.first, duplicate.second);
-            report.duplicates << duplicate;
-        });
-    if (!report.status.ok())
-        return report;
-
-    // The week's allocations are the serials YYWW0NNNN with the run's first four digits.
-    report.status = database.select(
-        "SELECT DISTINCT r.serial FROM run_records r WHERE r.command <> 'boot-images' AND "
-        "r.serial <> '' AND r.started >= ? AND r.file_sha256 LIKE ? AND NOT EXISTS (SELECT 1 FROM "
-        "serial_allocations a WHERE a.serial = r.serial) AND EXISTS (SELECT 1 FROM "
-        "serial_allocations w WHERE w.serial BETWEEN substr(r.serial, 1, 4) || '00000' AND "
-        "substr(r.serial, 1, 4) || '09999') ORDER BY r.serial",
-        {since, firmware},
-        [&](const QSqlQuery &row) { report.unallocated << row.value(0).toString(); });
-    if (!report.status.ok())
-        return report;
-    report.status = database.select(
-        "SELECT a.serial FROM serial_allocations a WHERE a.allocated >= ? AND NOT EXISTS (SELECT "
-        "1 FROM run_records r WHERE r.serial = a.serial AND r.command <> 'boot-images') ORDER BY "
-        "a.serial",
-        {since}, [&](const QSqlQuery &row) { report.unprogrammed << row.value(0).toString(); });
+    report.status = database.overlappingRuns(since, &report.duplicates);
+    if (report.status.ok())
+        report.status =
+            database.unallocatedSerials(since, filter.firmwarePrefix, &report.unallocated);
+    if (report.status.ok())
+        report.status = database.unprogrammedSerials(since, &report.unprogrammed);
     return report;
 }
 

@@ -23,7 +23,6 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -39,11 +38,6 @@ namespace
 constexpr double BoardRunSeconds = 5.0;
 constexpr int Stations = 16;
 
-QString iso(const QDateTime &time)
-{
-    return time.toUTC().toString(Qt::ISODateWithMs);
-}
-
 // One run of a line that programs boards evenly around the clock: about 4 % fail and are run
 // again at the same station, a new firmware every month.
 struct LineGenerator {
@@ -51,29 +45,31 @@ struct LineGenerator {
     int serials = 0;
     QMap<int, int> rerun; // station: the serial of its board that failed
 
-    QString row(int i, const QDateTime &started, int stations)
+    RunRecord run(int i, const QDateTime &started, int stations)
     {
         const int station = i % stations;
         const int month = started.date().month();
-        const QString sha =
-            QCryptographicHash::hash(QByteArray::number(month), QCryptographicHash::Sha256).toHex();
         const int serial = rerun.contains(station) ? rerun.take(station) : ++serials;
         const bool ok = random.bounded(100) >= 4;
         if (!ok)
             rerun[station] = serial;
         const double duration = 20 + random.bounded(10.0);
-        return QString("('run-%1', '%2', '%3', 'station-%4', '2.00', 'upgrade', '%5', '1-1.%6', "
-                       "'kr960-app-1.%7.upg', '%8', 305419896, 305419896, '%9', '%10', 120, %11, "
-                       "%12)")
-            .arg(i)
-            .arg(iso(started), iso(started.addMSecs(qint64(duration * 1000))))
-            .arg(station + 1, 2, 10, QChar('0'))
-            .arg(260000000 + serial % 99999999)
-            .arg(i / stations % 4 + 1)
-            .arg(month)
-            .arg(sha, ok ? "ok" : "verify-failed", ok ? "OK" : "Verify error at 0x08004800")
-            .arg(ok ? 120 : 37)
-            .arg(duration, 0, 'f', 3);
+        RunRecord record = newRunRecord("upgrade", started);
+        record.id = QString("run-%1").arg(i);
+        record.ended = started.addMSecs(qint64(duration * 1000));
+        record.host = QString("station-%1").arg(station + 1, 2, 10, QChar('0'));
+        record.toolVersion = "2.00";
+        record.serial = QString::number(260000000 + serial % 99999999);
+        record.port = QString("1-1.%1").arg(i / stations % 4 + 1);
+        record.fileName = QString("kr960-app-1.%1.upg").arg(month);
+        record.fileSha256 =
+            QCryptographicHash::hash(QByteArray::number(month), QCryptographicHash::Sha256).toHex();
+        record.applicationChecksum = record.upperChecksum = 305419896;
+        record.result = ok ? "ok" : "verify-failed";
+        record.logText = ok ? "OK" : "Verify error at 0x08004800";
+        record.pagesWritten = 120;
+        record.pagesVerified = ok ? 120 : 37;
+        return record;
     }
 };
 
@@ -84,17 +80,10 @@ bool fill(LineDatabase &database, int runs, qint64 seconds, int stations)
     const qint64 span = seconds * 1000;
     LineGenerator line;
     for (int first = 0; first < runs; first += 50000) {
-        const DatabaseStatus status = database.inTransaction([&](QSqlQuery &query) {
-            for (int batch = first; batch < std::min(runs, first + 50000); batch += 1000) {
-                QStringList rows;
-                for (int i = batch; i < std::min(runs, batch + 1000); ++i)
-                    rows << line.row(i, end.addMSecs(-span + span * i / runs - 90000), stations);
-                if (!query.exec(QString("INSERT INTO run_records (%1) VALUES %2")
-                                    .arg(LineDatabase::runColumns(), rows.join(','))))
-                    return database.statusOf(query);
-            }
-            return DatabaseStatus();
-        });
+        QList<RunRecord> some;
+        for (int i = first; i < std::min(runs, first + 50000); ++i)
+            some << line.run(i, end.addMSecs(-span + span * i / runs - 90000), stations);
+        const DatabaseStatus status = database.store(some);
         if (!status.ok()) {
             std::fprintf(stderr, "fill: %s\n", qPrintable(status.text()));
             return false;
@@ -210,12 +199,21 @@ Recording record(const QString &url, int seconds, const QString &tag,
     return {sent, stored, all.empty() ? -1 : all[all.size() / 2]};
 }
 
-int countRuns(LineDatabase &database, const QString &tag)
+// Counted by the sqlite3 or psql client.
+int countRuns(const QString &url, const QString &tag)
 {
-    int count = -1;
-    database.select("SELECT count(*) FROM run_records WHERE id LIKE ?", {tag + "-%"},
-                    [&](const QSqlQuery &row) { count = row.value(0).toInt(); });
-    return count;
+    QProcess client;
+    const QString statement =
+        QString("SELECT count(*) FROM run_records WHERE id LIKE '%1-%'").arg(tag);
+    if (url.startsWith("sqlite:"))
+        client.start("sqlite3", {"-batch", url.mid(7), statement});
+    else
+        client.start("psql", {"-XAtq", "-d", url, "-c", statement});
+    if (!client.waitForFinished(60000) || client.exitCode() != 0)
+        return -1;
+    bool ok = false;
+    const int count = client.readAllStandardOutput().trimmed().toInt(&ok);
+    return ok ? count : -1;
 }
 
 // A morning of four stations and one gone quiet, with a board that failed twice and one serial
@@ -320,10 +318,10 @@ int main(int argc, char *argv[])
     std::printf("  %d stations recording a run every 250 ms for %d s each:\n", Stations, seconds);
     std::printf("    without the page: %d sent, %d stored, %d in the database; median %.2f ms "
                 "per record\n",
-                alone.sent, alone.stored, countRuns(database, "alone"), alone.medianMs);
+                alone.sent, alone.stored, countRuns(url, "alone"), alone.medianMs);
     std::printf("    with the page (%d refreshes): %d sent, %d stored, %d in the database; "
                 "median %.2f ms per record\n",
-                refreshes, watched.sent, watched.stored, countRuns(database, "watched"),
+                refreshes, watched.sent, watched.stored, countRuns(url, "watched"),
                 watched.medianMs);
     std::printf("    the page adds %.3f %% to a %.0f s board run (record time ratio %.3f)\n",
                 100.0 * (watched.medianMs - alone.medianMs) / 1000.0 / BoardRunSeconds,

@@ -13,7 +13,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -97,13 +96,17 @@ bool measure(const QString &name, const QString &url)
     const double seconds = secondsPerRecord(database);
     const double one = allocationsPerSecond(url, 1, 1, 200);
     const double eight = allocationsPerSecond(url, 8, 2, 100);
-    int given = 0;
-    int distinct = 0;
-    database.select("SELECT count(*), count(DISTINCT serial) FROM serial_allocations", {},
-                    [&](const QSqlQuery &row) {
-                        given = row.value(0).toInt();
-                        distinct = row.value(1).toInt();
-                    });
+    // Counted by the sqlite3 or psql client.
+    QProcess client;
+    const QString statement = "SELECT count(*), count(DISTINCT serial) FROM serial_allocations";
+    if (url.startsWith("sqlite:"))
+        client.start("sqlite3", {"-batch", url.mid(7), statement});
+    else
+        client.start("psql", {"-XAtq", "-d", url, "-c", statement});
+    client.waitForFinished(60000);
+    const QList<QByteArray> counts = client.readAllStandardOutput().trimmed().split('|');
+    const int given = counts.value(0).toInt();
+    const int distinct = counts.value(1, "-1").toInt();
     if (seconds < 0 || one < 0 || eight < 0 || given != 1000 || distinct != given) {
         fprintf(stderr, "%s: a store or an allocation failed (%d serials, %d distinct)\n",
                 qPrintable(name), given, distinct);

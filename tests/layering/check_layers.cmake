@@ -2,7 +2,8 @@
 # - the window's files are app/ and station/ (mv604-station); the core is everything else outside
 #   cli/ and sim/, and no core file includes widget headers, the form or app/;
 # - no product file includes cli/ or sim/, the core never includes station/, and app/ and
-#   station/, two front ends, never include each other.
+#   station/, two front ends, never include each other;
+# - SQL is written in production/line_database*.cpp alone: no other file includes Qt SQL.
 # Usage: cmake -DSOURCE_DIR=<checkout> -P check_layers.cmake
 set(window_includes
     "#include <Q(Widget|MainWindow|Dialog|MessageBox|FileDialog|InputDialog|PushButton|ProgressBar|TextBrowser|Application|LineEdit|Label|Layout|Frame|GridLayout|HBoxLayout|VBoxLayout|ScrollArea)"
@@ -26,6 +27,9 @@ foreach(source ${sources})
   foreach(line ${includes})
     if(line MATCHES "${front_end_includes}")
       list(APPEND faults "${source}: ${line} (the core never includes a front end, nor one front end another)")
+    endif()
+    if(line MATCHES "#include <QSql" AND NOT source MATCHES "^production/line_database")
+      list(APPEND faults "${source}: ${line} (the line's database is reached through LineDatabase)")
     endif()
     if(NOT source MATCHES "^(app|station)/")
       foreach(pattern ${window_includes})

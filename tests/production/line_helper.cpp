@@ -6,6 +6,7 @@
 //   line_helper spool COUNT          appends COUNT records to the spool
 //   line_helper flush URL COUNT      flushes until the database holds COUNT records (20 s at most)
 
+#include "production/line_dashboard.h"
 #include "production/line_records.h"
 #include "production/run_record.h"
 #include "production/serial_allocation.h"
@@ -13,7 +14,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QSqlQuery>
 #include <QThread>
 #include <cstdio>
 
@@ -72,8 +72,9 @@ int main(int argc, char *argv[])
             const RunSpool::Flush flush = records.flushSpool();
             if (!flush.error.isEmpty())
                 return fail(flush.error);
-            records.database().select("SELECT count(*) FROM run_records", {},
-                                      [&](const QSqlQuery &row) { stored = row.value(0).toInt(); });
+            QList<RunRecord> runs;
+            if (latestRuns(records.database(), {}, count + 1, &runs).ok())
+                stored = int(runs.size());
             QThread::msleep(2);
         }
         std::printf("stored %d\n", stored);

@@ -875,6 +875,68 @@ private slots:
         QCOMPARE(QDir(path("images")).entryList(QDir::Files).size(),
                  allocated + run.endsWith("--first 9 --count 1"));
     }
+
+    // A server that answers in German (its own translations, which gettext takes from LANGUAGE
+    // under C.UTF-8, a locale every system has): a refused record is still set aside, a table
+    // locked past lock_timeout still tried again, an away server still spooled for. Last: the
+    // throwaway server speaks German from here on.
+    void serverInAnotherLanguage_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("delivery");
+        QTest::newRow("a refused record") << "refused" << int(LineRecords::Delivery::SetAside);
+        QTest::newRow("a table locked for 3 s") << "locked" << int(LineRecords::Delivery::Stored);
+        QTest::newRow("the server away") << "away" << int(LineRecords::Delivery::Spooled);
+    }
+    void serverInAnotherLanguage()
+    {
+        QFETCH(QString, fault);
+        QFETCH(int, delivery);
+        if (!postgresql)
+            QSKIP("needs the PostgreSQL server");
+        const QString german = "Division durch Null";
+        if (!query("/postgres", "SELECT 1/0").contains(german)) {
+            QFile environment(qEnvironmentVariable("PG_CLUSTER_CONF_ROOT") + '/' + pg("PGVERSION") +
+                              "/regress/environment");
+            if (!environment.open(QIODevice::Append))
+                QSKIP("no cluster configuration of pg_virtualenv to give the server a language");
+            environment.write("LANGUAGE = 'de'\n");
+            environment.close();
+            query("/postgres", "ALTER SYSTEM SET lc_messages = 'C.UTF-8'");
+            QCOMPARE(runProcess("pg_ctlcluster", {pg("PGVERSION"), "regress", "restart"}).exitCode,
+                     0);
+            if (!query("/postgres", "SELECT 1/0").contains(german))
+                QSKIP("the server has no German messages (postgresql's translations, "
+                      "/usr/share/locale/de/LC_MESSAGES/postgres-*.mo) or no C.UTF-8 locale");
+        }
+        const QString url = freshUrl("german");
+        LineRecords records;
+        QString error;
+        QVERIFY2(records.open(url, &error), qPrintable(error));
+        RunRecord record = run("264900001", "st1", "1-1", 'a', true, 0);
+        QProcess locker;
+        const auto back = qScopeGuard([&] {
+            locker.waitForFinished(10000);
+            runProcess("pg_ctlcluster", {pg("PGVERSION"), "regress", "start"});
+            QFile::remove(RunSpool().rejectedFileName());
+        });
+        if (fault == "refused")
+            record.logText = QString("a NUL") + QChar(0) + "inside";
+        if (fault == "locked") { // past the 2 s lock_timeout once, not twice
+            locker.start("psql", {"-XAtq", "-d", "german"});
+            locker.write("BEGIN; LOCK TABLE run_records IN ACCESS EXCLUSIVE MODE; SELECT "
+                         "'locked'; SELECT pg_sleep(3); COMMIT;\n");
+            locker.closeWriteChannel();
+            QVERIFY(locker.waitForReadyRead(5000));
+        }
+        if (fault == "away")
+            QCOMPARE(runProcess("pg_ctlcluster", {pg("PGVERSION"), "regress", "stop"}).exitCode, 0);
+        QCOMPARE(int(records.deliver(record, &error)), delivery);
+        if (fault == "refused")
+            QVERIFY(readFile(RunSpool().rejectedFileName()).contains(record.id.toUtf8()));
+        if (fault == "away")
+            QVERIFY2(error.contains("cannot reach the database"), qPrintable(error));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestLineDatabase)
