@@ -159,7 +159,7 @@ int runHistoryCommand(const QStringList &arguments)
     for (const RunRecord &run : runs)
         printLine(QString("%1  %2  %3  %4  %5  %6  %7  %8 s")
                       .arg(run.started.toString(Qt::ISODate), run.host,
-                           run.port.isEmpty() ? "-" : run.port, run.command, run.result,
+                           run.port.isEmpty() ? "-" : run.port, run.commandText(), run.resultText(),
                            run.fileName, QString::fromLatin1(run.fileSha256.left(12)))
                       .arg(run.durationSeconds(), 0, 'f', 1));
     return ExitOk;

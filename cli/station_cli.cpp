@@ -38,7 +38,7 @@ QString summaryRow(const StationRun &run)
     const QString result = run.passed                   ? QString("OK")
                            : !run.recordError.isEmpty() ? QString("not-recorded")
                            : !run.sharedWith.isEmpty()  ? QString("shared-serial")
-                                                        : record.result;
+                                                        : record.resultText();
     return QString("%1 %2 %3 %4 %5")
         .arg(record.serial.isEmpty() ? "-" : record.serial, -10)
         .arg(record.port.isEmpty() ? "-" : record.port, -10)

@@ -14,7 +14,6 @@
 #include "device/usbkr960.h"
 #include "production/run_recorder.h"
 #include "production/run_records.h"
-#include "production/worker_protocol.h"
 #include "upgrade/upgrader.h"
 
 #include <QDateTime>
@@ -34,30 +33,7 @@ struct UpgradeOptions {
     QString fileName;
     LoadedUpgradeFile file; // read once and checked: these bytes are programmed
     bool skipUnchanged = false;
-    bool reportToParent = false; // a station's worker: protocol lines on stderr, no log of its own
 };
-
-void tellParent(const QByteArray &line)
-{
-    fputs(line.constData(), stderr);
-    fflush(stderr);
-}
-
-// A worker whose board cannot be found still ends with a record, so that its station learns why.
-[[noreturn]] void failBeforeRun(const UpgradeOptions &options, const QString &reason,
-                                UpgradeOutcome outcome = UpgradeOutcome::NoDevice)
-{
-    if (options.reportToParent) {
-        RunRecord record = newRunRecord("upgrade", QDateTime::currentDateTimeUtc());
-        record.serial = QString::fromLatin1(options.board.serial);
-        record.port = options.board.port;
-        takeFileFacts(record, options.file.facts);
-        record.result = upgradeOutcomeName(outcome);
-        record.logText = reason;
-        tellParent(WorkerProtocol::recordLine(record));
-    }
-    failOperation(reason);
-}
 
 // Runs the worker on the chosen board and gives its report. A stop signal ends the run at its
 // next page boundary; `stopSignal` tells which one came.
@@ -69,32 +45,27 @@ UpgradeReport upgradeChosenBoard(const UpgradeOptions &options, int *stopSignal)
     // window's does: a board plugged in during its connection attempts is still taken.
     const bool lookForAny = chosen.search == BoardSearch::NoneAttached && options.board.isEmpty();
     if (!chosen.found() && !lookForAny)
-        failBeforeRun(options, chosenBoardFailureText(chosen, options.board));
+        failOperation(chosenBoardFailureText(chosen, options.board));
     BoardLock lock; // held until the run is over
     const QString refusal = lockBoard(chosen.board, options.command, &lock);
     if (!refusal.isEmpty())
-        failBeforeRun(options, refusal);
+        failOperation(refusal);
 
     Upgrader upgrader(&usb);
-    ProgressDisplay progress(!options.reportToParent && isatty(fileno(stderr)));
+    ProgressDisplay progress(isatty(fileno(stderr)));
     QElapsedTimer clock;
     clock.start();
     QEventLoop loop;
     // The worker's texts arrive queued, in the order it sent them.
-    QObject::connect(&upgrader, &Upgrader::sendText, &loop, [&](const QString &line) {
-        if (!options.reportToParent)
-            progress.printLine(line);
-    });
+    QObject::connect(&upgrader, &Upgrader::sendText, &loop,
+                     [&](const QString &line) { progress.printLine(line); });
     upgrader.setPageListener([&](const PageProgress &pages) {
-        if (options.reportToParent)
-            tellParent(WorkerProtocol::progressLine(pages));
-        else
-            QMetaObject::invokeMethod(&loop, [&progress, pages, elapsed = clock.elapsed()] {
-                progress.show(QString(), pages, elapsed);
-            });
+        QMetaObject::invokeMethod(&loop, [&progress, pages, elapsed = clock.elapsed()] {
+            progress.show(QString(), pages, elapsed);
+        });
     });
     QObject::connect(&upgrader, &QThread::finished, &loop, &QEventLoop::quit);
-    StopSignals stops(!options.reportToParent);
+    StopSignals stops;
     QObject::connect(&stops, &StopSignals::received, &loop, [&](int signalNumber) {
         *stopSignal = signalNumber;
         upgrader.requestStop();
@@ -114,8 +85,6 @@ int upgradeOneBoard(const UpgradeOptions &options, RunRecorder &recorder)
     int stopSignal = 0;
     const UpgradeReport report = upgradeChosenBoard(options, &stopSignal);
     const RunRecord record = upgradeRunRecord(report, started);
-    if (options.reportToParent)
-        tellParent(WorkerProtocol::recordLine(record));
     QString note;
     const QString recordError = recorder.record(record, &note);
     finishRecording(recorder);
@@ -123,7 +92,8 @@ int upgradeOneBoard(const UpgradeOptions &options, RunRecorder &recorder)
         failOperation(recordError);
     if (!note.isEmpty())
         fprintf(stderr, "mv604-cli: %s\n", qPrintable(note));
-    const QString ending = QString("%1 (%2)").arg(report.lastLine.simplified(), record.result);
+    const QString ending =
+        QString("%1 (%2)").arg(report.lastLine.simplified(), record.resultText());
     if (report.outcome == UpgradeOutcome::Stopped && stopSignal != 0) {
         fprintf(stderr, "mv604-cli: upgrade stopped: %s\n", qPrintable(ending));
         return StopSignals::exitCodeFor(stopSignal);
@@ -152,10 +122,7 @@ int runUpgradeCommand(const QStringList &arguments, const BoardChoice &board)
         "With --watch: a programmed board that stays off the bus this long counts as unplugged "
         "and is programmed again when it comes back (default 3000).",
         "MS", QString::number(DefaultUnpluggedAfterMs));
-    // A station's worker reports its progress and record to its parent.
-    QCommandLineOption report("report");
-    report.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({skipUnchanged, all, watch, unpluggedAfter, report});
+    parser.addOptions({skipUnchanged, all, watch, unpluggedAfter});
     const RecordingOptions recording =
         addRecordingOptions(parser, "Append one JSON line per device and run to FILE.");
     parseCommandLine(parser, arguments, "Programs the application firmware from an upgrade file.");
@@ -170,10 +137,8 @@ int runUpgradeCommand(const QStringList &arguments, const BoardChoice &board)
         failUsage("--all and --watch exclude each other");
     const int unpluggedAfterMs =
         parseDecimalArgument("--unplugged-after", parser.value(unpluggedAfter), 0, 600000);
-    // A station's worker records nothing itself: its record goes to the station.
     RunRecorder recorder;
-    if (!parser.isSet(report))
-        prepareRecorder(parser, recording, recorder);
+    prepareRecorder(parser, recording, recorder);
 
     if (station) {
         StationSettings settings;
@@ -187,13 +152,10 @@ int runUpgradeCommand(const QStringList &arguments, const BoardChoice &board)
     }
     // A file the signature policy refuses never reaches the board: no request is sent.
     QString refusal;
-    const UpgradeOptions options{board,
-                                 arguments.at(0),
-                                 fileName,
+    const UpgradeOptions options{board, arguments.at(0), fileName,
                                  loadCheckedUpgradeFile(fileName, &refusal),
-                                 parser.isSet(skipUnchanged),
-                                 parser.isSet(report)};
+                                 parser.isSet(skipUnchanged)};
     if (!refusal.isEmpty())
-        failBeforeRun(options, refusal, UpgradeOutcome::BadFile);
+        failOperation(refusal);
     return upgradeOneBoard(options, recorder);
 }

@@ -32,26 +32,6 @@ LoadedUpgradeFile checkedUpgradeFile(const QString &fileName)
     return file;
 }
 
-// What the comparison came to, for the record and the exit code.
-VerifyResult verdictOf(const AreaComparison &comparison)
-{
-    VerifyResult verdict;
-    if (comparison.readFailed) {
-        verdict.result = "read-failed";
-        verdict.text = QString("reading the page at %1 failed")
-                           .arg(hexAddress(Kr960::ApplicationStart +
-                                           quint32(comparison.failedPage) * Kr960::PageSize));
-        return verdict;
-    }
-    const int differing = int(comparison.differingPages.size());
-    verdict.pagesMatching = int(Kr960::ApplicationPages) - differing;
-    verdict.result = differing ? "differs" : "ok";
-    verdict.text =
-        differing ? QString("%1 of %2 pages differ").arg(differing).arg(Kr960::ApplicationPages)
-                  : QString("all %1 pages match").arg(Kr960::ApplicationPages);
-    return verdict;
-}
-
 // Runs of adjacent pages as device address ranges, last byte included.
 QStringList addressRanges(const QList<int> &pages)
 {
@@ -91,16 +71,14 @@ int runVerifyCommand(const QStringList &arguments, const BoardChoice &choice)
     const HeldBoard held = openChosenBoardOrFail(usb, choice, arguments.at(0));
     const BoardIdentity &board = held.identity;
     const AreaComparison comparison = compareApplicationArea(usb, file.applicationArea);
-    VerifyResult verdict = verdictOf(comparison);
-    verdict.board = board;
-    verdict.file = file.facts;
+    const VerifyResult verdict = verifyResultOf(comparison, board, file.facts);
     const QString recorderError = recorder.record(verifyRunRecord(verdict, started));
     finishRecording(recorder);
     for (const QString &range : addressRanges(comparison.differingPages))
         printLine(range);
     if (!recorderError.isEmpty())
         failOperation(recorderError);
-    if (verdict.result != "ok")
+    if (verdict.result != RunResult::Ok)
         failOperation(verdict.text);
     printLine(verdict.text);
     return ExitOk;

@@ -59,6 +59,8 @@ bool cannotTellApart(const QList<AttachedBoard> &sharing, const BoardChoice &cho
     return false;
 }
 
+} // namespace
+
 ChosenBoard pickBoard(const QList<AttachedBoard> &attached, const BoardChoice &choice)
 {
     ChosenBoard chosen;
@@ -92,8 +94,6 @@ ChosenBoard pickBoard(const QList<AttachedBoard> &attached, const BoardChoice &c
     chosen.search = BoardSearch::Found;
     return chosen;
 }
-
-} // namespace
 
 QList<AttachedBoard> listAttachedBoards(const BoardChoice &choice)
 {

@@ -41,6 +41,11 @@ struct ChosenBoard {
     bool connected() const { return found() && connectFailure == UsbDevice::ConnectFailure::None; }
 };
 
+// The choice among boards already listed (listAttachedBoards): whose serial and port fit, a
+// readable board before an unreadable one when a serial is asked for, and Duplicate when boards
+// that share the serial cannot be told apart. Touches no device.
+ChosenBoard pickBoard(const QList<AttachedBoard> &attached, const BoardChoice &choice);
+
 // The one way every command reaches "the chosen board": finds it among the attached KR960s and
 // makes the transport keep to it (its serial and, where known, its port) for every connect that
 // follows, the reconnections after a restart included. Without a choice the first board that

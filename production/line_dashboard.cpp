@@ -140,7 +140,7 @@ DashboardSummary dashboardSummary(LineDatabase &database, const QDateTime &now)
     QMap<QString, Tally> firmware;
     QMap<QString, int> failures;
     for (const DashboardRun &run : runs) {
-        if (run.command != "upgrade")
+        if (run.command != RunCommand::Upgrade)
             continue;
         stations[run.host].take(run);
         firmware[run.sha256].take(run);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "production/database_url.h"
+#include "production/run_record.h"
 
 #include <QByteArray>
 #include <QDate>
@@ -47,7 +48,7 @@ struct FirmwareView {
 struct DashboardRun {
     QString id;
     QString host;
-    QString command;
+    RunCommand command = RunCommand::Unknown;
     QString sha256;
     QString fileName;
     QString serial;

@@ -456,14 +456,14 @@ QVariantList LineDatabase::valuesOf(const RunRecord &record)
             text(isoUtc(record.ended)),
             text(record.host),
             text(record.toolVersion),
-            text(record.command),
+            text(record.commandText()),
             text(record.serial),
             text(record.port),
             text(record.fileName),
             text(QString::fromLatin1(record.fileSha256)),
             optionalValue(record.applicationChecksum),
             optionalValue(record.upperChecksum),
-            text(record.result),
+            text(record.resultText()),
             text(record.logText),
             optionalValue(record.pagesWritten),
             optionalValue(record.pagesVerified),
@@ -546,14 +546,14 @@ RunRecord LineDatabase::recordFrom(const QSqlQuery &row)
     record.ended = fromIsoUtc(row.value(2));
     record.host = row.value(3).toString();
     record.toolVersion = row.value(4).toString();
-    record.command = row.value(5).toString();
+    record.setCommandText(row.value(5).toString());
     record.serial = row.value(6).toString();
     record.port = row.value(7).toString();
     record.fileName = row.value(8).toString();
     record.fileSha256 = row.value(9).toString().toLatin1();
     record.applicationChecksum = checksum(10);
     record.upperChecksum = checksum(11);
-    record.result = row.value(12).toString();
+    record.setResultText(row.value(12).toString());
     record.logText = row.value(13).toString();
     record.pagesWritten = count(14);
     record.pagesVerified = count(15);

@@ -51,11 +51,12 @@ DatabaseStatus LineDatabase::dashboardRuns(const QDateTime &since, QList<Dashboa
         "r.signing_key_id FROM "
         "run_records r WHERE r.started >= ? ORDER BY r.started, r.id",
         {isoBound(since, "")}, [&](const QSqlQuery &row) {
-            runs->append({row.value(0).toString(), row.value(1).toString(), row.value(2).toString(),
-                          row.value(3).toString(), row.value(4).toString(), row.value(5).toString(),
-                          row.value(6).toString(), row.value(7).toString(), row.value(8).toString(),
-                          row.value(9).toString() == "ok", row.value(10).toInt() == 1,
-                          row.value(11).toString()});
+            runs->append({row.value(0).toString(), row.value(1).toString(),
+                          runCommandNamed(row.value(2).toString()), row.value(3).toString(),
+                          row.value(4).toString(), row.value(5).toString(), row.value(6).toString(),
+                          row.value(7).toString(), row.value(8).toString(),
+                          runResultNamed(row.value(9).toString()) == RunResult::Ok,
+                          row.value(10).toInt() == 1, row.value(11).toString()});
         });
 }
 

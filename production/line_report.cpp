@@ -35,9 +35,10 @@ QList<RunRecord> firstRunsFrom(const QList<RunRecord> &runs, const QString &sinc
     return kept;
 }
 
-// Per key, in the order the runs started: a board's first run there decides its first pass.
-QList<YieldFigures> figuresOf(const QList<RunRecord> &everyRun, const QString &since,
-                              const std::function<QString(const RunRecord &)> &keyOf)
+} // namespace
+
+QList<YieldFigures> yieldFiguresOf(const QList<RunRecord> &everyRun, const QString &since,
+                                   const std::function<QString(const RunRecord &)> &keyOf)
 {
     const QList<RunRecord> runs = firstRunsFrom(everyRun, since, keyOf);
     struct Tally {
@@ -53,7 +54,7 @@ QList<YieldFigures> figuresOf(const QList<RunRecord> &everyRun, const QString &s
         ++tally.figures.runs;
         if (run.serial.isEmpty())
             continue;
-        const bool ok = run.result == "ok";
+        const bool ok = run.result == RunResult::Ok;
         if (!tally.boards.contains(run.serial)) {
             tally.boards.insert(run.serial);
             tally.figures.firstPass += ok;
@@ -73,6 +74,9 @@ QList<YieldFigures> figuresOf(const QList<RunRecord> &everyRun, const QString &s
     });
     return all;
 }
+
+namespace
+{
 
 QJsonObject figuresJson(const YieldFigures &figures, const char *keyName)
 {
@@ -112,16 +116,17 @@ LineReport lineReport(LineDatabase &database, const ReportFilter &filter, int sp
     report.status = database.upgradeRuns(filter.firmwarePrefix, &upgrades);
     if (!report.status.ok())
         return report;
-    report.firmware =
-        figuresOf(upgrades, since, [](const RunRecord &run) { return QString(run.fileSha256); });
-    report.stations = figuresOf(upgrades, since, [](const RunRecord &run) { return run.host; });
-    report.signingKeys = figuresOf(upgrades, since, [](const RunRecord &run) {
+    report.firmware = yieldFiguresOf(upgrades, since,
+                                     [](const RunRecord &run) { return QString(run.fileSha256); });
+    report.stations =
+        yieldFiguresOf(upgrades, since, [](const RunRecord &run) { return run.host; });
+    report.signingKeys = yieldFiguresOf(upgrades, since, [](const RunRecord &run) {
         return run.signingKeyId.isNull() ? QString("") : run.signingKeyId;
     });
     QMap<QString, int> failures;
     for (const RunRecord &run :
          firstRunsFrom(upgrades, since, [](const RunRecord &) { return QString(); }))
-        if (!run.serial.isEmpty() && run.result != "ok")
+        if (!run.serial.isEmpty() && run.result != RunResult::Ok)
             ++failures[run.serial];
     for (auto failure = failures.cbegin(); failure != failures.cend(); ++failure)
         if (failure.value() > 1)

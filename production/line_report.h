@@ -1,6 +1,7 @@
 #pragma once
 
 #include "production/database_url.h"
+#include "production/run_record.h"
 
 #include <QByteArray>
 #include <QDate>
@@ -9,6 +10,8 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 class LineDatabase;
 
@@ -25,6 +28,12 @@ struct YieldFigures {
 
     double firstPassYield() const { return boards ? double(firstPass) / boards : 0.0; }
 };
+
+// Upgrade runs, in the order they started, as figures per key (most boards first). Per key, a
+// board's first run there decides its first pass; boards whose first run there started before
+// `since` (ISO 8601 text; empty: all) are left out.
+QList<YieldFigures> yieldFiguresOf(const QList<RunRecord> &runs, const QString &since,
+                                   const std::function<QString(const RunRecord &)> &keyOf);
 
 // One board's run on a port while another run of the same serial was going on at another.
 struct RunPlace {

@@ -4,6 +4,8 @@
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
+#include <QList>
+#include <QPair>
 #include <QSysInfo>
 #include <QUuid>
 
@@ -72,14 +74,105 @@ bool takeCount(const QJsonValue &value, std::optional<int> *count)
     return true;
 }
 
+const QList<QPair<RunCommand, QLatin1String>> &commandNames()
+{
+    static const QList<QPair<RunCommand, QLatin1String>> names = {
+        {RunCommand::Upgrade, QLatin1String("upgrade")},
+        {RunCommand::Verify, QLatin1String("verify")},
+        {RunCommand::ExtWrite, QLatin1String("ext-write")},
+        {RunCommand::BootImages, QLatin1String("boot-images")},
+    };
+    return names;
+}
+
+const QList<QPair<RunResult, QLatin1String>> &resultNames()
+{
+    static const QList<QPair<RunResult, QLatin1String>> names = {
+        {RunResult::Ok, QLatin1String("ok")},
+        {RunResult::VerifyFailed, QLatin1String("verify-failed")},
+        {RunResult::ReadFailed, QLatin1String("read-failed")},
+        {RunResult::WriteFailed, QLatin1String("write-failed")},
+        {RunResult::BadFile, QLatin1String("bad-file")},
+        {RunResult::NoDevice, QLatin1String("no-device")},
+        {RunResult::Stopped, QLatin1String("stopped")},
+        {RunResult::NotRun, QLatin1String("not-run")},
+        {RunResult::Crashed, QLatin1String("crashed")},
+        {RunResult::CannotOpen, QLatin1String("cannot-open")},
+        {RunResult::Interrupted, QLatin1String("interrupted")},
+        {RunResult::Differs, QLatin1String("differs")},
+        {RunResult::Failed, QLatin1String("failed")},
+    };
+    return names;
+}
+
+template <typename Value>
+QString nameOf(const QList<QPair<Value, QLatin1String>> &names, Value value)
+{
+    for (const auto &name : names)
+        if (name.first == value)
+            return name.second;
+    return QString();
+}
+
+template <typename Value>
+Value valueNamed(const QList<QPair<Value, QLatin1String>> &names, const QString &text)
+{
+    for (const auto &name : names)
+        if (name.second == text)
+            return name.first;
+    return Value::Unknown;
+}
+
 } // namespace
+
+QString runCommandName(RunCommand command)
+{
+    return nameOf(commandNames(), command);
+}
+
+RunCommand runCommandNamed(const QString &name)
+{
+    return valueNamed(commandNames(), name);
+}
+
+QString runResultName(RunResult result)
+{
+    return nameOf(resultNames(), result);
+}
+
+RunResult runResultNamed(const QString &name)
+{
+    return valueNamed(resultNames(), name);
+}
+
+QString RunRecord::commandText() const
+{
+    return command == RunCommand::Unknown ? unknownCommandName : runCommandName(command);
+}
+
+QString RunRecord::resultText() const
+{
+    return result == RunResult::Unknown ? unknownResultName : runResultName(result);
+}
+
+void RunRecord::setCommandText(const QString &name)
+{
+    command = runCommandNamed(name);
+    unknownCommandName = command == RunCommand::Unknown ? name : QString();
+}
+
+void RunRecord::setResultText(const QString &name)
+{
+    result = runResultNamed(name);
+    unknownResultName = result == RunResult::Unknown ? name : QString();
+}
 
 double RunRecord::durationSeconds() const
 {
     return started.msecsTo(ended) / 1000.0;
 }
 
-RunRecord newRunRecord(const QString &command, const QDateTime &started)
+RunRecord newRunRecord(RunCommand command, const QDateTime &started)
 {
     RunRecord record;
     record.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
@@ -99,14 +192,14 @@ QJsonObject runRecordJson(const RunRecord &record)
     object["ended"] = isoUtc(record.ended);
     object["host"] = record.host;
     object["tool_version"] = record.toolVersion;
-    object["command"] = record.command;
+    object["command"] = record.commandText();
     object["serial"] = record.serial;
     object["port"] = record.port;
     object["file"] = record.fileName;
     object["file_sha256"] = QString::fromLatin1(record.fileSha256);
     object["application_checksum"] = checksumValue(record.applicationChecksum);
     object["upper_checksum"] = checksumValue(record.upperChecksum);
-    object["result"] = record.result;
+    object["result"] = record.resultText();
     object["log"] = record.logText;
     object["pages_written"] = countValue(record.pagesWritten);
     object["pages_verified"] = countValue(record.pagesVerified);
@@ -126,12 +219,12 @@ bool runRecordFromJson(const QJsonObject &object, RunRecord *record)
     taken.id = object["id"].toString();
     taken.host = object["host"].toString();
     taken.toolVersion = object["tool_version"].toString();
-    taken.command = object["command"].toString();
+    taken.setCommandText(object["command"].toString());
     taken.serial = object["serial"].toString();
     taken.port = object["port"].toString();
     taken.fileName = object["file"].toString();
     taken.fileSha256 = object["file_sha256"].toString().toLatin1();
-    taken.result = object["result"].toString();
+    taken.setResultText(object["result"].toString());
     taken.logText = object["log"].toString();
     if (taken.id.isEmpty() || !takeTime(object["started"], &taken.started) ||
         !takeTime(object["ended"], &taken.ended) ||

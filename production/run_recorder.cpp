@@ -249,7 +249,7 @@ QString RunRecorder::begin(const RunRecord &started)
     if (!recovered)
         recoverInterrupted();
     RunRecord start = started;
-    start.result = "interrupted";
+    start.result = RunResult::Interrupted;
     start.pagesWritten.reset();
     start.pagesVerified.reset();
     start.logText = "the run was interrupted: its station ended before its record (killed, or "
@@ -323,7 +323,7 @@ QString RunRecorder::record(const RunRecord &record, QString *note)
         openStarts.erase(start);
     }
     QString interrupted;
-    if (interruptedBoards.contains(board) && record.result != "interrupted")
+    if (interruptedBoards.contains(board) && record.result != RunResult::Interrupted)
         interrupted = QString("the last run on this board, at %1, was interrupted")
                           .arg(interruptedBoards.take(board).toString(Qt::ISODate));
     QStringList failed;

@@ -9,6 +9,11 @@
 
 struct UpgradeReport;
 struct PageProgress;
+struct AreaComparison;
+enum class UpgradeOutcome;
+
+// The record's name for how an upgrade run ended.
+RunResult runResultOf(UpgradeOutcome outcome);
 
 // The one place where records are made, each from the typed result of its job; no record field
 // is ever read back from log text.
@@ -20,10 +25,13 @@ RunRecord upgradeRunRecord(const UpgradeReport &report, const QDateTime &started
 struct VerifyResult {
     BoardIdentity board;
     UpgradeFileFacts file;
-    QString result; // "ok", "differs", "read-failed"
-    QString text;   // what the command said last
+    RunResult result = RunResult::NotRun; // Ok, Differs or ReadFailed
+    QString text;                         // what the command says last
     int pagesMatching = 0;
 };
+// What a comparison of the board's application area with the file comes to.
+VerifyResult verifyResultOf(const AreaComparison &comparison, const BoardIdentity &board,
+                            const UpgradeFileFacts &file);
 RunRecord verifyRunRecord(const VerifyResult &verify, const QDateTime &started);
 
 // A .bin file written to external flash and read back.
@@ -41,9 +49,11 @@ RunRecord crashedRunRecord(const BoardIdentity &board, const UpgradeFileFacts &f
                            const PageProgress &progress, const QString &lastWords,
                            const QDateTime &started, int signalNumber = 0);
 
-// A board the station could not open: a failed run of its own, so that no board passes unseen.
-RunRecord refusedBoardRecord(const BoardIdentity &board, const UpgradeFileFacts &file,
-                             const QString &reason, const QDateTime &at);
+// An upgrade run that never reached its board: the station could not open it (CannotOpen), or
+// the worker found it gone or held by another process (NoDevice). A failed run of its own, so
+// that no board passes unseen.
+RunRecord unreachedBoardRecord(const BoardIdentity &board, const UpgradeFileFacts &file,
+                               RunResult result, const QString &reason, const QDateTime &started);
 
 // Records of one kind share their file facts.
 void takeFileFacts(RunRecord &record, const UpgradeFileFacts &file);

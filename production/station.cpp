@@ -77,8 +77,7 @@ RunEnding runEnding(const StationRun &run)
         return RunEnding::Failed;
     if (run.passed)
         return RunEnding::Passed;
-    return run.record.result == QLatin1String("cannot-open") ? RunEnding::CannotOpen
-                                                             : RunEnding::Failed;
+    return run.record.result == RunResult::CannotOpen ? RunEnding::CannotOpen : RunEnding::Failed;
 }
 
 QString runEndingText(const StationRun &run)
@@ -93,25 +92,27 @@ QString runEndingText(const StationRun &run)
     if (run.leftBusAtPage > 0)
         return QCoreApplication::translate("Station", "the board left the bus at page %1")
             .arg(run.leftBusAtPage);
-    const QString result = run.record.result;
     const QString detail = run.record.logText.simplified();
-    if (result == QLatin1String("write-failed"))
+    switch (run.record.result) {
+    case RunResult::WriteFailed:
         return QCoreApplication::translate("Station", "a page could not be written");
-    if (result == QLatin1String("verify-failed"))
+    case RunResult::VerifyFailed:
         return QCoreApplication::translate("Station", "a page read back wrong");
-    if (result == QLatin1String("read-failed"))
+    case RunResult::ReadFailed:
         return QCoreApplication::translate("Station", "a page could not be read back");
-    if (result == QLatin1String("no-device"))
+    case RunResult::NoDevice:
         return QCoreApplication::translate("Station", "the board did not answer: %1").arg(detail);
-    if (result == QLatin1String("stopped"))
+    case RunResult::Stopped:
         return QCoreApplication::translate("Station", "stopped before the end");
-    if (result == QLatin1String("cannot-open"))
+    case RunResult::CannotOpen:
         return QCoreApplication::translate("Station", "cannot be opened: %1").arg(detail);
-    if (result == QLatin1String("crashed"))
+    case RunResult::Crashed:
         return QCoreApplication::translate("Station",
                                            "its programming process ended unexpectedly: %1")
             .arg(detail);
-    return result + QStringLiteral(": ") + detail;
+    default:
+        return run.record.resultText() + QStringLiteral(": ") + detail;
+    }
 }
 
 QString runNextStepText(const StationRun &run)
@@ -123,7 +124,7 @@ QString runNextStepText(const StationRun &run)
     if (!run.recordError.isEmpty())
         return QCoreApplication::translate(
             "Station", "mend the log or database, then unplug and plug in again");
-    if (run.record.result == QLatin1String("cannot-open"))
+    if (run.record.result == RunResult::CannotOpen)
         return QCoreApplication::translate("Station",
                                            "check the cable and the udev rule, then plug in again");
     if (run.leftBusAtPage > 0)
@@ -158,6 +159,7 @@ struct Station::BoardRun {
 Station::Station(const StationSettings &settings, RunRecorder &recorder, QObject *parent)
     : QObject(parent), settings(settings), recorder(recorder)
 {
+    sinceConstruction.start();
     connect(&poll, &QTimer::timeout, this, &Station::lookAtBus);
 }
 
@@ -283,7 +285,7 @@ void Station::lookAtBus()
         if (!board.readable)
             unreadable.insert(boardKey(board.identity));
     }
-    forgetUnpluggedBoards(present);
+    forgetUnpluggedBoards(done, present, sinceConstruction.elapsed(), settings.unpluggedAfterMs);
     // A device that vanishes while the bus is walked (a restart, an unplug) cannot be read
     // either: only one seen so twice is a board that cannot be opened.
     // One with neither port nor serial cannot be told from the next such one: it counts only
@@ -341,57 +343,26 @@ void Station::noticeUpgradeFileChange()
 // them is programmed.
 QSet<QString> Station::boardsToRefuseAsDuplicates(const QList<AttachedBoard> &boards)
 {
-    QMap<QByteArray, QList<AttachedBoard>> bySerial;
-    for (const AttachedBoard &board : boards)
-        if (board.readable)
-            bySerial[board.identity.serial].append(board);
     QSet<QString> refused;
-    for (auto group = bySerial.cbegin(); group != bySerial.cend(); ++group) {
-        if (group->size() < 2)
-            continue;
-        QStringList ports;
-        bool portsKnown = true;
-        for (const AttachedBoard &board : *group) {
-            ports.append(board.identity.port);
-            portsKnown = portsKnown && !board.identity.port.isEmpty();
-        }
-        if (!portsKnown)
-            refused.insert(boardKey(group->first().identity));
-        for (const AttachedBoard &board : *group) {
+    for (const SharedSerial &group : serialsSharedByBoards(boards)) {
+        const QStringList ports = group.ports();
+        if (!group.portsKnown())
+            refused.insert(boardKey(group.boards.first()));
+        for (const BoardIdentity &board : group.boards) {
             QStringList others = ports;
-            others.removeOne(board.identity.port);
+            others.removeOne(board.port);
             sharedSerials.insert(
-                sharedSerialKey(boardKey(board.identity), QString::fromLatin1(group.key())),
-                others);
+                sharedSerialKey(boardKey(board), QString::fromLatin1(group.serial)), others);
         }
-        const QString signature = duplicateSignature(group.key(), ports);
+        const QString signature = duplicateSignature(group.serial, ports);
         if (reportedDuplicates.contains(signature))
             continue;
         reportedDuplicates.insert(signature);
         ++counts.duplicates;
-        emit duplicateSerial(group.key(), ports);
+        emit duplicateSerial(group.serial, ports);
         emit totalsChanged(counts);
     }
     return refused;
-}
-
-void Station::forgetUnpluggedBoards(const QSet<QString> &present)
-{
-    for (auto board = done.begin(); board != done.end();) {
-        if (present.contains(board.key())) {
-            board->away = false;
-        } else if (!board->passed) { // nothing to keep: it may be tried again at once
-            board = done.erase(board);
-            continue;
-        } else if (!board->away) {
-            board->away = true;
-            board->awaySince.start();
-        } else if (board->awaySince.elapsed() >= settings.unpluggedAfterMs) {
-            board = done.erase(board);
-            continue;
-        }
-        ++board;
-    }
 }
 
 // Another board on a port where one was done is a new board, whenever it came.
@@ -435,8 +406,9 @@ void Station::startRun(const AttachedBoard &attached)
 void Station::refuse(const AttachedBoard &board)
 {
     done.insert(boardKey(board.identity), {board.identity.serial, false, false, {}});
-    const RunRecord record = refusedBoardRecord(board.identity, checked.facts, board.accessError,
-                                                QDateTime::currentDateTimeUtc());
+    const RunRecord record =
+        unreachedBoardRecord(board.identity, checked.facts, RunResult::CannotOpen,
+                             board.accessError, QDateTime::currentDateTimeUtc());
     finishRun(record, false);
 }
 
@@ -495,10 +467,9 @@ void Station::endRun(const QString &key)
 // A run that failed while writing or reading back, on a board that is gone: pulled mid-run.
 int Station::leftBusAtPage(const QString &key, const RunRecord &record) const
 {
-    static const QStringList pageFailures = {upgradeOutcomeName(UpgradeOutcome::WriteFailed),
-                                             upgradeOutcomeName(UpgradeOutcome::VerifyFailed),
-                                             QStringLiteral("crashed")};
-    if (!pageFailures.contains(record.result))
+    const RunResult result = record.result;
+    if (result != RunResult::WriteFailed && result != RunResult::VerifyFailed &&
+        result != RunResult::Crashed)
         return 0;
     for (const AttachedBoard &board : listAttachedBoards())
         if (boardKey(board.identity) == key)
@@ -511,8 +482,7 @@ void Station::finishRun(const RunRecord &record, bool workerPassed, int leftBusA
     StationRun run;
     run.record = record;
     run.recordError = recorder.record(record, &run.recordNote);
-    run.passed = workerPassed && record.result == upgradeOutcomeName(UpgradeOutcome::Ok) &&
-                 run.recordError.isEmpty();
+    run.passed = workerPassed && record.result == RunResult::Ok && run.recordError.isEmpty();
     run.leftBusAtPage = leftBusAtPage;
     run.sharedWith = sharedSerials.value(
         sharedSerialKey(boardKey({record.serial.toLatin1(), record.port}), record.serial));
@@ -526,19 +496,10 @@ void Station::finishRun(const RunRecord &record, bool workerPassed, int leftBusA
 // Boards that share a serial count nowhere: which of them a record means cannot be told.
 void Station::count(StationRun &run)
 {
-    if (!run.sharedWith.isEmpty()) {
-        run.passed = false;
-        return;
-    }
-    (run.passed ? counts.passed : counts.failed) += 1;
     // A board is known by its serial; one that could not tell it, by its port.
     const RunRecord &record = run.record;
     const QString seenAs = record.serial.isEmpty() ? boardKey({{}, record.port}) : record.serial;
-    if (!seenBoards.contains(seenAs)) {
-        seenBoards.insert(seenAs);
-        ++counts.firstRuns;
-        counts.firstRunsPassed += run.passed;
-    }
+    run.passed = countRun(counts, seenBoards, seenAs, run.passed, !run.sharedWith.isEmpty());
 }
 
 void Station::finishIfIdle()

@@ -3,6 +3,7 @@
 #include "device/board_identity.h"
 #include "device/chosen_board.h"
 #include "production/run_record.h"
+#include "production/station_bookkeeping.h"
 #include "upgrade/upgrade_file.h"
 #include "upgrade/upgrade_signature.h"
 #include "upgrade/upgrader.h"
@@ -31,18 +32,6 @@ struct StationSettings {
     // With a key (or the requirement), only a file signed by a trusted key is programmed.
     // Each worker is given the same keys and checks the file it programs too.
     TrustedKeys trustedKeys;
-};
-
-struct StationTotals {
-    int passed = 0;
-    int failed = 0;
-    int firstRuns = 0; // boards seen for the first time by this station
-    int firstRunsPassed = 0;
-    int duplicates = 0; // serials seen on several boards at once; their runs count in no total
-
-    double firstPassYield() const { return firstRuns ? double(firstRunsPassed) / firstRuns : 0; }
-    // The station's verdict: every run passed and every board could be told apart.
-    bool allPassed() const { return failed == 0 && duplicates == 0; }
 };
 
 struct StationRun {
@@ -143,12 +132,6 @@ signals:
 
 private:
     struct BoardRun;
-    struct DoneBoard {
-        QByteArray serial;
-        bool passed = false; // a failed board is retried as soon as it was off the bus
-        bool away = false;
-        QElapsedTimer awaySince;
-    };
     // The one copy of the upgrade file that this station programs.
     struct CheckedFile {
         QString path;
@@ -162,7 +145,6 @@ private:
     void noticeUpgradeFileChange();
     void showWaiting(const QList<AttachedBoard> &boards, const QSet<QString> &unsettled);
     QSet<QString> boardsToRefuseAsDuplicates(const QList<AttachedBoard> &boards);
-    void forgetUnpluggedBoards(const QSet<QString> &present);
     bool isDone(const QString &key, const QByteArray &serial) const;
     void startRun(const AttachedBoard &board);
     void refuse(const AttachedBoard &board);
@@ -190,5 +172,6 @@ private:
     QSet<QString> waitingShown;                // boards reported by boardWaiting, while there
     QSet<QString> unreadableBefore;            // unreadable at the last walk of the bus
     QElapsedTimer anonymousUnreadableSince;    // a device without port or serial, unreadable
+    QElapsedTimer sinceConstruction;           // the clock of the boards' absences
     StationTotals counts;
 };

@@ -22,19 +22,14 @@ namespace
 RunRecord boardNotFoundRecord(const WorkerProtocol::Order &order, const QByteArray &fileBytes,
                               const QDateTime &started, const QString &reason = QString())
 {
-    RunRecord record = newRunRecord(QStringLiteral("upgrade"), started);
-    record.ended = QDateTime::currentDateTimeUtc();
-    record.serial = QString::fromLatin1(order.board.serial);
-    record.port = order.board.port;
-    takeFileFacts(record, loadUpgradeFileBytes(order.fileName, fileBytes).facts);
-    record.result = upgradeOutcomeName(UpgradeOutcome::NoDevice);
-    record.logText = !reason.isEmpty()
-                         ? reason
-                         : QStringLiteral("no KR960 with serial %1 on port %2")
-                               .arg(record.serial, record.port.isEmpty() ? "-" : record.port);
-    record.pagesWritten = 0;
-    record.pagesVerified = 0;
-    return record;
+    const QString why =
+        !reason.isEmpty()
+            ? reason
+            : QStringLiteral("no KR960 with serial %1 on port %2")
+                  .arg(QString::fromLatin1(order.board.serial),
+                       order.board.port.isEmpty() ? QStringLiteral("-") : order.board.port);
+    return unreachedBoardRecord(order.board, loadUpgradeFileBytes(order.fileName, fileBytes).facts,
+                                RunResult::NoDevice, why, started);
 }
 
 UpgradeReport programBoard(USBKR960 &usb, const WorkerProtocol::Order &order,

@@ -54,7 +54,7 @@ struct LineGenerator {
         if (!ok)
             rerun[station] = serial;
         const double duration = 20 + random.bounded(10.0);
-        RunRecord record = newRunRecord("upgrade", started);
+        RunRecord record = newRunRecord(RunCommand::Upgrade, started);
         record.id = QString("run-%1").arg(i);
         record.ended = started.addMSecs(qint64(duration * 1000));
         record.host = QString("station-%1").arg(station + 1, 2, 10, QChar('0'));
@@ -65,7 +65,7 @@ struct LineGenerator {
         record.fileSha256 =
             QCryptographicHash::hash(QByteArray::number(month), QCryptographicHash::Sha256).toHex();
         record.applicationChecksum = record.upperChecksum = 305419896;
-        record.result = ok ? "ok" : "verify-failed";
+        record.result = ok ? RunResult::Ok : RunResult::VerifyFailed;
         record.logText = ok ? "OK" : "Verify error at 0x08004800";
         record.pagesWritten = 120;
         record.pagesVerified = ok ? 120 : 37;
@@ -160,14 +160,14 @@ Recording record(const QString &url, int seconds, const QString &tag,
             QElapsedTimer running;
             running.start();
             for (int i = 0; running.elapsed() < seconds * 1000; ++i) {
-                RunRecord run = newRunRecord("upgrade", QDateTime::currentDateTimeUtc());
+                RunRecord run = newRunRecord(RunCommand::Upgrade, QDateTime::currentDateTimeUtc());
                 run.id = QString("%1-%2-%3").arg(tag).arg(station).arg(i);
                 run.host = QString("station-%1").arg(station + 1, 2, 10, QChar('0'));
                 run.serial = QString::number(270000000 + station * 100000 + i);
                 run.port = "1-1.1";
                 run.fileName = "kr960-app-1.12.upg";
                 run.fileSha256 = QByteArray(64, 'c');
-                run.result = "ok";
+                run.result = RunResult::Ok;
                 run.ended = run.started.addSecs(5);
                 ++sent;
                 QElapsedTimer clock;
@@ -226,14 +226,14 @@ int sample(const QString &url)
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const auto run = [&](const char *host, const char *port, const char *serial, int minutesAgo,
                          bool ok) {
-        RunRecord record = newRunRecord("upgrade", now.addSecs(-60 * minutesAgo));
+        RunRecord record = newRunRecord(RunCommand::Upgrade, now.addSecs(-60 * minutesAgo));
         record.ended = record.started.addSecs(ok ? 24 : 9);
         record.host = host;
         record.port = port;
         record.serial = serial;
         record.fileName = "kr960-app-1.12.upg";
         record.fileSha256 = QCryptographicHash::hash("12", QCryptographicHash::Sha256).toHex();
-        record.result = ok ? "ok" : "write-failed";
+        record.result = ok ? RunResult::Ok : RunResult::WriteFailed;
         record.logText = ok ? "OK" : "Write error at 0x08012000";
         return database.store(record).ok();
     };

@@ -26,14 +26,14 @@ constexpr double BoardRunSeconds = 5.0;
 
 RunRecord sampleRecord(int i)
 {
-    RunRecord record = newRunRecord("upgrade", QDateTime::currentDateTimeUtc());
+    RunRecord record = newRunRecord(RunCommand::Upgrade, QDateTime::currentDateTimeUtc());
     record.serial = QString("2649%1").arg(i % 10000, 5, 10, QChar('0'));
     record.port = "1-1.4";
     record.fileName = "firmware.upg";
     record.fileSha256 = QByteArray(64, 'a');
     record.applicationChecksum = record.upperChecksum = 0x12345678;
     record.pagesWritten = record.pagesVerified = 120;
-    record.result = "ok";
+    record.result = RunResult::Ok;
     record.logText = "OK";
     record.ended = record.started.addSecs(5);
     return record;

@@ -180,7 +180,6 @@ private slots:
         row("upgrade of a serial not attached") << "" << "--serial 264900009 upgrade app.upg" << 1 << "no KR960 with serial 264900009" << PageWrites{-1, -1, -1};
         row("upgrade by port follows its board through the restart") << "" << "--mode application | --port 1-1.3 upgrade app.upg" << 0 << "Serial:264900003b\nWritting firmware ... \nOK\n" << PageWrites{-1, -1, 120};
         row("a slow restart next to boards in their bootloader") << "" << "--mode-of 1:application --restart-delay 3500 | upgrade fw_v2.upg --log production.log" << 0 << "\nOK\n" << PageWrites{120, -1, -1};
-        row("one serial on two boards, chosen by serial") << "" << twins + "--serial 264900001 info" << 1 << "serial 264900001 is reported by 2 boards, on ports 1-1.1, 1-1.2: choose one with --port" << PageWrites{-1, -1, -1};
         row("one serial on two boards, chosen by port") << "" << twins + "--serial 264900001 --port 1-1.2 upgrade app.upg" << 0 << "\nOK\n" << PageWrites{-1, 120, -1};
         row("one serial on two boards, all at once") << "" << twins + "upgrade --all app.upg --log production.log" << 1 << "serial 264900001 is reported by 2 boards (1-1.1, 1-1.2): their records cannot be told apart" << PageWrites{120, 120, 120};
         row("all at once, the second's fourth page write stalls") << "" << "--faults-on 2 --fail 3:4 | upgrade --all app.upg --log production.log" << 1 << "264900002  1-1.2      write-failed         3" << PageWrites{120, 3, 120};

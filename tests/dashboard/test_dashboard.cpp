@@ -178,21 +178,22 @@ private slots:
         QCOMPARE(station({"--devices", "1", "--serials", "264900005"}, oddName), 0);
 
         // The record path itself takes what no simulated board could send.
-        RunRecord hostile = newRunRecord("upgrade", QDateTime::currentDateTimeUtc());
+        RunRecord hostile = newRunRecord(RunCommand::Upgrade, QDateTime::currentDateTimeUtc());
         hostile.ended = hostile.started.addSecs(7);
         hostile.host = "station " + Hostile;
         hostile.port = hostile.serial = hostile.fileName = hostile.logText = Hostile;
-        hostile.result = "failed " + Hostile;
+        hostile.setResultText("failed " + Hostile);
         hostile.fileSha256 = Hostile.toUtf8();
         // A station that last recorded yesterday: idle, and counted among the earlier days.
-        RunRecord earlier = newRunRecord("upgrade", QDateTime::currentDateTimeUtc().addDays(-1));
+        RunRecord earlier =
+            newRunRecord(RunCommand::Upgrade, QDateTime::currentDateTimeUtc().addDays(-1));
         earlier.ended = earlier.started.addSecs(42);
         earlier.host = "station-yesterday";
         earlier.serial = "264900009";
         earlier.port = "1-1.1";
         earlier.fileName = "old.upg";
         earlier.fileSha256 = QByteArray(64, 'e');
-        earlier.result = "ok";
+        earlier.result = RunResult::Ok;
         LineDatabase database;
         QVERIFY(database.open(url).ok());
         QVERIFY(database.store(hostile).ok() && database.store(earlier).ok());

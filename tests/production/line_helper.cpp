@@ -22,9 +22,9 @@ namespace
 
 RunRecord record(int number)
 {
-    RunRecord run = newRunRecord("upgrade", QDateTime::currentDateTimeUtc());
+    RunRecord run = newRunRecord(RunCommand::Upgrade, QDateTime::currentDateTimeUtc());
     run.serial = QString("2649%1").arg(number % 10000, 5, 10, QChar('0'));
-    run.result = "ok";
+    run.result = RunResult::Ok;
     return run;
 }
 

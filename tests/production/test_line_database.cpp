@@ -72,7 +72,7 @@ class TestLineDatabase : public QObject
                          char firmware, bool ok, int minute)
     {
         const QDateTime ten(yesterday(), QTime(10, 0), Qt::UTC);
-        RunRecord record = newRunRecord("upgrade", ten.addSecs(60 * minute));
+        RunRecord record = newRunRecord(RunCommand::Upgrade, ten.addSecs(60 * minute));
         record.ended = record.started.addSecs(300);
         record.serial = serial;
         record.host = host;
@@ -81,7 +81,7 @@ class TestLineDatabase : public QObject
         record.fileSha256 = QByteArray(64, firmware);
         record.applicationChecksum = 0x12345678;
         record.pagesWritten = record.pagesVerified = 120;
-        record.result = ok ? "ok" : "verify-failed";
+        record.result = ok ? RunResult::Ok : RunResult::VerifyFailed;
         return record;
     }
 
@@ -186,7 +186,7 @@ private slots:
         QString error;
         QVERIFY2(records.open(line, &error), qPrintable(error));
         RunRecord image = run("264900005", "st1", "", 'i', true, -60);
-        image.command = "boot-images";
+        image.command = RunCommand::BootImages;
         for (const RunRecord &record : {run("264900001", "st1", "1-1", 'a', true, 0),
                                         run("264900002", "st1", "1-1", 'a', false, 10),
                                         run("264900002", "st2", "1-2", 'a', true, 20),
