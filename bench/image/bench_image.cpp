@@ -1,13 +1,12 @@
 // Speed of the image tools on firmware-sized inputs, with memcpy of the same buffer as the
 // reference for what a single pass over memory costs.
 
+#include "bench_support.h"
 #include "image/hex_to_bin.h"
-#include "image/word_scrambler.h"
 
 #include "hex_records.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
 #include <cstring>
@@ -17,7 +16,6 @@ namespace
 {
 
 constexpr int FirmwareBytes = 240 * 1024;
-constexpr quint32 ApplicationStart = 0x08004000;
 constexpr int UpgradeImageBytes = 393216;
 
 // The layout objcopy writes: 16-byte records, an 04 record at each 64 KiB segment.
@@ -27,7 +25,7 @@ QByteArray firmwareHexText()
     text.reserve(FirmwareBytes * 3);
     quint32 segment = ~0u;
     for (int offset = 0; offset < FirmwareBytes; offset += 16) {
-        const quint32 address = ApplicationStart + quint32(offset);
+        const quint32 address = Kr960::ApplicationStart + quint32(offset);
         if ((address >> 16) != segment) {
             segment = address >> 16;
             text += hexRecord(0, 0x04, QByteArray(1, char(segment >> 8)) + char(segment & 0xff));
@@ -41,28 +39,20 @@ QByteArray firmwareHexText()
     return text;
 }
 
-void dropDebugMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type == QtDebugMsg)
-        return;
-    qt_message_output(type, context, message);
-}
-
 void BM_HexToBin(benchmark::State &state)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("firmware.hex"));
     const QByteArray text = firmwareHexText();
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size()) {
+    if (!writeFile(path, text)) {
         state.SkipWithError("cannot write the HEX file");
         return;
     }
-    file.close();
 
-    std::vector<unsigned char> image(0x3C000);
+    std::vector<unsigned char> image(Kr960::ApplicationSize);
     for (auto _ : state) {
-        const int result = HexToBin(path, image.data(), ApplicationStart, 0x0803FFFF);
+        const int result =
+            HexToBin(path, image.data(), Kr960::ApplicationStart, Kr960::ApplicationEnd);
         benchmark::DoNotOptimize(result);
         benchmark::ClobberMemory();
     }
@@ -72,7 +62,7 @@ BENCHMARK(BM_HexToBin)->Unit(benchmark::kMillisecond);
 
 void BM_EncodeWords(benchmark::State &state)
 {
-    const QtMessageHandler previous = qInstallMessageHandler(dropDebugMessages);
+    const QtMessageHandler previous = qInstallMessageHandler(dropDebug);
     std::vector<unsigned char> image(UpgradeImageBytes, 0x5A);
     for (auto _ : state) {
         EncodeWords(image.data(), int(image.size()));

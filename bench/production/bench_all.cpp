@@ -7,34 +7,16 @@
 //   bench_production [LATENCY_MS [REPEATS]]     (defaults: 2 ms, 3 runs; the median counts)
 
 #include "bench_support.h"
-#include "device/kr960_memory_map.h"
-#include "image/word_scrambler.h"
-#include "upgrade/upgrade_file.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <algorithm>
 #include <cstdio>
-#include <vector>
 
 namespace
 {
-
-bool writeSampleUpgradeFile(const QString &path)
-{
-    QByteArray image(UpgradeFile::ImageSize, '\xff');
-    image.replace(UpgradeFile::ApplicationOffset, UpgradeFile::ApplicationSize,
-                  pseudoRandomApplicationArea(7));
-    image[UpgradeFile::BrandOffset] = image[UpgradeFile::BrandOffset + 1] = 0;
-    stampChecksums(reinterpret_cast<unsigned char *>(image.data()));
-    EncodeWords(image.data(), int(image.size()));
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && writeUpgradeFile(file, image);
-}
 
 // Seconds for one `upgrade --all` run, or a negative value when it did not end in "OK".
 double secondsForAll(int devices, int latencyMs, const QString &upgradeFile)
@@ -51,12 +33,6 @@ double secondsForAll(int devices, int latencyMs, const QString &upgradeFile)
     if (!process.waitForFinished(300000) || process.exitCode() != 0)
         return -1;
     return clock.elapsed() / 1000.0;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 //   bench_dashboard --sample URL       a small line of four stations today, for the screenshot
 //   cmake --build build --target run_bench_dashboard    on a throwaway PostgreSQL cluster
 
+#include "bench_support.h"
 #include "production/line_dashboard.h"
 #include "production/line_database.h"
 #include "production/run_record.h"
@@ -134,9 +135,9 @@ void printAnswerTimes(QNetworkAccessManager &network, const QString &base, const
     std::vector<double> ms;
     for (int i = 0; i < 21; ++i)
         ms.push_back(getMs(network, base + path));
-    std::sort(ms.begin(), ms.end());
-    std::printf("  %-16s median %6.1f ms   max %6.1f ms   (21 requests%s)\n", path,
-                ms[ms.size() / 2], ms.back(), ms.front() < 0 ? ", SOME FAILED" : "");
+    std::printf("  %-16s median %6.1f ms   max %6.1f ms   (21 requests%s)\n", path, median(ms),
+                *std::max_element(ms.begin(), ms.end()),
+                *std::min_element(ms.begin(), ms.end()) < 0 ? ", SOME FAILED" : "");
 }
 
 // Stations each recording one run every 250 ms for `seconds`: runs recorded and stored, and the
@@ -195,24 +196,16 @@ Recording record(const QString &url, int seconds, const QString &tag,
     std::vector<double> all;
     for (const auto &station : times)
         all.insert(all.end(), station.begin(), station.end());
-    std::sort(all.begin(), all.end());
-    return {sent, stored, all.empty() ? -1 : all[all.size() / 2]};
+    return {sent, stored, median(all)};
 }
 
 // Counted by the sqlite3 or psql client.
 int countRuns(const QString &url, const QString &tag)
 {
-    QProcess client;
-    const QString statement =
-        QString("SELECT count(*) FROM run_records WHERE id LIKE '%1-%'").arg(tag);
-    if (url.startsWith("sqlite:"))
-        client.start("sqlite3", {"-batch", url.mid(7), statement});
-    else
-        client.start("psql", {"-XAtq", "-d", url, "-c", statement});
-    if (!client.waitForFinished(60000) || client.exitCode() != 0)
-        return -1;
     bool ok = false;
-    const int count = client.readAllStandardOutput().trimmed().toInt(&ok);
+    const int count =
+        clientAnswer(url, QString("SELECT count(*) FROM run_records WHERE id LIKE '%1-%'").arg(tag))
+            .toInt(&ok);
     return ok ? count : -1;
 }
 
@@ -269,9 +262,7 @@ int main(int argc, char *argv[])
     QString url = "sqlite:" + work.filePath("line.db");
     if (postgresql) {
         QProcess::execute("psql", {"-XAtq", "-d", "postgres", "-c", "CREATE DATABASE dashboard"});
-        url = QString("postgresql://%1:%2@%3:%4/dashboard")
-                  .arg(qEnvironmentVariable("PGUSER"), qEnvironmentVariable("PGPASSWORD"),
-                       qEnvironmentVariable("PGHOST"), qEnvironmentVariable("PGPORT"));
+        url = serverUrl("dashboard");
     }
     std::printf("mv604-cli serve on %s\n", postgresql ? "PostgreSQL" : "SQLite");
 
@@ -312,8 +303,6 @@ int main(int argc, char *argv[])
         summaryMs.push_back(getMs(network, server.base + "/api/v1/summary"));
         metricsMs.push_back(getMs(network, server.base + "/metrics"));
     });
-    std::sort(summaryMs.begin(), summaryMs.end());
-    std::sort(metricsMs.begin(), metricsMs.end());
 
     std::printf("  %d stations recording a run every 250 ms for %d s each:\n", Stations, seconds);
     std::printf("    without the page: %d sent, %d stored, %d in the database; median %.2f ms "
@@ -328,7 +317,8 @@ int main(int argc, char *argv[])
                 BoardRunSeconds, watched.medianMs / alone.medianMs);
     std::printf("    meanwhile /api/v1/summary median %.1f ms, max %.1f ms; /metrics median %.1f "
                 "ms, max %.1f ms (%zu each)\n",
-                summaryMs[summaryMs.size() / 2], summaryMs.back(), metricsMs[metricsMs.size() / 2],
-                metricsMs.back(), summaryMs.size());
+                median(summaryMs), *std::max_element(summaryMs.begin(), summaryMs.end()),
+                median(metricsMs), *std::max_element(metricsMs.begin(), metricsMs.end()),
+                summaryMs.size());
     return 0;
 }

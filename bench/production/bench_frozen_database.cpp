@@ -7,9 +7,6 @@
 //   bench_frozen_database [REPEATS]     (default: 2 runs of each; the median counts)
 
 #include "bench_support.h"
-#include "device/kr960_memory_map.h"
-#include "image/word_scrambler.h"
-#include "upgrade/upgrade_file.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,33 +15,12 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <vector>
 
 namespace
 {
-
-bool writeSampleUpgradeFile(const QString &path)
-{
-    QByteArray image(UpgradeFile::ImageSize, '\xff');
-    image.replace(UpgradeFile::ApplicationOffset, UpgradeFile::ApplicationSize,
-                  pseudoRandomApplicationArea(7));
-    image[UpgradeFile::BrandOffset] = image[UpgradeFile::BrandOffset + 1] = 0;
-    stampChecksums(reinterpret_cast<unsigned char *>(image.data()));
-    EncodeWords(image.data(), int(image.size()));
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && writeUpgradeFile(file, image);
-}
-
-QString psql(const QString &statement)
-{
-    QProcess process;
-    process.start("psql", {"-XAtq", "-d", "postgres", "-c", statement});
-    process.waitForFinished(30000);
-    return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
-}
 
 QByteArray readAll(const QString &path)
 {
@@ -56,8 +32,8 @@ QByteArray readAll(const QString &path)
 // throwaway cluster.
 std::vector<pid_t> serverProcesses()
 {
-    const pid_t postmaster =
-        readAll(psql("SHOW data_directory") + "/postmaster.pid").split('\n').value(0).toInt();
+    const QString data = clientAnswer("postgres", "SHOW data_directory");
+    const pid_t postmaster = readAll(data + "/postmaster.pid").split('\n').value(0).toInt();
     std::vector<pid_t> all{postmaster};
     for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
         const QString stat = readAll("/proc/" + entry + "/stat");
@@ -107,12 +83,6 @@ double secondsForAll(const QString &upgradeFile, const QString &url, bool freeze
     return finished && process.exitCode() == 0 ? seconds : -1;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -127,11 +97,9 @@ int main(int argc, char **argv)
                         "pg_virtualenv)\n");
         return 1;
     }
-    psql("DROP DATABASE IF EXISTS bench_frozen");
-    psql("CREATE DATABASE bench_frozen");
-    const QString url = QString("postgresql://%1:%2@%3:%4/bench_frozen")
-                            .arg(qEnvironmentVariable("PGUSER"), qEnvironmentVariable("PGPASSWORD"),
-                                 qEnvironmentVariable("PGHOST"), qEnvironmentVariable("PGPORT"));
+    clientAnswer("postgres", "DROP DATABASE IF EXISTS bench_frozen");
+    clientAnswer("postgres", "CREATE DATABASE bench_frozen");
+    const QString url = serverUrl("bench_frozen");
     std::vector<double> healthy;
     std::vector<double> frozen;
     for (int i = 0; i < repeats; ++i) {

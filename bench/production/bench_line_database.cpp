@@ -15,7 +15,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -50,8 +49,7 @@ double secondsPerRecord(LineDatabase &database)
             return -1;
         seconds.push_back(clock.nsecsElapsed() / 1e9);
     }
-    std::sort(seconds.begin(), seconds.end());
-    return seconds[seconds.size() / 2];
+    return median(seconds);
 }
 
 // Serials per second that `allocators` processes reserve, one per transaction, all at once.
@@ -97,14 +95,9 @@ bool measure(const QString &name, const QString &url)
     const double one = allocationsPerSecond(url, 1, 1, 200);
     const double eight = allocationsPerSecond(url, 8, 2, 100);
     // Counted by the sqlite3 or psql client.
-    QProcess client;
-    const QString statement = "SELECT count(*), count(DISTINCT serial) FROM serial_allocations";
-    if (url.startsWith("sqlite:"))
-        client.start("sqlite3", {"-batch", url.mid(7), statement});
-    else
-        client.start("psql", {"-XAtq", "-d", url, "-c", statement});
-    client.waitForFinished(60000);
-    const QList<QByteArray> counts = client.readAllStandardOutput().trimmed().split('|');
+    const QList<QByteArray> counts =
+        clientAnswer(url, "SELECT count(*), count(DISTINCT serial) FROM serial_allocations")
+            .split('|');
     const int given = counts.value(0).toInt();
     const int distinct = counts.value(1, "-1").toInt();
     if (seconds < 0 || one < 0 || eight < 0 || given != 1000 || distinct != given) {
@@ -136,13 +129,7 @@ int main(int argc, char **argv)
            "8 allocators", "ratio");
     bool ok = work.isValid() && measure("SQLite", "sqlite:" + work.filePath("line.db"));
     if (qEnvironmentVariableIsSet("PGHOST"))
-        ok =
-            measure("PostgreSQL",
-                    QString("postgresql://%1:%2@%3:%4/%5")
-                        .arg(qEnvironmentVariable("PGUSER"), qEnvironmentVariable("PGPASSWORD"),
-                             qEnvironmentVariable("PGHOST"), qEnvironmentVariable("PGPORT", "5432"),
-                             qEnvironmentVariable("PGDATABASE"))) &&
-            ok;
+        ok = measure("PostgreSQL", serverUrl(qEnvironmentVariable("PGDATABASE"))) && ok;
     else
         printf("PostgreSQL: not measured (PGHOST unset; run it under pg_virtualenv)\n");
     return ok ? 0 : 1;

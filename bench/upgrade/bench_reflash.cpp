@@ -7,13 +7,7 @@
 // (or `cmake --build <dir> --target run_bench_reflash`).
 
 #include "bench_support.h"
-#include "device/kr960_memory_map.h"
-#include "device/usbkr960.h"
 #include "sim/simulated_bus.h"
-#include "upgrade/page_programmer.h"
-
-#include <QByteArray>
-#include <QElapsedTimer>
 
 #include <cstdio>
 #include <vector>
@@ -36,43 +30,24 @@ void holdOnDevice(kr960sim::SimulatedKr960 &device, const QByteArray &area)
     device.setFlash(Kr960::ApplicationStart, std::vector<uint8_t>(area.begin(), area.end()));
 }
 
-struct Phase {
-    double seconds = 0;
-    PageLoopReport report;
-};
-
-Phase timePageLoop(USBKR960 &usb, const QByteArray &file, PageWriteMode mode)
-{
-    QElapsedTimer timer;
-    timer.start();
-    Phase phase;
-    phase.report = programApplicationArea(usb, file, {}, mode);
-    phase.seconds = double(timer.nsecsElapsed()) * 1e-9;
-    return phase;
-}
-
-void printPhase(const char *name, const Phase &phase, double full, const char *target)
+void printPhase(const char *name, const PagePhase &phase, double full, const char *target)
 {
     std::printf("  %-34s %6.2f s  written %3d  ratio %.3f%s%s\n", name, phase.seconds,
                 phase.report.written, phase.seconds / full, *target ? "  target " : "", target);
-    if (!phase.report.allVerified())
-        std::printf("  ^ not every page verified\n");
 }
 
 void runScenarios(kr960sim::SimulatedKr960 &device, USBKR960 &usb, int transferUsPerKiB)
 {
-    device.setLatencyMs(2);
-    device.setPageProgramMs(30);
-    device.setTransferUsPerKiB(transferUsPerKiB);
+    giveRealBoardTiming(device, transferUsPerKiB);
     std::printf("page phase, 30 ms per page programmed, 2 ms latency, %d us per KiB:\n",
                 transferUsPerKiB);
     const QByteArray current = pseudoRandomApplicationArea();
     const QByteArray fixed = withChangedPages(current);
 
     holdOnDevice(device, fixed);
-    const Phase full = timePageLoop(usb, current, PageWriteMode::EveryPage);
-    const Phase identical = timePageLoop(usb, current, PageWriteMode::ChangedOnly);
-    const Phase changed = timePageLoop(usb, fixed, PageWriteMode::ChangedOnly);
+    const PagePhase full = timePagePhase(usb, current);
+    const PagePhase identical = timePagePhase(usb, current, PageWriteMode::ChangedOnly);
+    const PagePhase changed = timePagePhase(usb, fixed, PageWriteMode::ChangedOnly);
 
     printPhase("full upgrade", full, full.seconds, "");
     printPhase("same firmware, --skip-unchanged", identical, full.seconds, "<= 0.100");

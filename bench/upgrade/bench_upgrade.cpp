@@ -5,11 +5,7 @@
 // (or `cmake --build <dir> --target run_bench_upgrade`).
 
 #include "bench_support.h"
-#include "device/kr960_memory_map.h"
-#include "device/usbkr960.h"
-#include "image/word_scrambler.h"
 #include "sim/simulated_bus.h"
-#include "upgrade/page_programmer.h"
 
 #include <QByteArray>
 #include <QtGlobal>

@@ -5,6 +5,7 @@
 #include "upgrade/upgrade_file.h"
 
 #include "process_run.h"
+#include "request_log.h"
 #include "started_processes.h"
 #include "upgrade_fixtures.h"
 
@@ -59,21 +60,8 @@ class TestProduction : public QObject
                (run.contains('|') ? run : "|" + run);
     }
 
-    // Vendor requests `request` that board `board` (1-based) answered in the last run.
-    int requestsTo(int board, int request, const QString &result = QString()) const
-    {
-        const QRegularExpression line(
-            QString("^device %1 bmRequestType=0x[4c]0 bRequest=%2 .*result=%3")
-                .arg(board)
-                .arg(request)
-                .arg(result.isEmpty() ? "-?[0-9]+" : result),
-            QRegularExpression::MultilineOption);
-        int count = 0;
-        for (auto match = line.globalMatch(readAll("requests.log")); match.hasNext(); match.next())
-            ++count;
-        return count;
-    }
-    int pagesTakenBy(int board) const { return requestsTo(board, 3, "2048"); }
+    QList<LoggedRequest> requests() const { return readRequestLog(path("requests.log")); }
+    int pagesTakenBy(int board) const { return pageWritesOf(path("requests.log"), board); }
 
     QByteArray applicationAreaOf(int board) const
     {
@@ -209,8 +197,7 @@ private slots:
                  qPrintable(result.out + result.err));
         for (int board = 1; board <= 3; ++board) {
             const int writes = qMax(0, pageWrites[board - 1]);
-            QCOMPARE(requestsTo(board, 0xFF) + requestsTo(board, 1) > 0,
-                     pageWrites[board - 1] >= 0);
+            QCOMPARE(requestsTo(requests(), board) > 0, pageWrites[board - 1] >= 0);
             QCOMPARE(pagesTakenBy(board), writes);
             QCOMPARE(applicationAreaOf(board) == application,
                      writes == 120 || before.contains(QString("1-1.%1").arg(board)));
@@ -362,18 +349,11 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return pagesTakenBy(2) >= 20; }, 30000));
         const QStringList bus = QString(readAll("bus.txt")).simplified().split(' ');
         QCOMPARE(bus.size(), 2);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("LD_PRELOAD", "libumockdev-preload.so.0");
-        environment.insert("UMOCKDEV_DIR", bus.at(0));
-        environment.insert("XDG_RUNTIME_DIR", bus.at(1));
+        const QProcessEnvironment environment =
+            environmentWith({"LD_PRELOAD=libumockdev-preload.so.0", "UMOCKDEV_DIR=" + bus.at(0),
+                             "XDG_RUNTIME_DIR=" + bus.at(1)});
         const auto onTheSameBus = [&](const QStringList &arguments) {
-            QProcess second;
-            second.setProcessEnvironment(environment);
-            second.setWorkingDirectory(work.path());
-            second.start(MV604_CLI, arguments);
-            second.waitForFinished(60000);
-            return ProcessRun{second.exitCode(), second.readAllStandardOutput(),
-                              second.readAllStandardError()};
+            return runProcess(MV604_CLI, arguments, work.path(), environment);
         };
         const ProcessRun refused = onTheSameBus({"--port", "1-1.2", "run-app"});
         const QRegularExpression inUse(
@@ -387,8 +367,8 @@ private slots:
         QVERIFY(writeFile(path("done"), {}) && holder.waitForFinished(30000));
         QCOMPARE(readAll("first.rc"), "0\n");
         for (int board = 1; board <= 3; ++board)
-            QCOMPARE(pagesTakenBy(board), 120); // board 2's from its first upgrade alone
-        QCOMPARE(requestsTo(2, 4), 0);          // never restarted by the second command
+            QCOMPARE(pagesTakenBy(board), 120);    // board 2's from its first upgrade alone
+        QCOMPARE(requestsTo(requests(), 2, 4), 0); // never restarted by the second command
         QCOMPARE(records().size(), 3);
     }
 };

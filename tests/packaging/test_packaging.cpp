@@ -19,7 +19,7 @@ private slots:
         const ProcessRun cpack = runProcess("cpack",
                                             {"-G", "DEB", "-B", output.path(), "--config",
                                              QString(MV604_BUILD_DIR) + "/CPackConfig.cmake"},
-                                            QString(), 300000);
+                                            QString(), {}, 300000);
         QVERIFY2(cpack.exitCode == 0, qPrintable(cpack.out + cpack.err));
     }
 
@@ -42,8 +42,8 @@ private slots:
         QFETCH(QString, holds);
         QFETCH(QString, dependsOn);
         const QString package = QTest::currentDataTag();
-        const ProcessRun lintian =
-            runProcess("lintian", {"--fail-on", "error,warning", deb(package)}, QString(), 300000);
+        const ProcessRun lintian = runProcess(
+            "lintian", {"--fail-on", "error,warning", deb(package)}, QString(), {}, 300000);
         QVERIFY2(lintian.exitCode == 0, qPrintable(lintian.out + lintian.err));
         const QString contents = runProcess("dpkg-deb", {"-c", deb(package)}).out;
         for (const QString &path : holds.split(' '))

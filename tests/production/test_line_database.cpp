@@ -10,6 +10,7 @@
 
 #include "hex_records.h"
 #include "process_run.h"
+#include "request_log.h"
 #include "started_processes.h"
 #include "upgrade_fixtures.h"
 
@@ -137,20 +138,9 @@ class TestLineDatabase : public QObject
         return postmaster;
     }
 
-    // Vendor requests that wrote a whole page, per board, from the simulator's log.
     QList<int> pagesTaken() const
     {
-        QList<int> pages;
-        const QRegularExpression write(
-            "^device ([0-9]+) bmRequestType=0x40 bRequest=3 .*result=2048",
-            QRegularExpression::MultilineOption);
-        for (auto match = write.globalMatch(readFile(path("requests.log"))); match.hasNext();) {
-            const int board = match.next().captured(1).toInt();
-            while (pages.size() < board)
-                pages << 0;
-            ++pages[board - 1];
-        }
-        return pages;
+        return pageWritesPerDevice(readRequestLog(path("requests.log")));
     }
     QStringList simulated(int boards, const QString &options = QString()) const
     {

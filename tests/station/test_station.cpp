@@ -6,8 +6,9 @@
 #include "station/station_window.h"
 
 #include "dialog_script.h"
+#include "process_run.h"
+#include "request_log.h"
 #include "upgrade_fixtures.h"
-#include "vendor_requests.h"
 
 #include "sim/simulated_bus.h"
 
@@ -433,21 +434,15 @@ private slots:
     void sigtermEndsTheRunsAndTheProgram()
     {
         QProcess station;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"LD_PRELOAD", "UMOCKDEV_DIR", "MV604_WORKER"})
-            environment.remove(name);
-        environment.insert("XDG_CONFIG_HOME", work.filePath("config"));
-        station.setProcessEnvironment(environment);
+        station.setProcessEnvironment(
+            environmentWith({"LD_PRELOAD", "UMOCKDEV_DIR", "MV604_WORKER",
+                             "XDG_CONFIG_HOME=" + work.filePath("config")}));
         station.setWorkingDirectory(work.path());
         station.start(MV604_SIM,
                       {"--devices", "2", "--page-program-ms", "40", "--log", "requests.log", "--",
                        MV604_STATION, "--start", "--log", "terminated.jsonl", "app.upg"});
         const auto pageWrites = [&](int device) {
-            const QByteArray head = "device " + QByteArray::number(device) + " ";
-            int writes = 0;
-            for (const QByteArray &line : readFile(work.filePath("requests.log")).split('\n'))
-                writes += line.startsWith(head) && line.contains(" bRequest=3 ");
-            return writes;
+            return pageWritesOf(work.filePath("requests.log"), device);
         };
         QTRY_VERIFY_WITH_TIMEOUT(pageWrites(1) >= 2 && pageWrites(2) >= 2, 20000);
         station.terminate();

@@ -13,11 +13,15 @@ struct ProcessRun {
     QString err;
 };
 
+// `environment` empty: the test's own.
 inline ProcessRun runProcess(const QString &program, const QStringList &arguments,
-                             const QString &directory = QString(), int timeoutMs = 60000)
+                             const QString &directory = QString(),
+                             const QProcessEnvironment &environment = {}, int timeoutMs = 60000)
 {
     QProcess process;
     process.setWorkingDirectory(directory);
+    if (!environment.isEmpty())
+        process.setProcessEnvironment(environment);
     process.start(program, arguments);
     if (!process.waitForFinished(timeoutMs))
         process.kill();
@@ -25,6 +29,16 @@ inline ProcessRun runProcess(const QString &program, const QStringList &argument
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             QString::fromLocal8Bit(process.readAllStandardOutput()),
             QString::fromLocal8Bit(process.readAllStandardError())};
+}
+
+// The test's own environment with `changes`: "NAME=value" sets, "NAME" alone removes.
+inline QProcessEnvironment environmentWith(const QStringList &changes)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString &change : changes)
+        change.contains('=') ? environment.insert(change.section('=', 0, 0), change.section('=', 1))
+                             : environment.remove(change);
+    return environment;
 }
 
 // mv604-cli's command line for `run`, its arguments; with a '|' the tool runs under mv604-sim,

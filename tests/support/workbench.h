@@ -5,11 +5,11 @@
 
 #include "app/kr960_bootloader.h"
 #include "device/usbkr960.h"
+#include "request_log.h"
 #include "sim/simulated_bus.h"
 #include "upgrade/upgrade_file.h"
 #include "upgrade/upgrader.h"
 #include "upgrade_fixtures.h"
-#include "vendor_requests.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,10 +2,10 @@
 // mv604-sim, judged by the simulator's request log and the flash it keeps between runs.
 
 #include "process_run.h"
+#include "request_log.h"
 #include "upgrade_fixtures.h"
 
 #include <QDir>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <numeric>
@@ -52,17 +52,13 @@ class TestReflash : public QObject
                           flash.replace(ApplicationOffset, area.size(), area)));
     }
 
-    // Pages the device took in the last run (request 3 answered in full), in the order written.
+    // Pages the device took in the last run, in the order written.
     PageList pagesWritten() const
     {
-        static const QRegularExpression write(
-            "bRequest=3 wValue=0x([0-9a-f]{4}) wIndex=0x([0-9a-f]{4}) wLength=2048 result=2048");
         PageList pages;
-        for (auto match = write.globalMatch(readFile(path("requests.log"))); match.hasNext();) {
-            const QRegularExpressionMatch hit = match.next();
-            const quint32 address = (hit.captured(2) + hit.captured(1)).toUInt(nullptr, 16);
-            pages.append(int((address - 0x08004000) / PageSize));
-        }
+        for (const LoggedRequest &logged : readRequestLog(path("requests.log")))
+            if (isPageWrite(logged.record))
+                pages.append(int((addressOf(logged.record) - 0x08004000) / PageSize));
         return pages;
     }
 

@@ -2,10 +2,10 @@
 // for every way a run ends: log, outcome, percentages, page requests and flash afterwards.
 
 #include "device/usbkr960.h"
+#include "request_log.h"
 #include "sim/simulated_bus.h"
 #include "upgrade/upgrade_builder.h"
 #include "upgrade_fixtures.h"
-#include "vendor_requests.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
