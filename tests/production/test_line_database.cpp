@@ -619,24 +619,14 @@ private slots:
         QTest::addColumn<QString>("expected"); // in stderr
         QTest::addColumn<QString>("stored");   // serial|result of the stored records
         QTest::addColumn<QString>("flushed");  // what `db flush` says afterwards
-        QTest::newRow("log cut short") << "log"
-                                       << "cannot write the log"
-                                       << "264900001|ok"
-                                       << "sent 0, set aside 0, still waiting 0";
-        QTest::newRow("a torn line in the spool") << "torn spool"
-                                                  << ""
-                                                  << "264900001|ok"
-                                                  << "sent 0, set aside 0, still waiting 0";
-        QTest::newRow("a refused record in the spool")
-            << "refused"
-            << ""
-            << (postgresql ? "264900001|ok\n264900077|ok"
-                           : "264900001|ok\n264900077|ok\n264900078|ok")
-            << "sent 0, set aside 0, still waiting 0";
-        QTest::newRow("spool folder unusable") << "spool folder"
-                                               << "cannot create the spool folder"
-                                               << "264900001|ok"
-                                               << "sent 0, set aside 0, still waiting 0";
+        const QString none = "sent 0, set aside 0, still waiting 0";
+        const QString both = "264900001|ok\n264900077|ok";
+        // clang-format off
+        QTest::newRow("log cut short") << "log" << "cannot write the log" << "264900001|ok" << none;
+        QTest::newRow("a torn line in the spool") << "torn spool" << "" << "264900001|ok" << none;
+        QTest::newRow("a refused record in the spool") << "refused" << "" << (postgresql ? both : both + "\n264900078|ok") << none;
+        QTest::newRow("spool folder unusable") << "spool folder" << "cannot create the spool folder" << "264900001|ok" << none;
+        // clang-format on
     }
     void sinksOnTheirOwn()
     {
@@ -763,34 +753,19 @@ private slots:
         QTest::addColumn<QString>("expected"); // in stdout for 0, stderr otherwise
         QTest::addColumn<int>("allocated");
         const QString boot = "boot-images boot.hex --year 26 --week 49 --dir images ";
-        QTest::newRow("three allocated") << boot + "--allocate 3 --db" << 0
-                                         << "264900003 images/Mv604_Bootloader_264900003.bin\n"
-                                         << 3;
-        QTest::newRow("a range over them") << boot + "--first 2 --count 3 --db" << 1
-                                           << "serials already allocated: 264900002 to 264900003\n"
-                                           << 3;
-        QTest::newRow("a range after them")
-            << boot + "--first 5 --count 2 --db" << 0 << "264900006" << 5;
+        // clang-format off
+        QTest::newRow("three allocated") << boot + "--allocate 3 --db" << 0 << "264900003 images/Mv604_Bootloader_264900003.bin\n" << 3;
+        QTest::newRow("a range over them") << boot + "--first 2 --count 3 --db" << 1 << "serials already allocated: 264900002 to 264900003\n" << 3;
+        QTest::newRow("a range after them") << boot + "--first 5 --count 2 --db" << 0 << "264900006" << 5;
         QTest::newRow("the free one first") << boot + "--allocate 2 --db" << 0 << "264900007" << 7;
-        QTest::newRow("more than are left")
-            << boot + "--allocate 9993 --db" << 1
-            << "only 9992 production numbers are left in week 26/49, "
-               "9993 asked for"
-            << 7;
-        QTest::newRow("a bad file takes no number")
-            << "boot-images none.hex --allocate 1 --db" << 1 << "none.hex" << 7;
-        QTest::newRow("no database to allocate in")
-            << boot + "--allocate 1" << 2 << "needs --db" << 7;
-        QTest::newRow("the last number of the week")
-            << boot + "--first 9999 --count 1 --db" << 0
-            << "264909999 images/Mv604_Bootloader_264909999.bin\n"
-            << 8;
-        QTest::newRow("no number after it") << boot + "--first 9999 --count 2 --db" << 2
-                                            << "--count 2 is out of range (1 to 1)" << 8;
-        QTest::newRow("no number 10000") << boot + "--first 10000 --count 1 --db" << 2
-                                         << "--first 10000 is out of range (1 to 9999)" << 8;
-        QTest::newRow("no database: as before, said so")
-            << boot + "--first 9 --count 1" << 0 << "264900009" << 8;
+        QTest::newRow("more than are left") << boot + "--allocate 9993 --db" << 1 << "only 9992 production numbers are left in week 26/49, 9993 asked for" << 7;
+        QTest::newRow("a bad file takes no number") << "boot-images none.hex --allocate 1 --db" << 1 << "none.hex" << 7;
+        QTest::newRow("no database to allocate in") << boot + "--allocate 1" << 2 << "needs --db" << 7;
+        QTest::newRow("the last number of the week") << boot + "--first 9999 --count 1 --db" << 0 << "264909999 images/Mv604_Bootloader_264909999.bin\n" << 8;
+        QTest::newRow("no number after it") << boot + "--first 9999 --count 2 --db" << 2 << "--count 2 is out of range (1 to 1)" << 8;
+        QTest::newRow("no number 10000") << boot + "--first 10000 --count 1 --db" << 2 << "--first 10000 is out of range (1 to 9999)" << 8;
+        QTest::newRow("no database: as before, said so") << boot + "--first 9 --count 1" << 0 << "264900009" << 8;
+        // clang-format on
     }
     void bootImages()
     {

@@ -114,65 +114,27 @@ private slots:
         QTest::addColumn<QString>("folder"); // MV604_TRUSTED_KEYS, in the work folder
         QTest::addColumn<QString>("said");   // by check-signature and by a refused upgrade
         QTest::addColumn<bool>("programmed");
-        const QString owner = "--trusted-key owner.pub";
-        QTest::newRow("a good file") << "current" << owner << ""
-                                     << "signed by %1: KR960 app 1.4.2" << true;
-        QTest::newRow("a good file, legacy signature") << "legacy" << owner << ""
-                                                       << "signed by %1: KR960 app 1.4.2" << true;
-        QTest::newRow("a good file, key from MV604_TRUSTED_KEYS")
-            << "current"
-            << ""
-            << "keys.d"
-            << "signed by %1: KR960 app 1.4.2" << true;
-        QTest::newRow("one byte changed") << "one byte changed" << owner << ""
-                                          << "fw.upg does not match its signature by key %1: the "
-                                             "file was changed after it was signed"
-                                          << false;
-        QTest::newRow("a byte appended, the file still valid")
-            << "a byte appended" << owner << ""
-            << "fw.upg does not match its signature by key %1" << false;
-        QTest::newRow("trusted comment changed")
-            << "trusted comment changed" << owner << ""
-            << "the trusted comment of fw.upg.minisig was changed after it was signed" << false;
-        QTest::newRow("signed by another key")
-            << "another key" << owner << ""
-            << "fw.upg is signed by key %2, which is not a trusted key" << false;
-        QTest::newRow("no signature")
-            << "unsigned" << owner << ""
-            << "fw.upg is not signed: there is no fw.upg.minisig next to it" << false;
-        QTest::newRow("malformed signature")
-            << "malformed signature" << owner << ""
-            << "fw.upg.minisig is not a minisign signature: its second line" << false;
-        QTest::newRow("truncated signature")
-            << "truncated signature" << owner << ""
-            << "fw.upg.minisig is not a minisign signature: it does not have minisign's four lines"
-            << false;
-        QTest::newRow("truncated global signature")
-            << "truncated global signature" << owner << ""
-            << "fw.upg.minisig is not a minisign signature: its fourth line is not a base64 global "
-               "signature of 64 bytes"
-            << false;
-        QTest::newRow("MV604_TRUSTED_KEYS names no folder")
-            << "current" << owner << "missing.d"
-            << "MV604_TRUSTED_KEYS names " + path("missing.d") + ", which is not a folder" << false;
-        QTest::newRow("malformed key file")
-            << "current" << owner + " --trusted-key bad.pub"
-            << ""
-            << "trusted key bad.pub: not a minisign public key" << false;
-        QTest::newRow("malformed key file in MV604_TRUSTED_KEYS")
-            << "current" << owner << "bad.d"
-            << "/bad.d/bad.pub: not a minisign public key" << false;
-        QTest::newRow("a signature required, no key")
-            << "current"
-            << "--require-signature"
-            << ""
-            << "no trusted key is configured to check it against: put the release manager's "
-               "minisign public key (.pub) in /etc/mv604/keys.d/"
-            << false;
-        QTest::newRow("no key, no requirement: unsigned is programmed") << "unsigned"
-                                                                        << ""
-                                                                        << ""
-                                                                        << "" << true;
+        const QString owner = "--trusted-key owner.pub", good = "signed by %1: KR960 app 1.4.2";
+        const QString notMinisign = "fw.upg.minisig is not a minisign signature: ";
+        const auto row = [](const char *name) -> QTestData & { return QTest::newRow(name); };
+        // clang-format off
+        row("a good file") << "current" << owner << "" << good << true;
+        row("a good file, legacy signature") << "legacy" << owner << "" << good << true;
+        row("a good file, key from MV604_TRUSTED_KEYS") << "current" << "" << "keys.d" << good << true;
+        row("one byte changed") << "one byte changed" << owner << "" << "fw.upg does not match its signature by key %1: the file was changed after it was signed" << false;
+        row("a byte appended, the file still valid") << "a byte appended" << owner << "" << "fw.upg does not match its signature by key %1" << false;
+        row("trusted comment changed") << "trusted comment changed" << owner << "" << "the trusted comment of fw.upg.minisig was changed after it was signed" << false;
+        row("signed by another key") << "another key" << owner << "" << "fw.upg is signed by key %2, which is not a trusted key" << false;
+        row("no signature") << "unsigned" << owner << "" << "fw.upg is not signed: there is no fw.upg.minisig next to it" << false;
+        row("malformed signature") << "malformed signature" << owner << "" << notMinisign + "its second line" << false;
+        row("truncated signature") << "truncated signature" << owner << "" << notMinisign + "it does not have minisign's four lines" << false;
+        row("truncated global signature") << "truncated global signature" << owner << "" << notMinisign + "its fourth line is not a base64 global signature of 64 bytes" << false;
+        row("MV604_TRUSTED_KEYS names no folder") << "current" << owner << "missing.d" << "MV604_TRUSTED_KEYS names " + path("missing.d") + ", which is not a folder" << false;
+        row("malformed key file") << "current" << owner + " --trusted-key bad.pub" << "" << "trusted key bad.pub: not a minisign public key" << false;
+        row("malformed key file in MV604_TRUSTED_KEYS") << "current" << owner << "bad.d" << "/bad.d/bad.pub: not a minisign public key" << false;
+        row("a signature required, no key") << "current" << "--require-signature" << "" << "no trusted key is configured to check it against: put the release manager's minisign public key (.pub) in /etc/mv604/keys.d/" << false;
+        row("no key, no requirement: unsigned is programmed") << "unsigned" << "" << "" << "" << true;
+        // clang-format on
     }
     void signedFiles()
     {
@@ -315,14 +277,11 @@ private slots:
         QTest::addColumn<QString>("how");
         QTest::addColumn<QString>("shown");
         QTest::addColumn<bool>("usable");
-        QTest::newRow("signed by the owner") << "current"
-                                             << "signed by %1: KR960 app 1.4.2" << true;
-        QTest::newRow("signed by another key")
-            << "another key"
-            << "fw.upg is signed by key %2, which is not a trusted key" << false;
-        QTest::newRow("trusted comment changed")
-            << "trusted comment changed"
-            << "the trusted comment of fw.upg.minisig was changed" << false;
+        // clang-format off
+        QTest::newRow("signed by the owner") << "current" << "signed by %1: KR960 app 1.4.2" << true;
+        QTest::newRow("signed by another key") << "another key" << "fw.upg is signed by key %2, which is not a trusted key" << false;
+        QTest::newRow("trusted comment changed") << "trusted comment changed" << "the trusted comment of fw.upg.minisig was changed" << false;
+        // clang-format on
     }
     void stationWindowShowsTheSigner()
     {

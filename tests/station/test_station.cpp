@@ -132,26 +132,16 @@ private slots:
         QTest::addColumn<QString>("shown");
         QTest::addColumn<bool>("startable");
         QTest::addColumn<bool>("runs");
-        // Of upgBytes: QCryptographicHash's digest, the application area's last word.
-        QTest::newRow("an upgrade file") << upgBytes << ""
-                                         << "chosen.upg|SHA-256 6512c2159cef   application "
-                                            "checksum 0x70212c68   upper checksum 0x00000000|"
-                                         << true << true;
-        QTest::newRow("a file of another kind")
-            << QByteArray("not an upgrade file") << ""
-            << "chosen.upg: Wrong file header|" << false << false;
-        QTest::newRow("no such file") << QByteArray() << ""
-                                      << "|cannot open " << false << false;
-        // Refused before a byte is read: a FIFO would block, /dev/zero never ends.
-        QTest::newRow("a FIFO") << QByteArray("fifo") << ""
-                                << "chosen.upg: not a regular file but a pipe|" << false << false;
-        QTest::newRow("/dev/zero") << QByteArray("/dev/zero") << ""
-                                   << "zero|cannot open /dev/zero: not a regular file but a "
-                                      "device|"
-                                   << false << false;
-        QTest::newRow("a log in a missing folder")
-            << upgBytes << "/nonexistent/line.jsonl"
-            << "|cannot write the log /nonexistent/line.jsonl: " << true << false;
+        // Of upgBytes: QCryptographicHash's digest, the application area's last word. Refused
+        // before a byte is read: a FIFO would block, /dev/zero never ends.
+        // clang-format off
+        QTest::newRow("an upgrade file") << upgBytes << "" << "chosen.upg|SHA-256 6512c2159cef   application checksum 0x70212c68   upper checksum 0x00000000|" << true << true;
+        QTest::newRow("a file of another kind") << QByteArray("not an upgrade file") << "" << "chosen.upg: Wrong file header|" << false << false;
+        QTest::newRow("no such file") << QByteArray() << "" << "|cannot open " << false << false;
+        QTest::newRow("a FIFO") << QByteArray("fifo") << "" << "chosen.upg: not a regular file but a pipe|" << false << false;
+        QTest::newRow("/dev/zero") << QByteArray("/dev/zero") << "" << "zero|cannot open /dev/zero: not a regular file but a device|" << false << false;
+        QTest::newRow("a log in a missing folder") << upgBytes << "/nonexistent/line.jsonl" << "|cannot write the log /nonexistent/line.jsonl: " << true << false;
+        // clang-format on
     }
     // Chosen now and remembered from the last start: a remembered file that is no longer usable
     // is forgotten with a notice, never holding up the start.

@@ -1,17 +1,15 @@
 #pragma once
 
-// The requests a simulated KR960 saw: in the test's own process from the device, or from
-// mv604-sim's --log file, one line per control request:
-//   device N bmRequestType=0x40 bRequest=3 wValue=0x4800 wIndex=0x0801 wLength=2048 result=2048
-//   port=1-1.2
-// Descriptor reads of the bus walk are standard requests; the protocol is the vendor ones.
+// The requests a simulated KR960 saw: in the test's own process from the device, or from the log
+// mv604-sim writes with --log, one line per control request ("device 2 bmRequestType=0x40
+// bRequest=3 wValue=0x4800 wIndex=0x0801 wLength=2048 result=2048 port=1-1.2"). Descriptor reads
+// of the bus walk are standard requests; the protocol is the vendor ones.
 
 #include "hex_records.h"
 #include "sim/simulated_kr960.h"
 
 #include <QList>
 #include <QRegularExpression>
-#include <QString>
 #include <vector>
 
 using kr960sim::RequestRecord;
@@ -49,32 +47,31 @@ inline QList<int> requestCodes(const SimulatedKr960 &device)
 }
 
 struct LoggedRequest {
-    int device = 0; // 1-based, in mv604-sim's order
-    QString port;
+    int device = 0;       // 1-based, in mv604-sim's order
     RequestRecord record; // without its data: the log does not hold it
 };
 
-// Every line of mv604-sim's log, in order; none when there is no log.
+// Every line of the log, in order; none when there is no log.
 inline QList<LoggedRequest> readRequestLog(const QString &path)
 {
-    static const QRegularExpression line(
-        "^device (\\d+) bmRequestType=0x(\\w+) bRequest=(\\d+) wValue=0x(\\w+) wIndex=0x(\\w+) "
-        "wLength=(\\d+) result=(-?\\d+) port=(\\S*)$",
-        QRegularExpression::MultilineOption);
+    static const QRegularExpression line("^device (\\d+) bmRequestType=0x(\\w+) bRequest=(\\d+) "
+                                         "wValue=0x(\\w+) wIndex=0x(\\w+) wLength=(\\d+) "
+                                         "result=(-?\\d+) ",
+                                         QRegularExpression::MultilineOption);
     QList<LoggedRequest> log;
     for (auto match = line.globalMatch(QString::fromUtf8(readFile(path))); match.hasNext();) {
         const QRegularExpressionMatch hit = match.next();
-        const auto number = [&](int field, int base = 10) {
-            return hit.captured(field).toInt(nullptr, base);
+        const auto field = [&](int n, int base = 10) {
+            return hit.captured(n).toInt(nullptr, base);
         };
-        LoggedRequest logged{number(1), hit.captured(8), {}};
-        logged.record.requestType = uint8_t(number(2, 16));
-        logged.record.request = uint8_t(number(3));
-        logged.record.value = uint16_t(number(4, 16));
-        logged.record.index = uint16_t(number(5, 16));
-        logged.record.length = uint16_t(number(6));
-        logged.record.result = number(7);
-        log.append(logged);
+        log.append({field(1),
+                    {uint8_t(field(2, 16)),
+                     uint8_t(field(3)),
+                     uint16_t(field(4, 16)),
+                     uint16_t(field(5, 16)),
+                     uint16_t(field(6)),
+                     {},
+                     field(7)}});
     }
     return log;
 }
@@ -89,7 +86,7 @@ inline int requestsTo(const QList<LoggedRequest> &log, int device, int request =
     return count;
 }
 
-// Whole pages each device took: entry N-1 for device N, 0 for one that took none before the last.
+// Whole pages each device took: entry N-1 for device N, up to the last device in the log.
 inline QList<int> pageWritesPerDevice(const QList<LoggedRequest> &log)
 {
     QList<int> pages;

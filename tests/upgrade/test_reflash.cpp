@@ -79,30 +79,18 @@ private slots:
         QTest::addColumn<PageList>("written");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("ending"); // of the output
-        QTest::newRow("identical firmware writes nothing")
-            << "upgrade --skip-unchanged" << PageList{} << PageList{} << 0
-            << "Pages written: 0, already current: 120\nOK\n";
-        QTest::newRow("only the differing pages are written")
-            << "upgrade --skip-unchanged" << PageList{0, 57, 58, 119} << PageList{0, 57, 58, 119}
-            << 0 << "Pages written: 4, already current: 116\nOK\n";
-        QTest::newRow("a written page that reads back wrong fails")
-            << "--corrupt-page 0x08007000 | upgrade --skip-unchanged" << PageList{} << PageList{6}
-            << 1 << "ERROR\nPages written: 1, already current: 119\nVerify ERROR\n";
-        QTest::newRow("a page that cannot be read first is written, not current")
-            << "--fail 1:2:4 | upgrade --skip-unchanged" << PageList{} << PageList{0} << 0
-            << "Pages written: 1, already current: 119\nOK\n";
-        QTest::newRow("verify fails on a page it cannot read")
-            << "--fail 1:3:4 | verify" << PageList{} << PageList{} << 1 << QString();
-        QTest::newRow("verify reads a page again after a stall")
-            << "--fail 1:3:3 | verify" << PageList{} << PageList{} << 0 << "all 120 pages match\n";
-        QTest::newRow("a page read again after a stall is current")
-            << "--fail 1:2:3 | upgrade --skip-unchanged" << PageList{} << PageList{} << 0
-            << "Pages written: 0, already current: 120\nOK\n";
-        QTest::newRow("without the option every page is written as always")
-            << "upgrade" << PageList{} << pageRange(0, 119) << 0 << "\nOK\n";
-        QTest::newRow("verify names the differing ranges")
-            << "verify" << PageList{2, 3, 4, 10, 119} << PageList{} << 1
-            << "0x08005000-0x080067ff\n0x08009000-0x080097ff\n0x0803f800-0x0803ffff\n";
+        const QString skip = "upgrade --skip-unchanged";
+        // clang-format off
+        QTest::newRow("identical firmware writes nothing") << skip << PageList{} << PageList{} << 0 << "Pages written: 0, already current: 120\nOK\n";
+        QTest::newRow("only the differing pages are written") << skip << PageList{0, 57, 58, 119} << PageList{0, 57, 58, 119} << 0 << "Pages written: 4, already current: 116\nOK\n";
+        QTest::newRow("a written page that reads back wrong fails") << "--corrupt-page 0x08007000 | " + skip << PageList{} << PageList{6} << 1 << "ERROR\nPages written: 1, already current: 119\nVerify ERROR\n";
+        QTest::newRow("a page that cannot be read first is written, not current") << "--fail 1:2:4 | " + skip << PageList{} << PageList{0} << 0 << "Pages written: 1, already current: 119\nOK\n";
+        QTest::newRow("verify fails on a page it cannot read") << "--fail 1:3:4 | verify" << PageList{} << PageList{} << 1 << QString();
+        QTest::newRow("verify reads a page again after a stall") << "--fail 1:3:3 | verify" << PageList{} << PageList{} << 0 << "all 120 pages match\n";
+        QTest::newRow("a page read again after a stall is current") << "--fail 1:2:3 | " + skip << PageList{} << PageList{} << 0 << "Pages written: 0, already current: 120\nOK\n";
+        QTest::newRow("without the option every page is written as always") << "upgrade" << PageList{} << pageRange(0, 119) << 0 << "\nOK\n";
+        QTest::newRow("verify names the differing ranges") << "verify" << PageList{2, 3, 4, 10, 119} << PageList{} << 1 << "0x08005000-0x080067ff\n0x08009000-0x080097ff\n0x0803f800-0x0803ffff\n";
+        // clang-format on
     }
     void runs()
     {
