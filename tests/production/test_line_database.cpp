@@ -119,15 +119,7 @@ class TestLineDatabase : public QObject
     {
         const QString data = query("/postgres", "SHOW data_directory");
         const pid_t postmaster = readFile(data + "/postmaster.pid").split('\n').value(0).toInt();
-        QList<pid_t> all{postmaster};
-        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
-            const QString stat = readFile("/proc/" + entry + "/stat");
-            // pid (name) state ppid ...: the name may hold spaces, the ')' ends it
-            if (postmaster > 0 &&
-                stat.mid(stat.lastIndexOf(')') + 2).section(' ', 1, 1).toInt() == postmaster)
-                all << entry.toInt();
-        }
-        return all;
+        return postmaster > 0 ? QList<pid_t>{postmaster} + childrenOf(postmaster) : QList<pid_t>{};
     }
     // The postmaster first; a child that ended meanwhile needs no signal.
     static bool signalAll(const QList<pid_t> &processes, int signal)
@@ -587,13 +579,8 @@ private slots:
         const QStringList command = simulated(2, "--page-program-ms 10") + all;
         station.start(command.first(), command.mid(1));
         QTRY_VERIFY_WITH_TIMEOUT(station.peek(1 << 16).contains("10% of 120"), 10000);
-        pid_t parent = 0; // mv604-sim's child, the station itself
-        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
-            const QString stat = readFile("/proc/" + entry + "/stat");
-            if (stat.mid(stat.lastIndexOf(')') + 2).section(' ', 1, 1).toLongLong() ==
-                station.processId())
-                parent = entry.toInt();
-        }
+        // mv604-sim's one child, the station itself
+        const pid_t parent = childrenOf(pid_t(station.processId())).value(0);
         QVERIFY(signalStarted(parent, SIGKILL));
         QVERIFY(station.waitForFinished(20000));
         QCOMPARE(query(url, "SELECT count(*) FROM run_records"), "0");

@@ -34,6 +34,16 @@ inline bool descendsFrom(pid_t pid, pid_t ancestor)
     return false;
 }
 
+// The living children of `parent`.
+inline QList<pid_t> childrenOf(pid_t parent)
+{
+    QList<pid_t> children;
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs))
+        if (entry.toInt() > 0 && parentOf(pid_t(entry.toInt())) == parent)
+            children.append(pid_t(entry.toInt()));
+    return children;
+}
+
 // The living descendants of `ancestor` whose command line holds `words` (arguments joined by
 // single spaces).
 inline QList<pid_t> descendantsRunning(pid_t ancestor, const QString &words)
