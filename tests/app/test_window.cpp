@@ -170,36 +170,33 @@ private slots:
 
     // While the worker programs the device every other device command keeps off it: the device
     // sees only the worker's page requests, and the upgrade ends "OK" with the file's bytes.
-    void deviceCommandsWaitForTheUpgrade_data()
-    {
-        QTest::addColumn<QString>("slot");
-        for (const char *slot :
-             {"Connect", "Disconnect", "Read", "Write", "WritePage", "Firmware", "WriteExtFlashBin",
-              "RunApplication", "WriteExternalFlash", "ReadExternalFlash"})
-            QTest::newRow(slot) << QString(slot);
-    }
     void deviceCommandsWaitForTheUpgrade()
     {
-        QFETCH(QString, slot);
         device->setLatencyMs(2);
         QVERIFY(startUpgrade(upgradePath));
-        const int percent = progressBar(*window, "progressBarFlash")->value();
-        QFile::remove("dane.csv");
         DialogScript script;
-        TraceCapture trace;
-        button(*window, "pushButton" + slot)->click();
-        QVERIFY(window->upgradeWorker()->isRunning());
-        // The button's own command still writes its trace line; only the device call is skipped.
-        const QString own = slot == "Firmware"
-                                ? "Dt731_bootloader::slotpushButtonCHF(bool t)"
-                                : "KR960_Bootloader::slotpushButton" + slot + "(bool t)";
-        QCOMPARE(trace.lines().filter("::slotpushButton"),
-                 slot == "RunApplication" ? QStringList() : QStringList{own});
-        QVERIFY(!trace.contains("USB Connect") && !trace.contains("USB Disconnect"));
-        QCOMPARE(logLines(*window).last(), QStringLiteral("Upgrade in progress"));
-        // Disconnect still writes its table: the table has nothing to do with the device.
-        QCOMPARE(QFile::exists("dane.csv"), slot == "Disconnect");
-        QVERIFY(progressBar(*window, "progressBarFlash")->value() >= percent);
+        for (const QString slot :
+             {"Connect", "Disconnect", "Read", "Write", "WritePage", "Firmware", "WriteExtFlashBin",
+              "RunApplication", "WriteExternalFlash", "ReadExternalFlash"}) {
+            const int percent = progressBar(*window, "progressBarFlash")->value();
+            QFile::remove("dane.csv");
+            TraceCapture trace;
+            button(*window, "pushButton" + slot)->click();
+            QVERIFY2(window->upgradeWorker()->isRunning(), qPrintable(slot));
+            // The button's own command still writes its trace line; only the device call is
+            // skipped.
+            const QString own = slot == "Firmware"
+                                    ? "Dt731_bootloader::slotpushButtonCHF(bool t)"
+                                    : "KR960_Bootloader::slotpushButton" + slot + "(bool t)";
+            QCOMPARE(trace.lines().filter("::slotpushButton"),
+                     slot == "RunApplication" ? QStringList() : QStringList{own});
+            QVERIFY2(!trace.contains("USB Connect") && !trace.contains("USB Disconnect"),
+                     qPrintable(slot));
+            QCOMPARE(logLines(*window).last(), QStringLiteral("Upgrade in progress"));
+            // Disconnect still writes its table: the table has nothing to do with the device.
+            QVERIFY2(QFile::exists("dane.csv") == (slot == "Disconnect"), qPrintable(slot));
+            QVERIFY(progressBar(*window, "progressBarFlash")->value() >= percent);
+        }
         QVERIFY(window->upgradeWorker()->wait(60000));
         device->setLatencyMs(0);
         QCOMPARE(script.unexpectedDialogs(), 0);
