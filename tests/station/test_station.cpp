@@ -120,6 +120,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(kr960sim::SimulatedBus::preloadActive(), "needs umockdev's preload");
+        // The workers' board locks, keyed by port, stay apart from any other suite's 1-1.1.
+        qputenv("XDG_RUNTIME_DIR", work.path().toLocal8Bit());
         QStandardPaths::setTestModeEnabled(true);
         QSettings().clear();
         QVERIFY(writeFile(upg, upgBytes));
