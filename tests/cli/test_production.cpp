@@ -317,7 +317,7 @@ private slots:
         station.start(command.first(), command.mid(1));
         // Board 1's second run ends about a second after it is back, at 5.6 s.
         QVERIFY(QTest::qWaitFor([&] { return records().size() >= 4; }, 30000));
-        QTest::qWait(2000); // time for a phantom run to start
+        QTest::qWait(2000);  // time for a phantom run to start
         station.terminate(); // SIGTERM: the runs in progress end at their next page
         QVERIFY(station.waitForFinished(30000) && station.exitCode() == 1);
         const QString out = station.readAllStandardOutput();
