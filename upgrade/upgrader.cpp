@@ -164,7 +164,7 @@ void Upgrader::runOnBoard(const QByteArray &applicationArea)
     const auto noDevice = [this] {
         return isInterruptionRequested() ? UpgradeOutcome::Stopped : UpgradeOutcome::NoDevice;
     };
-    if (!connectWithRetries())
+    if (!connectFirst())
         return end(noDevice());
     const QByteArray serial = readSerialText(*usb);
     say(text(serial));
@@ -202,23 +202,31 @@ bool Upgrader::pause(int ms)
     return false;
 }
 
-bool Upgrader::connectWithRetries()
+// One disconnect, then the first attempt and up to ConnectRetries more: the first connection
+// and the one after the restart both need it, as a board may miss one connect.
+Upgrader::Connection Upgrader::connectWithRetries()
 {
     usb->disconnect();
-    int connected = usb->connect();
-    for (int retries = 0; connected != 0 && retries < ConnectRetries; ++retries) {
+    bool connected = usb->connect() == 0;
+    for (int retries = 0; !connected && retries < ConnectRetries; ++retries) {
         qDebug() << "usb->connect()\nmssleep(200)";
         if (!pause(timing.connectRetryMs))
-            return false;
-        connected = usb->connect();
+            return Connection::Stopped;
+        connected = usb->connect() == 0;
     }
-    if (connected != 0) {
+    return connected ? Connection::Made : Connection::Failed;
+}
+
+bool Upgrader::connectFirst()
+{
+    const Connection connection = connectWithRetries();
+    if (connection == Connection::Failed) {
         say(tr("USB Timeout\nCheck USB Cable"));
         const QString hint = permissionHint(usb->lastConnectFailure());
         if (!hint.isEmpty())
             say(hint);
     }
-    return connected == 0;
+    return connection == Connection::Made;
 }
 
 // From the first serial read on the run belongs to this board: every reconnection after its
@@ -264,23 +272,18 @@ bool Upgrader::restartIntoBootloader()
     return connectAfresh();
 }
 
-// A board that was found a moment ago may miss one connect: it gets the same attempts as the
-// first connection, and a run that cannot reach it ends here rather than at its first page.
+// A run that cannot reach the board again ends here rather than at its first page.
 bool Upgrader::connectAfresh()
 {
     say(tr("Disconnect"));
-    usb->disconnect();
     say(tr("Connect"));
-    bool connected = usb->connect() == 0;
-    for (int retries = 0; !connected && retries < ConnectRetries; ++retries) {
-        if (!pause(timing.connectRetryMs))
-            return false;
-        connected = usb->connect() == 0;
-    }
+    const Connection connection = connectWithRetries();
+    if (connection == Connection::Stopped)
+        return false;
     say(tr("Serial:") + text(readSerialText(*usb)));
-    if (!connected)
+    if (connection == Connection::Failed)
         say(tr("USB timout\nCheck USB cable"));
-    return connected;
+    return connection == Connection::Made;
 }
 
 UpgradeOutcome Upgrader::programApplication(const QByteArray &applicationArea)

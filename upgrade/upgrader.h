@@ -101,7 +101,9 @@ private:
     void say(const QString &line);
     void end(UpgradeOutcome outcome);
     bool pause(int ms);
-    bool connectWithRetries();
+    enum class Connection { Made, Failed, Stopped };
+    Connection connectWithRetries();
+    bool connectFirst();
     void keepToBoard(const QByteArray &serial);
     bool reportBootloaderVersion();
     bool restartIntoBootloader();

@@ -110,7 +110,10 @@ private slots:
         row("bootloader mode") << good << plug() << ok << O::Ok << 120;
         const QStringList restarted = notBack.mid(0, 4) + QStringList{"Disconnect", "Connect", "Serial:264900001b", "Writting firmware ... ", "OK"};
         row("application mode") << good << plug(Mode::Application) << restarted << O::Ok << 120;
-        row("the fresh connect after the restart refused once") << good << plug(Mode::Application, [](SimulatedKr960 &d) { d.addFault({0xFF, 3, 1}); }) << restarted << O::Ok << 120;
+        const auto refusedAfterRestart = [](int times) { return plug(Mode::Application, [=](SimulatedKr960 &d) { d.addFault({0xFF, 3, times}); }); };
+        row("the fresh connect after the restart refused once") << good << refusedAfterRestart(1) << restarted << O::Ok << 120;
+        row("the fresh connect after the restart refused 3 times") << good << refusedAfterRestart(3) << restarted << O::Ok << 120;
+        row("the fresh connect after the restart refused 4 times") << good << refusedAfterRestart(4) << restarted.mid(0, 6) + QStringList{"Serial:", "USB timout\nCheck USB cable"} << O::NoDevice << 0;
         row("identity refused 3 times, bytes after the image") << good + "more" << fault(0xFF, 1, 3) << ok << O::Ok << 120;
         row("identity refused 4 times") << good << fault(0xFF, 1, 4) << timeout << O::NoDevice << 0;
         row("no device") << good << Knob([](SimulatedBus &) { return Device(); }) << timeout << O::NoDevice << 0;
