@@ -65,7 +65,7 @@ Upgrader::~Upgrader()
     qDebug() << "Upgrader destructor";
 }
 
-void Upgrader::setTiming(const UpgradeTiming &timing)
+void Upgrader::setTiming(const RestartTiming &timing)
 {
     this->timing = timing;
 }
@@ -210,7 +210,7 @@ Upgrader::Connection Upgrader::connectWithRetries()
     bool connected = usb->connect() == 0;
     for (int retries = 0; !connected && retries < ConnectRetries; ++retries) {
         qDebug() << "usb->connect()\nmssleep(200)";
-        if (!pause(timing.connectRetryMs))
+        if (!pause(timing.retryMs))
             return Connection::Stopped;
         connected = usb->connect() == 0;
     }
@@ -259,12 +259,7 @@ bool Upgrader::restartIntoBootloader()
     // Kept as the device's operators know it, spelling included.
     say(tr("Apllication mode"));
     say(tr("Reset device"));
-    RestartTiming restart;
-    restart.restartWaitMs = timing.restartWaitMs;
-    restart.disconnectWaitMs = timing.disconnectWaitMs;
-    restart.retryMs = timing.connectRetryMs;
-    restart.reconnectGiveUpMs = timing.reconnectGiveUpMs;
-    if (!::restartIntoBootloader(*usb, restart, [this](int ms) { return pause(ms); })) {
+    if (!::restartIntoBootloader(*usb, timing, [this](int ms) { return pause(ms); })) {
         if (!isInterruptionRequested())
             say(tr("USB timout\nCheck USB cable"));
         return false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/board_identity.h"
+#include "device/bootloader_restart.h"
 #include "upgrade/upgrade_file.h"
 
 #include <QByteArray>
@@ -12,15 +13,6 @@
 #include <optional>
 
 class USBKR960;
-
-// Pauses of an upgrade run. The defaults are the device's needs; tests that run hundreds of
-// upgrades against a fast simulated device may shorten them.
-struct UpgradeTiming {
-    int connectRetryMs = 200;      // between connection attempts
-    int restartWaitMs = 2000;      // after the run-application request
-    int disconnectWaitMs = 500;    // after disconnecting the restarting device
-    int reconnectGiveUpMs = 15000; // failed connection passes after a restart, in all
-};
 
 // How a run ended, beside the log texts that say it to the operator: front ends branch on this,
 // never on the last line of the log.
@@ -65,7 +57,9 @@ public:
     explicit Upgrader(USBKR960 *usb);
     ~Upgrader() override;
 
-    void setTiming(const UpgradeTiming &timing);
+    // The pauses of the restart into the bootloader and between connection attempts. The defaults
+    // are the device's needs; tests against a fast simulated device may shorten them.
+    void setTiming(const RestartTiming &timing);
     // The command line's re-flash: each page is read first and written only when it differs;
     // pages already current count as verified, and the log says how many were written. The
     // window never sets it.
@@ -114,7 +108,7 @@ private:
     USBKR960 *usb = nullptr;
     QString fileName;
     std::optional<LoadedUpgradeFile> checkedFile;
-    UpgradeTiming timing;
+    RestartTiming timing;
     bool skipUnchangedPages = false;
     std::function<void(const PageProgress &)> pageListener;
     mutable QMutex reportLock; // the report is written by the worker, read by its owner

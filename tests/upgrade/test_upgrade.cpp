@@ -54,7 +54,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(SimulatedBus::preloadActive(), "run under LD_PRELOAD=libumockdev-preload.so.0");
-        upgrader.setTiming({10, 20, 10, 300}); // the simulated device restarts at once
+        upgrader.setTiming(simulatedRestart());
         // clang-format off
         connect(&upgrader, &Upgrader::sendText, this, [this](QString s) { lines << s; }, Qt::DirectConnection);
         connect(&upgrader, &Upgrader::sendPercent, this, [this](int p) { percents << p; }, Qt::DirectConnection);
@@ -191,6 +191,31 @@ private slots:
                 seen << request;
         }
         QCOMPARE(seen, expected.mid(0, 2 * pages + (outcome == UpgradeOutcome::WriteFailed)));
+    }
+
+    // A board that comes back in its application uses up one of the caller's tries at each
+    // connect: the run asks exactly that often (the first connection aside), then gives up.
+    void restartTries_data()
+    {
+        QTest::addColumn<int>("tries");
+        QTest::newRow("one try") << 1;
+        QTest::newRow("four tries") << 4;
+    }
+    void restartTries()
+    {
+        QFETCH(int, tries);
+        device =
+            plug(Mode::Application, [](SimulatedKr960 &d) { d.setStaysInApplication(true); })(bus);
+        const QString name = dir.filePath("tries.upg");
+        QVERIFY(writeFile(name, upgradeFileBytes(application)));
+        upgrader.setTiming(simulatedRestart(10, 300, tries));
+        upgrader.slotSetFileName(name);
+        upgrader.start();
+        upgrader.wait();
+        upgrader.setTiming(simulatedRestart());
+        QCOMPARE(upgrader.outcome(), UpgradeOutcome::NoDevice);
+        QCOMPARE(int(vendorRequests(*device, 0xFF).size()), 1 + tries);
+        QVERIFY(vendorRequests(*device, 3).empty());
     }
 
     // The board restarts slowly while another one waits in its bootloader: the run keeps to the
