@@ -38,8 +38,15 @@ UpgradeReport programBoard(USBKR960 &usb, const WorkerProtocol::Order &order,
 {
     Upgrader upgrader(&usb);
     QEventLoop loop;
-    upgrader.setPageListener(
-        [&](const PageProgress &pages) { tellParent(WorkerProtocol::progressLine(pages)); });
+    // Told from the worker's thread as each page ends. The station shows a board restarting
+    // until its first page is done, so the run's start is not told.
+    QObject::connect(
+        &upgrader, &Upgrader::progressed, &loop,
+        [&](const PageProgress &progress) {
+            if (progress.pagesDone > 0)
+                tellParent(WorkerProtocol::progressLine(progress));
+        },
+        Qt::DirectConnection);
     QObject::connect(&upgrader, &QThread::finished, &loop, &QEventLoop::quit);
     // SIGINT is the station's to judge: a terminal's Ctrl-C reaches the whole process group.
     StopSignals stops(false);

@@ -4,7 +4,6 @@
 #include "device/bootloader_restart.h"
 #include "device/chosen_board.h"
 #include "device/device_jobs.h"
-#include "device/kr960_memory_map.h"
 #include "device/usbkr960.h"
 #include "upgrade/page_programmer.h"
 #include "usb/connect_failure_text.h"
@@ -18,11 +17,6 @@ namespace
 
 constexpr int ConnectRetries = 3; // after the first attempt
 constexpr int PauseSliceMs = 20;  // how soon a pause notices a stop request
-
-int percentOfApplicationArea(int pagesDone)
-{
-    return int(quint32(pagesDone) * Kr960::PageSize * 100u / Kr960::ApplicationSize);
-}
 
 QString text(const QByteArray &bytes)
 {
@@ -73,11 +67,6 @@ void Upgrader::setTiming(const RestartTiming &timing)
 void Upgrader::setSkipUnchangedPages(bool skip)
 {
     skipUnchangedPages = skip;
-}
-
-void Upgrader::setPageListener(const std::function<void(const PageProgress &)> &listener)
-{
-    pageListener = listener;
 }
 
 void Upgrader::requestStop()
@@ -160,7 +149,7 @@ void Upgrader::run()
 
 void Upgrader::runOnBoard(const QByteArray &applicationArea)
 {
-    emit sendPercent(0);
+    emit progressed(PageProgress());
     const auto noDevice = [this] {
         return isInterruptionRequested() ? UpgradeOutcome::Stopped : UpgradeOutcome::NoDevice;
     };
@@ -290,18 +279,16 @@ UpgradeOutcome Upgrader::programApplication(const QByteArray &applicationArea)
         qDebug() << "Upgrade stopped";
         return false;
     };
-    hooks.pageDone = [this](int page, PageOutcome outcome, const PageLoopReport &soFar) {
+    hooks.pageDone = [this](PageOutcome outcome, const PageLoopReport &soFar) {
         {
             QMutexLocker locker(&reportLock);
             lastReport.pagesWritten = soFar.written;
             lastReport.pagesVerified = soFar.verified;
         }
-        if (pageListener)
-            pageListener({page + 1, soFar.written, soFar.verified});
+        if (outcome != PageOutcome::WriteFailed)
+            emit progressed(soFar.progress());
         if (outcome != PageOutcome::Verified && outcome != PageOutcome::AlreadyCurrent)
             say(tr("ERROR"));
-        if (outcome != PageOutcome::WriteFailed)
-            emit sendPercent(percentOfApplicationArea(page + 1));
     };
     const PageWriteMode mode =
         skipUnchangedPages ? PageWriteMode::ChangedOnly : PageWriteMode::EveryPage;

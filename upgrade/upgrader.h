@@ -2,6 +2,7 @@
 
 #include "device/board_identity.h"
 #include "device/bootloader_restart.h"
+#include "upgrade/page_programmer.h"
 #include "upgrade/upgrade_file.h"
 
 #include <QByteArray>
@@ -9,7 +10,6 @@
 #include <QString>
 #include <QThread>
 
-#include <functional>
 #include <optional>
 
 class USBKR960;
@@ -40,15 +40,8 @@ struct UpgradeReport {
     QString lastLine;      // the last log line: how the run ended, in the operator's words
 };
 
-// Progress after each page: how many of the 120 are done, written and verified.
-struct PageProgress {
-    int pagesDone = 0;
-    int pagesWritten = 0;
-    int pagesVerified = 0;
-};
-
 // Programs the application area from an upgrade file in its own thread and reports each step
-// through sendText and sendPercent, which the window queues to its log and progress bar.
+// through sendText and progressed, which the window queues to its log and progress bar.
 class Upgrader : public QThread
 {
     Q_OBJECT
@@ -64,8 +57,6 @@ public:
     // pages already current count as verified, and the log says how many were written. The
     // window never sets it.
     void setSkipUnchangedPages(bool skip);
-    // Called in the worker's thread after every page, before its percentage is sent.
-    void setPageListener(const std::function<void(const PageProgress &)> &listener);
     // Asks a running upgrade to end at the next safe point (between pages or during a pause);
     // stop() also waits for it.
     void requestStop();
@@ -83,7 +74,9 @@ public:
 
 signals:
     void sendText(QString s);
-    void sendPercent(int percent);
+    // Nothing done yet once the run reaches the board, then after every page the device took or
+    // held already: a refused page leaves it where it was.
+    void progressed(const PageProgress &progress);
 
 public slots:
     void slotSetFileName(QString fileName);
@@ -110,7 +103,6 @@ private:
     std::optional<LoadedUpgradeFile> checkedFile;
     RestartTiming timing;
     bool skipUnchangedPages = false;
-    std::function<void(const PageProgress &)> pageListener;
     mutable QMutex reportLock; // the report is written by the worker, read by its owner
     UpgradeReport lastReport;
 };

@@ -57,7 +57,7 @@ private slots:
         upgrader.setTiming(simulatedRestart());
         // clang-format off
         connect(&upgrader, &Upgrader::sendText, this, [this](QString s) { lines << s; }, Qt::DirectConnection);
-        connect(&upgrader, &Upgrader::sendPercent, this, [this](int p) { percents << p; }, Qt::DirectConnection);
+        connect(&upgrader, &Upgrader::progressed, this, [this](const PageProgress &p) { percents << p.percent(); }, Qt::DirectConnection);
         // clang-format on
     }
     void cleanup()
