@@ -69,6 +69,8 @@ UpgradeReport upgradeChosenBoard(const UpgradeOptions &options, int *stopSignal)
         upgrader.requestStop();
     });
 
+    if (chosen.found())
+        upgrader.setBoard(chosen.board);
     upgrader.setSkipUnchangedPages(options.skipUnchanged);
     upgrader.setUpgradeFile(options.fileName, options.file);
     upgrader.start();

@@ -32,8 +32,8 @@ RunRecord boardNotFoundRecord(const WorkerProtocol::Order &order, const QByteArr
                                 RunResult::NoDevice, why, started);
 }
 
-UpgradeReport programBoard(USBKR960 &usb, const WorkerProtocol::Order &order,
-                           const QByteArray &fileBytes,
+UpgradeReport programBoard(USBKR960 &usb, const BoardIdentity &board,
+                           const WorkerProtocol::Order &order, const QByteArray &fileBytes,
                            const std::function<void(const QByteArray &)> &tellParent)
 {
     Upgrader upgrader(&usb);
@@ -51,6 +51,7 @@ UpgradeReport programBoard(USBKR960 &usb, const WorkerProtocol::Order &order,
     // SIGINT is the station's to judge: a terminal's Ctrl-C reaches the whole process group.
     StopSignals stops(false);
     QObject::connect(&stops, &StopSignals::received, &loop, [&] { upgrader.requestStop(); });
+    upgrader.setBoard(board);
     upgrader.setSkipUnchangedPages(order.skipUnchanged);
     upgrader.setUpgradeFile(order.fileName, loadUpgradeFileBytes(order.fileName, fileBytes));
     upgrader.start();
@@ -104,7 +105,7 @@ int runStationWorker(const WorkerProtocol::Order &order, const QByteArray &fileB
             WorkerProtocol::recordLine(boardNotFoundRecord(order, fileBytes, started, refusal)));
         return 1;
     }
-    const UpgradeReport report = programBoard(usb, order, fileBytes, tellParent);
+    const UpgradeReport report = programBoard(usb, chosen.board, order, fileBytes, tellParent);
     tellParent(WorkerProtocol::recordLine(neverReachedTheBoard(report, usb)
                                               ? boardNotFoundRecord(order, fileBytes, started)
                                               : upgradeRunRecord(report, started)));

@@ -64,6 +64,11 @@ void Upgrader::setTiming(const RestartTiming &timing)
     this->timing = timing;
 }
 
+void Upgrader::setBoard(const std::optional<BoardIdentity> &board)
+{
+    givenBoard = board;
+}
+
 void Upgrader::setSkipUnchangedPages(bool skip)
 {
     skipUnchangedPages = skip;
@@ -141,10 +146,10 @@ void Upgrader::run()
         say(tr("USB Timeout\nCheck USB Cable"));
         return end(UpgradeOutcome::NoDevice);
     }
-    // The run keeps to its board; whatever the caller chose before is the caller's again after.
-    const UsbDevice::BoardFilter callersChoice = usb->boardFilter();
+    usb->setBoardFilter(givenBoard ? filterForBoard(*givenBoard) : UsbDevice::BoardFilter());
     runOnBoard(file.applicationArea);
-    usb->setBoardFilter(callersChoice);
+    if (!givenBoard)
+        usb->setBoardFilter(UsbDevice::BoardFilter());
 }
 
 void Upgrader::runOnBoard(const QByteArray &applicationArea)
@@ -220,7 +225,7 @@ bool Upgrader::connectFirst()
 
 // From the first serial read on the run belongs to this board: every reconnection after its
 // restart goes to the same serial on the same port, never to another board that happens to sit
-// in its bootloader.
+// in its bootloader. A board the caller gave is the one met, now known by its port too.
 void Upgrader::keepToBoard(const QByteArray &serial)
 {
     const BoardIdentity board{BoardSerial::production(serial), usb->connectedPort()};

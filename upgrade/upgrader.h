@@ -53,6 +53,10 @@ public:
     // The pauses of the restart into the bootloader and between connection attempts. The defaults
     // are the device's needs; tests against a fast simulated device may shorten them.
     void setTiming(const RestartTiming &timing);
+    // The board the run is to program, as its caller chose it: every connect, those after the
+    // restart included, keeps to it. Without one the run takes the first KR960 that answers
+    // and keeps to that one, and leaves the transport free for any board when it ends.
+    void setBoard(const std::optional<BoardIdentity> &board);
     // The command line's re-flash: each page is read first and written only when it differs;
     // pages already current count as verified, and the log says how many were written. The
     // window never sets it.
@@ -102,6 +106,7 @@ private:
     QString fileName;
     std::optional<LoadedUpgradeFile> checkedFile;
     RestartTiming timing;
+    std::optional<BoardIdentity> givenBoard;
     bool skipUnchangedPages = false;
     mutable QMutex reportLock; // the report is written by the worker, read by its owner
     UpgradeReport lastReport;

@@ -47,6 +47,7 @@ class TestUpgrade : public QObject
     USBKR960 usb;
     Upgrader upgrader{&usb};
     Device device;
+    std::vector<Device> others; // boards beside `device` that must be left alone
     QStringList lines;
     QList<int> percents;
 
@@ -64,6 +65,9 @@ private slots:
     {
         if (device)
             bus.unplug(std::exchange(device, nullptr));
+        for (const Device &other : std::exchange(others, {}))
+            bus.unplug(other);
+        upgrader.setBoard(std::nullopt);
     }
 
     // Data in the bootloader area, the tail and past the image is dropped; each area's last word
@@ -236,6 +240,50 @@ private slots:
         QCOMPARE(upgrader.report().board, board);
         QVERIFY(flashOf(*device, 0x08004000, 0x3C000) == application);
         QVERIFY(vendorRequests(*other, 3).empty());
+    }
+
+    // Several boards on the bus, the run given one of them: that board is programmed through its
+    // restart, and no other is restarted or sent a page, whatever its mode and place in the walk.
+    void keepsToTheBoardItIsGiven_data()
+    {
+        QTest::addColumn<QString>("modes"); // of the boards in plugging order: a, b
+        QTest::addColumn<int>("given");     // which of them
+        QTest::addColumn<bool>("byPort");   // given by serial and port, or by serial alone
+        QTest::newRow("the second of two in their applications") << "aa" << 1 << true;
+        QTest::newRow("the first, another in its bootloader") << "ab" << 0 << true;
+        QTest::newRow("in its bootloader after one in its application") << "ab" << 1 << true;
+        QTest::newRow("the middle of three, by serial alone") << "bab" << 1 << false;
+    }
+    void keepsToTheBoardItIsGiven()
+    {
+        QFETCH(QString, modes);
+        QFETCH(int, given);
+        QFETCH(bool, byPort);
+        for (int i = 0; i < modes.size(); ++i) {
+            const QByteArray serial = "26490000" + QByteArray::number(i + 1);
+            // The given board comes back slowly: the others wait in their bootloaders meanwhile.
+            const Device board = plug(
+                modes[i] == 'a' ? Mode::Application : Mode::Bootloader,
+                [&](SimulatedKr960 &d) { d.setRestartDelayMs(i == given ? 150 : 50); },
+                serial.constData())(bus);
+            if (i == given)
+                device = board;
+            else
+                others.push_back(board);
+        }
+        const BoardIdentity board{"26490000" + QByteArray::number(given + 1),
+                                  QString::fromStdString(bus.port(device))};
+        upgrader.setBoard(BoardIdentity{board.serial, byPort ? board.port : QString()});
+        const QString name = dir.filePath("given.upg");
+        QVERIFY(writeFile(name, upgradeFileBytes(application)));
+        upgrader.slotSetFileName(name);
+        upgrader.start();
+        upgrader.wait();
+        QCOMPARE(upgrader.outcome(), UpgradeOutcome::Ok);
+        QCOMPARE(upgrader.report().board, board);
+        QVERIFY(flashOf(*device, 0x08004000, 0x3C000) == application);
+        for (const Device &other : others)
+            QVERIFY(vendorRequests(*other, 3).empty() && vendorRequests(*other, 4).empty());
     }
 
     // A worker given no device ends as when none answers.
