@@ -120,7 +120,7 @@ QString findWorkerProgram()
     const QDir here(QCoreApplication::applicationDirPath());
     for (const QString &candidate :
          {here.filePath("mv604-worker"), here.filePath("../libexec/mv604/mv604-worker"),
-          here.filePath("../production/mv604-worker")})
+          here.filePath("../cli/mv604-worker")})
         if (QFileInfo(candidate).isFile() && QFileInfo(candidate).isExecutable())
             return QFileInfo(candidate).canonicalFilePath();
     return QStandardPaths::findExecutable("mv604-worker");
