@@ -6,6 +6,7 @@
 
 #include <QDebug>
 #include <QMessageBox>
+#include <QProgressBar>
 
 KR960_Bootloader::KR960_Bootloader(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
 {
@@ -82,7 +83,9 @@ void KR960_Bootloader::createWorker()
 void KR960_Bootloader::connectProgress()
 {
     connect(upgrader, SIGNAL(sendText(QString)), ui->txt, SLOT(append(QString)));
-    connect(upgrader, SIGNAL(sendPercent(int)), ui->progressBarFlash, SLOT(setValue(int)));
+    QProgressBar *flash = ui->progressBarFlash;
+    connect(upgrader, &Upgrader::progressed, flash,
+            [flash](const PageProgress &progress) { flash->setValue(progress.percent()); });
     connect(usb, SIGNAL(sendPercentExtFlashWrite(int)), ui->progressBarExtFlashWr,
             SLOT(setValue(int)));
     connect(usb, SIGNAL(sendPercentExtFlashRead(int)), ui->progressBarExtFlashRd,

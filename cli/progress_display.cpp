@@ -1,16 +1,9 @@
 #include "cli/progress_display.h"
 
-#include "device/kr960_memory_map.h"
-
 #include <cstdio>
 
 namespace
 {
-
-int percentOf(const PageProgress &progress)
-{
-    return progress.pagesDone * 100 / int(Kr960::ApplicationPages);
-}
 
 QString withLabel(const QString &label, const QString &text)
 {
@@ -20,15 +13,15 @@ QString withLabel(const QString &label, const QString &text)
 QString rowText(const QString &label, const PageProgress &progress, double rate)
 {
     constexpr int width = 30;
-    const int percent = percentOf(progress);
+    const int percent = progress.percent();
     const int filled = width * percent / 100;
-    const int pagesLeft = int(Kr960::ApplicationPages) - progress.pagesDone;
-    const double secondsLeft = rate > 0 ? pagesLeft * 2.0 / rate : 0;
+    const double kibLeft = (progress.bytesTotal - progress.bytesDone) / 1024.0;
+    const double secondsLeft = rate > 0 ? kibLeft / rate : 0;
     return withLabel(label, QString("[%1%2] %3%  page %4/%5  %6 KiB/s  %7 s left")
                                 .arg(QString(filled, '#'), QString(width - filled, '.'))
                                 .arg(percent, 3)
                                 .arg(progress.pagesDone, 3)
-                                .arg(Kr960::ApplicationPages)
+                                .arg(progress.pagesTotal)
                                 .arg(rate, 6, 'f', 1)
                                 .arg(secondsLeft, 3, 'f', 0));
 }
@@ -51,24 +44,24 @@ void ProgressDisplay::show(const QString &label, const PageProgress &progress, q
         draw();
         return;
     }
-    const int tenth = percentOf(progress) / 10;
+    const int tenth = progress.percent() / 10;
     if (tenth == row.lastTenth)
         return;
     row.lastTenth = tenth;
     fprintf(stderr, "%s\n",
             qPrintable(withLabel(label, QString("%1% of %2 pages, %3 KiB/s")
-                                            .arg(percentOf(progress))
-                                            .arg(Kr960::ApplicationPages)
+                                            .arg(progress.percent())
+                                            .arg(progress.pagesTotal)
                                             .arg(row.kibPerSecond(), 0, 'f', 1))));
     fflush(stderr);
 }
 
-// Pages of 2 KiB since the first one shown: the restart into the bootloader before the first
-// page is no part of the link's speed.
+// Bytes since the first page shown: the restart into the bootloader before the first page is no
+// part of the link's speed.
 double ProgressDisplay::Row::kibPerSecond() const
 {
     const qint64 ms = elapsedMs - firstPageMs;
-    return ms > 0 ? (progress.pagesDone - firstPage.pagesDone) * 2.0 / (ms / 1000.0) : 0;
+    return ms > 0 ? (progress.bytesDone - firstPage.bytesDone) / 1024.0 / (ms / 1000.0) : 0;
 }
 
 void ProgressDisplay::remove(const QString &label)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "upgrade/upgrader.h"
+#include "upgrade/page_programmer.h"
 
 #include <QMap>
 #include <QString>

@@ -59,10 +59,8 @@ UpgradeReport upgradeChosenBoard(const UpgradeOptions &options, int *stopSignal)
     // The worker's texts arrive queued, in the order it sent them.
     QObject::connect(&upgrader, &Upgrader::sendText, &loop,
                      [&](const QString &line) { progress.printLine(line); });
-    upgrader.setPageListener([&](const PageProgress &pages) {
-        QMetaObject::invokeMethod(&loop, [&progress, pages, elapsed = clock.elapsed()] {
-            progress.show(QString(), pages, elapsed);
-        });
+    QObject::connect(&upgrader, &Upgrader::progressed, &loop, [&](const PageProgress &pages) {
+        progress.show(QString(), pages, clock.elapsed());
     });
     QObject::connect(&upgrader, &QThread::finished, &loop, &QEventLoop::quit);
     StopSignals stops;
@@ -71,6 +69,8 @@ UpgradeReport upgradeChosenBoard(const UpgradeOptions &options, int *stopSignal)
         upgrader.requestStop();
     });
 
+    if (chosen.found())
+        upgrader.setBoard(chosen.board);
     upgrader.setSkipUnchangedPages(options.skipUnchanged);
     upgrader.setUpgradeFile(options.fileName, options.file);
     upgrader.start();

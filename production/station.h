@@ -70,7 +70,6 @@ QString duplicateSerialText(const QByteArray &serial, const QStringList &ports);
 Q_DECLARE_METATYPE(StationRun)
 Q_DECLARE_METATYPE(StationTotals)
 Q_DECLARE_METATYPE(BoardIdentity)
-Q_DECLARE_METATYPE(PageProgress)
 
 // A production station: programs boards from one upgrade file, each in a worker process of its
 // own, keyed by the USB port it sits on (by its serial where ports are unknown). It builds and

@@ -32,18 +32,26 @@ RunRecord boardNotFoundRecord(const WorkerProtocol::Order &order, const QByteArr
                                 RunResult::NoDevice, why, started);
 }
 
-UpgradeReport programBoard(USBKR960 &usb, const WorkerProtocol::Order &order,
-                           const QByteArray &fileBytes,
+UpgradeReport programBoard(USBKR960 &usb, const BoardIdentity &board,
+                           const WorkerProtocol::Order &order, const QByteArray &fileBytes,
                            const std::function<void(const QByteArray &)> &tellParent)
 {
     Upgrader upgrader(&usb);
     QEventLoop loop;
-    upgrader.setPageListener(
-        [&](const PageProgress &pages) { tellParent(WorkerProtocol::progressLine(pages)); });
+    // Told from the worker's thread as each page ends. The station shows a board restarting
+    // until its first page is done, so the run's start is not told.
+    QObject::connect(
+        &upgrader, &Upgrader::progressed, &loop,
+        [&](const PageProgress &progress) {
+            if (progress.pagesDone > 0)
+                tellParent(WorkerProtocol::progressLine(progress));
+        },
+        Qt::DirectConnection);
     QObject::connect(&upgrader, &QThread::finished, &loop, &QEventLoop::quit);
     // SIGINT is the station's to judge: a terminal's Ctrl-C reaches the whole process group.
     StopSignals stops(false);
     QObject::connect(&stops, &StopSignals::received, &loop, [&] { upgrader.requestStop(); });
+    upgrader.setBoard(board);
     upgrader.setSkipUnchangedPages(order.skipUnchanged);
     upgrader.setUpgradeFile(order.fileName, loadUpgradeFileBytes(order.fileName, fileBytes));
     upgrader.start();
@@ -97,7 +105,7 @@ int runStationWorker(const WorkerProtocol::Order &order, const QByteArray &fileB
             WorkerProtocol::recordLine(boardNotFoundRecord(order, fileBytes, started, refusal)));
         return 1;
     }
-    const UpgradeReport report = programBoard(usb, order, fileBytes, tellParent);
+    const UpgradeReport report = programBoard(usb, chosen.board, order, fileBytes, tellParent);
     tellParent(WorkerProtocol::recordLine(neverReachedTheBoard(report, usb)
                                               ? boardNotFoundRecord(order, fileBytes, started)
                                               : upgradeRunRecord(report, started)));
@@ -112,7 +120,7 @@ QString findWorkerProgram()
     const QDir here(QCoreApplication::applicationDirPath());
     for (const QString &candidate :
          {here.filePath("mv604-worker"), here.filePath("../libexec/mv604/mv604-worker"),
-          here.filePath("../production/mv604-worker")})
+          here.filePath("../cli/mv604-worker")})
         if (QFileInfo(candidate).isFile() && QFileInfo(candidate).isExecutable())
             return QFileInfo(candidate).canonicalFilePath();
     return QStandardPaths::findExecutable("mv604-worker");

@@ -20,5 +20,5 @@ int runStationWorker(const WorkerProtocol::Order &order, const QByteArray &fileB
 
 // The worker program, mv604-worker. MV604_WORKER names it; else it is looked for next to the
 // running program (installed side by side, or in its library folder), then in the build tree's
-// production/ folder, then on PATH. Empty when there is none.
+// cli/ folder, then on PATH. Empty when there is none.
 QString findWorkerProgram();

@@ -13,9 +13,12 @@ const QByteArray RecordPrefix = "record: ";
 
 QByteArray progressLine(const PageProgress &progress)
 {
-    return ProgressPrefix + QByteArray::number(progress.pagesDone) + ' ' +
-           QByteArray::number(progress.pagesWritten) + ' ' +
-           QByteArray::number(progress.pagesVerified) + '\n';
+    const QList<qint64> numbers{progress.pagesDone,     progress.pagesTotal, progress.pagesWritten,
+                                progress.pagesVerified, progress.bytesDone,  progress.bytesTotal};
+    QByteArrayList fields;
+    for (const qint64 number : numbers)
+        fields << QByteArray::number(number);
+    return ProgressPrefix + fields.join(' ') + '\n';
 }
 
 QByteArray recordLine(const RunRecord &record)
@@ -29,9 +32,10 @@ Line parse(const QByteArray &text)
     line.text = QString::fromLocal8Bit(text);
     if (text.startsWith(ProgressPrefix)) {
         const QList<QByteArray> numbers = text.mid(ProgressPrefix.size()).trimmed().split(' ');
-        if (numbers.size() == 3) {
+        if (numbers.size() == 6) {
             line.kind = Line::Progress;
-            line.progress = {numbers[0].toInt(), numbers[1].toInt(), numbers[2].toInt()};
+            line.progress = {numbers[0].toInt(), numbers[1].toInt(),      numbers[2].toInt(),
+                             numbers[3].toInt(), numbers[4].toLongLong(), numbers[5].toLongLong()};
         }
     } else if (text.startsWith(RecordPrefix)) {
         const QJsonDocument json = QJsonDocument::fromJson(text.mid(RecordPrefix.size()));

@@ -11,7 +11,7 @@
 // that hangs, or a crash in one run, cannot stop the others, and each run has its own
 // transport. The station hands the worker the upgrade file's bytes on its standard input; the
 // worker tells its parent how the run goes in lines on stderr:
-//   "progress: DONE WRITTEN VERIFIED"   after each page
+//   "progress: DONE TOTAL WRITTEN VERIFIED BYTES BYTES_TOTAL"   after each page, a PageProgress
 //   "record: {...}"                      the run's record (JSON), once, at its end
 // Any other line is the worker's own message; the last one is the reason when it dies without
 // a record.

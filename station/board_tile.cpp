@@ -91,6 +91,7 @@ void BoardTile::showStarted(const BoardIdentity &board, bool restarting)
 // Pages written and read back equal: a page that failed is not done.
 void BoardTile::showProgress(const PageProgress &progress, qint64 elapsedMs)
 {
+    pages->setRange(0, progress.pagesTotal);
     pages->setValue(progress.pagesVerified);
     ending->setText(tr("programming"));
     showElapsed(elapsedMs / 1000.0);

@@ -81,6 +81,21 @@ bool PageLoopReport::allVerified() const
     return !writeFailed && !stopped && verified == int(Kr960::ApplicationPages);
 }
 
+int PageProgress::percent() const
+{
+    return bytesTotal > 0 ? int(bytesDone * 100 / bytesTotal) : 0;
+}
+
+PageProgress PageLoopReport::progress() const
+{
+    PageProgress progress;
+    progress.pagesDone = written + alreadyCurrent;
+    progress.pagesWritten = written;
+    progress.pagesVerified = verified;
+    progress.bytesDone = qint64(progress.pagesDone) * Kr960::PageSize;
+    return progress;
+}
+
 PageLoopReport programApplicationArea(USBKR960 &usb, const QByteArray &plainArea,
                                       const PageLoopHooks &hooks, PageWriteMode mode)
 {
@@ -103,7 +118,7 @@ PageLoopReport programApplicationArea(USBKR960 &usb, const QByteArray &plainArea
         report.readFailed += outcome == PageOutcome::ReadFailed;
         report.differing += outcome == PageOutcome::Differs;
         if (hooks.pageDone)
-            hooks.pageDone(int(page), outcome, report);
+            hooks.pageDone(outcome, report);
         if (outcome == PageOutcome::WriteFailed) {
             report.writeFailed = true;
             return report;

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "device/kr960_memory_map.h"
+
 #include <QByteArray>
 #include <QList>
+#include <QMetaType>
 #include <QtGlobal>
 
 #include <functional>
@@ -28,6 +31,19 @@ enum class PageWriteMode {
     ChangedOnly, // read each page first and write only those that differ from the file
 };
 
+// How far the page loop over the application area is, as every front end shows it: the loop
+// makes it, so none counts bytes or percent of its own. A refused page is not done.
+struct PageProgress {
+    int pagesDone = 0; // written (whether or not they read back equal) or found current
+    int pagesTotal = int(Kr960::ApplicationPages);
+    int pagesWritten = 0;  // pages the device took
+    int pagesVerified = 0; // read back equal, or found current
+    qint64 bytesDone = 0;
+    qint64 bytesTotal = Kr960::ApplicationSize;
+    int percent() const; // of the bytes, rounded down
+};
+Q_DECLARE_METATYPE(PageProgress)
+
 // How the page loop over the application area ended.
 struct PageLoopReport {
     int written = 0;          // pages the device took
@@ -38,12 +54,13 @@ struct PageLoopReport {
     bool writeFailed = false; // a page was refused: the loop ended there
     bool stopped = false;     // keepGoing said no before a page
     bool allVerified() const;
+    PageProgress progress() const;
 };
 
 struct PageLoopHooks {
     std::function<bool()> keepGoing; // asked before each page
     // After each page, in order, with the counts so far.
-    std::function<void(int page, PageOutcome, const PageLoopReport &)> pageDone;
+    std::function<void(PageOutcome, const PageLoopReport &)> pageDone;
 };
 
 // Programs the 120 pages of the application area from its plain bytes. A page that does not

@@ -4,7 +4,6 @@
 #include "device/bootloader_restart.h"
 #include "device/chosen_board.h"
 #include "device/device_jobs.h"
-#include "device/kr960_memory_map.h"
 #include "device/usbkr960.h"
 #include "upgrade/page_programmer.h"
 #include "usb/connect_failure_text.h"
@@ -18,11 +17,6 @@ namespace
 
 constexpr int ConnectRetries = 3; // after the first attempt
 constexpr int PauseSliceMs = 20;  // how soon a pause notices a stop request
-
-int percentOfApplicationArea(int pagesDone)
-{
-    return int(quint32(pagesDone) * Kr960::PageSize * 100u / Kr960::ApplicationSize);
-}
 
 QString text(const QByteArray &bytes)
 {
@@ -65,19 +59,19 @@ Upgrader::~Upgrader()
     qDebug() << "Upgrader destructor";
 }
 
-void Upgrader::setTiming(const UpgradeTiming &timing)
+void Upgrader::setTiming(const RestartTiming &timing)
 {
     this->timing = timing;
+}
+
+void Upgrader::setBoard(const std::optional<BoardIdentity> &board)
+{
+    givenBoard = board;
 }
 
 void Upgrader::setSkipUnchangedPages(bool skip)
 {
     skipUnchangedPages = skip;
-}
-
-void Upgrader::setPageListener(const std::function<void(const PageProgress &)> &listener)
-{
-    pageListener = listener;
 }
 
 void Upgrader::requestStop()
@@ -152,19 +146,19 @@ void Upgrader::run()
         say(tr("USB Timeout\nCheck USB Cable"));
         return end(UpgradeOutcome::NoDevice);
     }
-    // The run keeps to its board; whatever the caller chose before is the caller's again after.
-    const UsbDevice::BoardFilter callersChoice = usb->boardFilter();
+    usb->setBoardFilter(givenBoard ? filterForBoard(*givenBoard) : UsbDevice::BoardFilter());
     runOnBoard(file.applicationArea);
-    usb->setBoardFilter(callersChoice);
+    if (!givenBoard)
+        usb->setBoardFilter(UsbDevice::BoardFilter());
 }
 
 void Upgrader::runOnBoard(const QByteArray &applicationArea)
 {
-    emit sendPercent(0);
+    emit progressed(PageProgress());
     const auto noDevice = [this] {
         return isInterruptionRequested() ? UpgradeOutcome::Stopped : UpgradeOutcome::NoDevice;
     };
-    if (!connectWithRetries())
+    if (!connectFirst())
         return end(noDevice());
     const QByteArray serial = readSerialText(*usb);
     say(text(serial));
@@ -202,28 +196,36 @@ bool Upgrader::pause(int ms)
     return false;
 }
 
-bool Upgrader::connectWithRetries()
+// One disconnect, then the first attempt and up to ConnectRetries more: the first connection
+// and the one after the restart both need it, as a board may miss one connect.
+Upgrader::Connection Upgrader::connectWithRetries()
 {
     usb->disconnect();
-    int connected = usb->connect();
-    for (int retries = 0; connected != 0 && retries < ConnectRetries; ++retries) {
+    bool connected = usb->connect() == 0;
+    for (int retries = 0; !connected && retries < ConnectRetries; ++retries) {
         qDebug() << "usb->connect()\nmssleep(200)";
-        if (!pause(timing.connectRetryMs))
-            return false;
-        connected = usb->connect();
+        if (!pause(timing.retryMs))
+            return Connection::Stopped;
+        connected = usb->connect() == 0;
     }
-    if (connected != 0) {
+    return connected ? Connection::Made : Connection::Failed;
+}
+
+bool Upgrader::connectFirst()
+{
+    const Connection connection = connectWithRetries();
+    if (connection == Connection::Failed) {
         say(tr("USB Timeout\nCheck USB Cable"));
         const QString hint = permissionHint(usb->lastConnectFailure());
         if (!hint.isEmpty())
             say(hint);
     }
-    return connected == 0;
+    return connection == Connection::Made;
 }
 
 // From the first serial read on the run belongs to this board: every reconnection after its
 // restart goes to the same serial on the same port, never to another board that happens to sit
-// in its bootloader.
+// in its bootloader. A board the caller gave is the one met, now known by its port too.
 void Upgrader::keepToBoard(const QByteArray &serial)
 {
     const BoardIdentity board{BoardSerial::production(serial), usb->connectedPort()};
@@ -251,12 +253,7 @@ bool Upgrader::restartIntoBootloader()
     // Kept as the device's operators know it, spelling included.
     say(tr("Apllication mode"));
     say(tr("Reset device"));
-    RestartTiming restart;
-    restart.restartWaitMs = timing.restartWaitMs;
-    restart.disconnectWaitMs = timing.disconnectWaitMs;
-    restart.retryMs = timing.connectRetryMs;
-    restart.reconnectGiveUpMs = timing.reconnectGiveUpMs;
-    if (!::restartIntoBootloader(*usb, restart, [this](int ms) { return pause(ms); })) {
+    if (!::restartIntoBootloader(*usb, timing, [this](int ms) { return pause(ms); })) {
         if (!isInterruptionRequested())
             say(tr("USB timout\nCheck USB cable"));
         return false;
@@ -264,23 +261,18 @@ bool Upgrader::restartIntoBootloader()
     return connectAfresh();
 }
 
-// A board that was found a moment ago may miss one connect: it gets the same attempts as the
-// first connection, and a run that cannot reach it ends here rather than at its first page.
+// A run that cannot reach the board again ends here rather than at its first page.
 bool Upgrader::connectAfresh()
 {
     say(tr("Disconnect"));
-    usb->disconnect();
     say(tr("Connect"));
-    bool connected = usb->connect() == 0;
-    for (int retries = 0; !connected && retries < ConnectRetries; ++retries) {
-        if (!pause(timing.connectRetryMs))
-            return false;
-        connected = usb->connect() == 0;
-    }
+    const Connection connection = connectWithRetries();
+    if (connection == Connection::Stopped)
+        return false;
     say(tr("Serial:") + text(readSerialText(*usb)));
-    if (!connected)
+    if (connection == Connection::Failed)
         say(tr("USB timout\nCheck USB cable"));
-    return connected;
+    return connection == Connection::Made;
 }
 
 UpgradeOutcome Upgrader::programApplication(const QByteArray &applicationArea)
@@ -292,18 +284,16 @@ UpgradeOutcome Upgrader::programApplication(const QByteArray &applicationArea)
         qDebug() << "Upgrade stopped";
         return false;
     };
-    hooks.pageDone = [this](int page, PageOutcome outcome, const PageLoopReport &soFar) {
+    hooks.pageDone = [this](PageOutcome outcome, const PageLoopReport &soFar) {
         {
             QMutexLocker locker(&reportLock);
             lastReport.pagesWritten = soFar.written;
             lastReport.pagesVerified = soFar.verified;
         }
-        if (pageListener)
-            pageListener({page + 1, soFar.written, soFar.verified});
+        if (outcome != PageOutcome::WriteFailed)
+            emit progressed(soFar.progress());
         if (outcome != PageOutcome::Verified && outcome != PageOutcome::AlreadyCurrent)
             say(tr("ERROR"));
-        if (outcome != PageOutcome::WriteFailed)
-            emit sendPercent(percentOfApplicationArea(page + 1));
     };
     const PageWriteMode mode =
         skipUnchangedPages ? PageWriteMode::ChangedOnly : PageWriteMode::EveryPage;

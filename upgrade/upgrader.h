@@ -1,6 +1,8 @@
 #pragma once
 
 #include "device/board_identity.h"
+#include "device/bootloader_restart.h"
+#include "upgrade/page_programmer.h"
 #include "upgrade/upgrade_file.h"
 
 #include <QByteArray>
@@ -8,19 +10,9 @@
 #include <QString>
 #include <QThread>
 
-#include <functional>
 #include <optional>
 
 class USBKR960;
-
-// Pauses of an upgrade run. The defaults are the device's needs; tests that run hundreds of
-// upgrades against a fast simulated device may shorten them.
-struct UpgradeTiming {
-    int connectRetryMs = 200;      // between connection attempts
-    int restartWaitMs = 2000;      // after the run-application request
-    int disconnectWaitMs = 500;    // after disconnecting the restarting device
-    int reconnectGiveUpMs = 15000; // failed connection passes after a restart, in all
-};
 
 // How a run ended, beside the log texts that say it to the operator: front ends branch on this,
 // never on the last line of the log.
@@ -48,15 +40,8 @@ struct UpgradeReport {
     QString lastLine;      // the last log line: how the run ended, in the operator's words
 };
 
-// Progress after each page: how many of the 120 are done, written and verified.
-struct PageProgress {
-    int pagesDone = 0;
-    int pagesWritten = 0;
-    int pagesVerified = 0;
-};
-
 // Programs the application area from an upgrade file in its own thread and reports each step
-// through sendText and sendPercent, which the window queues to its log and progress bar.
+// through sendText and progressed, which the window queues to its log and progress bar.
 class Upgrader : public QThread
 {
     Q_OBJECT
@@ -65,13 +50,17 @@ public:
     explicit Upgrader(USBKR960 *usb);
     ~Upgrader() override;
 
-    void setTiming(const UpgradeTiming &timing);
+    // The pauses of the restart into the bootloader and between connection attempts. The defaults
+    // are the device's needs; tests against a fast simulated device may shorten them.
+    void setTiming(const RestartTiming &timing);
+    // The board the run is to program, as its caller chose it: every connect, those after the
+    // restart included, keeps to it. Without one the run takes the first KR960 that answers
+    // and keeps to that one, and leaves the transport free for any board when it ends.
+    void setBoard(const std::optional<BoardIdentity> &board);
     // The command line's re-flash: each page is read first and written only when it differs;
     // pages already current count as verified, and the log says how many were written. The
     // window never sets it.
     void setSkipUnchangedPages(bool skip);
-    // Called in the worker's thread after every page, before its percentage is sent.
-    void setPageListener(const std::function<void(const PageProgress &)> &listener);
     // Asks a running upgrade to end at the next safe point (between pages or during a pause);
     // stop() also waits for it.
     void requestStop();
@@ -89,7 +78,9 @@ public:
 
 signals:
     void sendText(QString s);
-    void sendPercent(int percent);
+    // Nothing done yet once the run reaches the board, then after every page the device took or
+    // held already: a refused page leaves it where it was.
+    void progressed(const PageProgress &progress);
 
 public slots:
     void slotSetFileName(QString fileName);
@@ -101,7 +92,9 @@ private:
     void say(const QString &line);
     void end(UpgradeOutcome outcome);
     bool pause(int ms);
-    bool connectWithRetries();
+    enum class Connection { Made, Failed, Stopped };
+    Connection connectWithRetries();
+    bool connectFirst();
     void keepToBoard(const QByteArray &serial);
     bool reportBootloaderVersion();
     bool restartIntoBootloader();
@@ -112,9 +105,9 @@ private:
     USBKR960 *usb = nullptr;
     QString fileName;
     std::optional<LoadedUpgradeFile> checkedFile;
-    UpgradeTiming timing;
+    RestartTiming timing;
+    std::optional<BoardIdentity> givenBoard;
     bool skipUnchangedPages = false;
-    std::function<void(const PageProgress &)> pageListener;
     mutable QMutex reportLock; // the report is written by the worker, read by its owner
     UpgradeReport lastReport;
 };

@@ -366,12 +366,6 @@ void UsbDevice::setBoardFilter(const BoardFilter &filter)
     this->filter = filter;
 }
 
-UsbDevice::BoardFilter UsbDevice::boardFilter() const
-{
-    QMutexLocker locker(&usbMutex);
-    return filter;
-}
-
 QString UsbDevice::connectedPort() const
 {
     QMutexLocker locker(&usbMutex);

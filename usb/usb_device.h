@@ -63,7 +63,6 @@ public:
         std::function<bool(const QByteArray &serial)> acceptsSerial; // the descriptor's text
     };
     void setBoardFilter(const BoardFilter &filter);
-    BoardFilter boardFilter() const;
     // The USB port of the open device; empty when none is open or the host cannot tell.
     QString connectedPort() const;
 

@@ -28,7 +28,8 @@ private slots:
         QTest::addColumn<QString>("holds"); // under ./usr/
         QTest::addColumn<QString>("dependsOn");
         QTest::newRow("mv604")
-            << "bin/mv604 bin/mv604-cli bin/mv604-station lib/udev/rules.d/60-kr960.rules "
+            << "bin/mv604 bin/mv604-cli bin/mv604-station libexec/mv604/mv604-worker "
+               "lib/udev/rules.d/60-kr960.rules "
                "share/man/man1/mv604.1.gz share/man/man1/mv604-cli.1.gz "
                "share/man/man1/mv604-station.1.gz share/bash-completion/completions/mv604-cli "
                "share/applications/mv604.desktop share/applications/mv604-station.desktop "

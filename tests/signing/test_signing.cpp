@@ -226,7 +226,7 @@ private slots:
         const auto device = bus.addDevice();
         USBKR960 usb;
         Upgrader upgrader(&usb);
-        upgrader.setTiming({10, 20, 10, 300});
+        upgrader.setTiming(fixtures::simulatedRestart());
         upgrader.setUpgradeFile(path("fw.upg"), checked);
         upgrader.start();
         QVERIFY(upgrader.wait(30000));

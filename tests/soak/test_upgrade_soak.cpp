@@ -81,7 +81,7 @@ private slots:
         const int runs = qEnvironmentVariable("MV604_SOAK_RUNS", "200").toInt();
         const uint seed = qEnvironmentVariable("MV604_SOAK_SEED", "604").toUInt();
         QLoggingCategory::setFilterRules("default.debug=false"); // thousands of trace lines a run
-        upgrader.setTiming({5, 20, 10, 100}); // the simulated device restarts at once
+        upgrader.setTiming(fixtures::simulatedRestart(5, 100));
         connect(
             &upgrader, &Upgrader::sendText, this, [this](QString s) { lines << s; },
             Qt::DirectConnection);

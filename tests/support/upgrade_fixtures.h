@@ -67,6 +67,19 @@ inline QByteArray upgradeFileBytes(const QByteArray &application)
            scrambled(image);
 }
 
+// The pauses of a run against the simulated device, which restarts at once: short enough for
+// hundreds of runs, long enough for its thread to answer in between.
+inline RestartTiming simulatedRestart(int retryMs = 10, int giveUpMs = 300, int connectedTries = 10)
+{
+    RestartTiming timing;
+    timing.restartWaitMs = 20;
+    timing.disconnectWaitMs = 10;
+    timing.retryMs = retryMs;
+    timing.reconnectGiveUpMs = giveUpMs;
+    timing.connectedTries = connectedTries;
+    return timing;
+}
+
 using HexRegion = std::pair<quint32, QByteArray>; // device address, bytes
 
 // Records of 16 bytes; each region and each 64 KiB segment starts with its linear base record.

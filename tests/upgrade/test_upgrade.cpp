@@ -47,6 +47,7 @@ class TestUpgrade : public QObject
     USBKR960 usb;
     Upgrader upgrader{&usb};
     Device device;
+    std::vector<Device> others; // boards beside `device` that must be left alone
     QStringList lines;
     QList<int> percents;
 
@@ -54,16 +55,19 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(SimulatedBus::preloadActive(), "run under LD_PRELOAD=libumockdev-preload.so.0");
-        upgrader.setTiming({10, 20, 10, 300}); // the simulated device restarts at once
+        upgrader.setTiming(simulatedRestart());
         // clang-format off
         connect(&upgrader, &Upgrader::sendText, this, [this](QString s) { lines << s; }, Qt::DirectConnection);
-        connect(&upgrader, &Upgrader::sendPercent, this, [this](int p) { percents << p; }, Qt::DirectConnection);
+        connect(&upgrader, &Upgrader::progressed, this, [this](const PageProgress &p) { percents << p.percent(); }, Qt::DirectConnection);
         // clang-format on
     }
     void cleanup()
     {
         if (device)
             bus.unplug(std::exchange(device, nullptr));
+        for (const Device &other : std::exchange(others, {}))
+            bus.unplug(other);
+        upgrader.setBoard(std::nullopt);
     }
 
     // Data in the bootloader area, the tail and past the image is dropped; each area's last word
@@ -110,7 +114,10 @@ private slots:
         row("bootloader mode") << good << plug() << ok << O::Ok << 120;
         const QStringList restarted = notBack.mid(0, 4) + QStringList{"Disconnect", "Connect", "Serial:264900001b", "Writting firmware ... ", "OK"};
         row("application mode") << good << plug(Mode::Application) << restarted << O::Ok << 120;
-        row("the fresh connect after the restart refused once") << good << plug(Mode::Application, [](SimulatedKr960 &d) { d.addFault({0xFF, 3, 1}); }) << restarted << O::Ok << 120;
+        const auto refusedAfterRestart = [](int times) { return plug(Mode::Application, [=](SimulatedKr960 &d) { d.addFault({0xFF, 3, times}); }); };
+        row("the fresh connect after the restart refused once") << good << refusedAfterRestart(1) << restarted << O::Ok << 120;
+        row("the fresh connect after the restart refused 3 times") << good << refusedAfterRestart(3) << restarted << O::Ok << 120;
+        row("the fresh connect after the restart refused 4 times") << good << refusedAfterRestart(4) << restarted.mid(0, 6) + QStringList{"Serial:", "USB timout\nCheck USB cable"} << O::NoDevice << 0;
         row("identity refused 3 times, bytes after the image") << good + "more" << fault(0xFF, 1, 3) << ok << O::Ok << 120;
         row("identity refused 4 times") << good << fault(0xFF, 1, 4) << timeout << O::NoDevice << 0;
         row("no device") << good << Knob([](SimulatedBus &) { return Device(); }) << timeout << O::NoDevice << 0;
@@ -190,6 +197,31 @@ private slots:
         QCOMPARE(seen, expected.mid(0, 2 * pages + (outcome == UpgradeOutcome::WriteFailed)));
     }
 
+    // A board that comes back in its application uses up one of the caller's tries at each
+    // connect: the run asks exactly that often (the first connection aside), then gives up.
+    void restartTries_data()
+    {
+        QTest::addColumn<int>("tries");
+        QTest::newRow("one try") << 1;
+        QTest::newRow("four tries") << 4;
+    }
+    void restartTries()
+    {
+        QFETCH(int, tries);
+        device =
+            plug(Mode::Application, [](SimulatedKr960 &d) { d.setStaysInApplication(true); })(bus);
+        const QString name = dir.filePath("tries.upg");
+        QVERIFY(writeFile(name, upgradeFileBytes(application)));
+        upgrader.setTiming(simulatedRestart(10, 300, tries));
+        upgrader.slotSetFileName(name);
+        upgrader.start();
+        upgrader.wait();
+        upgrader.setTiming(simulatedRestart());
+        QCOMPARE(upgrader.outcome(), UpgradeOutcome::NoDevice);
+        QCOMPARE(int(vendorRequests(*device, 0xFF).size()), 1 + tries);
+        QVERIFY(vendorRequests(*device, 3).empty());
+    }
+
     // The board restarts slowly while another one waits in its bootloader: the run keeps to the
     // board it met first (the window's worker has no choice of its own to keep it there).
     void keepsToItsBoardThroughItsRestart()
@@ -208,6 +240,50 @@ private slots:
         QCOMPARE(upgrader.report().board, board);
         QVERIFY(flashOf(*device, 0x08004000, 0x3C000) == application);
         QVERIFY(vendorRequests(*other, 3).empty());
+    }
+
+    // Several boards on the bus, the run given one of them: that board is programmed through its
+    // restart, and no other is restarted or sent a page, whatever its mode and place in the walk.
+    void keepsToTheBoardItIsGiven_data()
+    {
+        QTest::addColumn<QString>("modes"); // of the boards in plugging order: a, b
+        QTest::addColumn<int>("given");     // which of them
+        QTest::addColumn<bool>("byPort");   // given by serial and port, or by serial alone
+        QTest::newRow("the second of two in their applications") << "aa" << 1 << true;
+        QTest::newRow("the first, another in its bootloader") << "ab" << 0 << true;
+        QTest::newRow("in its bootloader after one in its application") << "ab" << 1 << true;
+        QTest::newRow("the middle of three, by serial alone") << "bab" << 1 << false;
+    }
+    void keepsToTheBoardItIsGiven()
+    {
+        QFETCH(QString, modes);
+        QFETCH(int, given);
+        QFETCH(bool, byPort);
+        for (int i = 0; i < modes.size(); ++i) {
+            const QByteArray serial = "26490000" + QByteArray::number(i + 1);
+            // The given board comes back slowly: the others wait in their bootloaders meanwhile.
+            const Device board = plug(
+                modes[i] == 'a' ? Mode::Application : Mode::Bootloader,
+                [&](SimulatedKr960 &d) { d.setRestartDelayMs(i == given ? 150 : 50); },
+                serial.constData())(bus);
+            if (i == given)
+                device = board;
+            else
+                others.push_back(board);
+        }
+        const BoardIdentity board{"26490000" + QByteArray::number(given + 1),
+                                  QString::fromStdString(bus.port(device))};
+        upgrader.setBoard(BoardIdentity{board.serial, byPort ? board.port : QString()});
+        const QString name = dir.filePath("given.upg");
+        QVERIFY(writeFile(name, upgradeFileBytes(application)));
+        upgrader.slotSetFileName(name);
+        upgrader.start();
+        upgrader.wait();
+        QCOMPARE(upgrader.outcome(), UpgradeOutcome::Ok);
+        QCOMPARE(upgrader.report().board, board);
+        QVERIFY(flashOf(*device, 0x08004000, 0x3C000) == application);
+        for (const Device &other : others)
+            QVERIFY(vendorRequests(*other, 3).empty() && vendorRequests(*other, 4).empty());
     }
 
     // A worker given no device ends as when none answers.
