@@ -19,6 +19,7 @@
 #include <QList>
 #include <QSet>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -382,10 +383,16 @@ void RunRecorder::settle(int ms)
     if (!sender)
         return;
     std::unique_lock<std::mutex> guard(sender->lock);
-    sender->changed.wait_for(guard, std::chrono::milliseconds(ms), [this] {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    const auto settled = [this] {
         return (!sender->flushWanted && sender->unspooled.isEmpty() && !sender->calling) ||
                sender->stuck();
-    });
+    };
+    // A call becomes stuck by the clock alone, with nobody to notify: wake up when it would.
+    while (!settled() && Clock::now() < deadline) {
+        const auto stuckAt = sender->callStarted + StuckAfter + std::chrono::milliseconds(1);
+        sender->changed.wait_until(guard, sender->calling ? std::min(deadline, stuckAt) : deadline);
+    }
 }
 
 RunRecorder::DatabaseState RunRecorder::databaseState() const
