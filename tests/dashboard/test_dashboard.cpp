@@ -92,19 +92,19 @@ class TestDashboard : public QObject
     }
 
     // The figures as the browser shows them, per station and firmware.
-    static QString shownFigures()
+    static QJsonObject shownFigures(Browser &browser)
     {
-        return "JSON.stringify({refreshes: Number(document.body.dataset.refreshes || 0),"
-               " stations: [...document.querySelectorAll('#stations .station')].map(card => ["
-               "  card.dataset.host, Object.fromEntries([...card.querySelectorAll('[data-field]')]"
-               "  .map(f => [f.dataset.field, f.textContent])) ]),"
-               " firmware: [...document.querySelectorAll('#firmware tr[data-sha256]')].map(row => ["
-               "  row.dataset.sha256, Object.fromEntries([...row.querySelectorAll('[data-field]')]"
-               "  .map(f => [f.dataset.field, f.textContent])) ]),"
-               " failed: [...document.querySelectorAll('#failed tr')].map(r => r.innerText),"
-               " duplicates: [...document.querySelectorAll('#duplicates tr')].map(r => "
-               "r.innerText),"
-               " runs: document.querySelectorAll('#runs tr[data-id]').length})";
+        const QString figures =
+            "(() => { const all = (s, within = document) => [...within.querySelectorAll(s)];"
+            " const fields = e => Object.fromEntries(all('[data-field]', e)"
+            "  .map(f => [f.dataset.field, f.textContent]));"
+            " return JSON.stringify({refreshes: Number(document.body.dataset.refreshes || 0),"
+            " stations: all('#stations .station').map(card => [card.dataset.host, fields(card)]),"
+            " firmware: all('#firmware tr[data-sha256]').map(r => [r.dataset.sha256, fields(r)]),"
+            " failed: all('#failed tr').map(r => r.innerText),"
+            " duplicates: all('#duplicates tr').map(r => r.innerText),"
+            " runs: all('#runs tr[data-id]').length}); })()";
+        return QJsonDocument::fromJson(browser.evaluate(figures).toString().toUtf8()).object();
     }
 
     // The report's figures in the page's words; empty when they match.
@@ -223,8 +223,7 @@ private slots:
         Browser browser;
         QVERIFY(browser.open(base + "/", path("profile")));
         QVERIFY(browser.waitFor("Number(document.body.dataset.refreshes) >= 1", 15000));
-        QJsonObject shown =
-            QJsonDocument::fromJson(browser.evaluate(shownFigures()).toString().toUtf8()).object();
+        QJsonObject shown = shownFigures(browser);
         QCOMPARE(mismatch(shown, report()), QString());
         QCOMPARE(shown["runs"].toInt(), 9);
         const QString yesterday =
@@ -255,8 +254,7 @@ private slots:
         QVERIFY(browser.waitFor("[...document.querySelectorAll('#runs tr[data-id]')].some(r => "
                                 "r.textContent.includes('264900006'))",
                                 15000));
-        shown =
-            QJsonDocument::fromJson(browser.evaluate(shownFigures()).toString().toUtf8()).object();
+        shown = shownFigures(browser);
         QCOMPARE(mismatch(shown, after), QString());
         QVERIFY(shown["refreshes"].toInt() > before);
         QCOMPARE(browser.evaluate("window.sameLoad"), QJsonValue(604));
@@ -267,17 +265,14 @@ private slots:
     {
         const Answer summary = request("/api/v1/summary");
         QCOMPARE(summary.status, 200);
-        QJsonParseError error;
-        const QJsonObject figures = QJsonDocument::fromJson(summary.body, &error).object();
-        QCOMPARE(error.error, QJsonParseError::NoError);
+        const QJsonObject figures = QJsonDocument::fromJson(summary.body).object();
         QStringList hosts;
         for (const QJsonValue &station : figures["stations"].toArray())
             hosts << station["host"].toString();
         QVERIFY(hosts.contains("station " + Hostile));
 
         const Answer runs = request("/api/v1/runs?limit=3");
-        const QJsonArray latest = QJsonDocument::fromJson(runs.body, &error)["runs"].toArray();
-        QCOMPARE(error.error, QJsonParseError::NoError);
+        const QJsonArray latest = QJsonDocument::fromJson(runs.body)["runs"].toArray();
         QCOMPARE(latest.size(), 3);
         QVERIFY(latest[0]["started"].toString() >= latest[1]["started"].toString());
         const QString since = latest[1]["started"].toString();
@@ -378,19 +373,20 @@ private slots:
         };
         QCOMPARE(cluster("stop"), 0);
         auto restart = qScopeGuard([&] { cluster("start"); });
-        for (const char *where : {"/", "/api/v1/summary", "/api/v1/runs", "/metrics"}) {
+        const QStringList endpoints{"/", "/api/v1/summary", "/api/v1/runs", "/metrics"};
+        for (const QString &where : endpoints) {
             const Answer answer = request(where);
             QCOMPARE(answer.status, 503);
             // The page comes all the same: its own polls show the reason and recover.
-            QVERIFY2(answer.body.contains(where == QString("/") ? "<title>Mv604 line"
-                                                                : "cannot be reached") &&
-                         !(answer.body + answer.headers).contains(pg("PGPASSWORD").toUtf8()) &&
-                         !answer.body.contains(pg("PGHOST").toUtf8()),
-                     answer.body);
+            QVERIFY2(
+                answer.body.contains(where == "/" ? "<title>Mv604 line" : "cannot be reached") &&
+                    !(answer.body + answer.headers).contains(pg("PGPASSWORD").toUtf8()) &&
+                    !answer.body.contains(pg("PGHOST").toUtf8()),
+                answer.body);
         }
         restart.dismiss();
         QCOMPARE(cluster("start"), 0);
-        for (const char *where : {"/", "/api/v1/summary", "/api/v1/runs", "/metrics"})
+        for (const QString &where : endpoints)
             QCOMPARE(request(where).status, 200);
     }
 };
