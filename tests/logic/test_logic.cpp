@@ -101,46 +101,18 @@ private slots:
         QTest::addColumn<QString>("serial");
         QTest::addColumn<QString>("port");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("nothing attached") << ""
-                                          << ""
-                                          << ""
-                                          << "none attached";
-        QTest::newRow("no choice: the first listed") << "1-1.2=? 1-1.1=264900001"
-                                                     << ""
-                                                     << ""
-                                                     << "found 1-1.2 ";
-        QTest::newRow("readable before unreadable") << "1-1.1=? 1-1.2=264900001"
-                                                    << "264900001"
-                                                    << ""
-                                                    << "found 1-1.2 264900001";
-        QTest::newRow("unreadable may be the one") << "1-1.1=? 1-1.2=264900002"
-                                                   << "264900001"
-                                                   << ""
-                                                   << "found 1-1.1 264900001";
-        QTest::newRow("in its bootloader") << "1-1.3=264900001b"
-                                           << "264900001"
-                                           << ""
-                                           << "found 1-1.3 264900001";
-        QTest::newRow("other serial") << "1-1.1=264900002"
-                                      << "264900001"
-                                      << ""
-                                      << "not attached";
-        QTest::newRow("by port") << "1-1.1=264900001 1-1.2=264900002"
-                                 << ""
-                                 << "1-1.2"
-                                 << "found 1-1.2 264900002";
-        QTest::newRow("shared serial, no port asked") << "1-1.1=264900001 1-1.2=264900001"
-                                                      << "264900001"
-                                                      << ""
-                                                      << "duplicate 1-1.1,1-1.2";
-        QTest::newRow("shared serial told apart by port") << "1-1.1=264900001 1-1.2=264900001"
-                                                          << "264900001"
-                                                          << "1-1.2"
-                                                          << "found 1-1.2 264900001";
-        QTest::newRow("shared serial, ports unknown") << "-=264900001 -=264900001"
-                                                      << ""
-                                                      << ""
-                                                      << "duplicate ,";
+        // clang-format off
+        QTest::newRow("nothing attached") << "" << "" << "" << "none attached";
+        QTest::newRow("no choice: the first listed") << "1-1.2=? 1-1.1=264900001" << "" << "" << "found 1-1.2 ";
+        QTest::newRow("readable before unreadable") << "1-1.1=? 1-1.2=264900001" << "264900001" << "" << "found 1-1.2 264900001";
+        QTest::newRow("unreadable may be the one") << "1-1.1=? 1-1.2=264900002" << "264900001" << "" << "found 1-1.1 264900001";
+        QTest::newRow("in its bootloader") << "1-1.3=264900001b" << "264900001" << "" << "found 1-1.3 264900001";
+        QTest::newRow("other serial") << "1-1.1=264900002" << "264900001" << "" << "not attached";
+        QTest::newRow("by port") << "1-1.1=264900001 1-1.2=264900002" << "" << "1-1.2" << "found 1-1.2 264900002";
+        QTest::newRow("shared serial, no port asked") << "1-1.1=264900001 1-1.2=264900001" << "264900001" << "" << "duplicate 1-1.1,1-1.2";
+        QTest::newRow("shared serial told apart by port") << "1-1.1=264900001 1-1.2=264900001" << "264900001" << "1-1.2" << "found 1-1.2 264900001";
+        QTest::newRow("shared serial, ports unknown") << "-=264900001 -=264900001" << "" << "" << "duplicate ,";
+        // clang-format on
     }
     void pickBoard()
     {
@@ -162,16 +134,13 @@ private slots:
     {
         QTest::addColumn<QString>("attached");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("all different") << "1-1.1=264900001 1-1.2=264900002"
-                                       << "";
-        QTest::newRow("two share") << "1-1.1=264900001 1-1.2=264900002 1-1.3=264900001"
-                                   << "264900001 1-1.1,1-1.3";
-        QTest::newRow("application and bootloader") << "1-1.1=264900001 1-1.2=264900001b"
-                                                    << "264900001 1-1.1,1-1.2";
-        QTest::newRow("unreadable boards share nothing") << "1-1.1=? 1-1.2=?"
-                                                         << "";
-        QTest::newRow("ports unknown") << "-=264900001 1-1.2=264900001"
-                                       << "264900001 ,1-1.2 cannot be kept apart";
+        // clang-format off
+        QTest::newRow("all different") << "1-1.1=264900001 1-1.2=264900002" << "";
+        QTest::newRow("two share") << "1-1.1=264900001 1-1.2=264900002 1-1.3=264900001" << "264900001 1-1.1,1-1.3";
+        QTest::newRow("application and bootloader") << "1-1.1=264900001 1-1.2=264900001b" << "264900001 1-1.1,1-1.2";
+        QTest::newRow("unreadable boards share nothing") << "1-1.1=? 1-1.2=?" << "";
+        QTest::newRow("ports unknown") << "-=264900001 1-1.2=264900001" << "264900001 ,1-1.2 cannot be kept apart";
+        // clang-format on
     }
     void sharedSerials()
     {
@@ -190,12 +159,14 @@ private slots:
         QTest::addColumn<bool>("passed");
         QTest::addColumn<QString>("walks");
         QTest::addColumn<bool>("stillDone");
+        // clang-format off
         QTest::newRow("on the bus") << true << "on@0 on@100000" << true;
         QTest::newRow("first walk without it") << true << "off@100000" << true;
         QTest::newRow("off just short of the unplug") << true << "off@100 off@3099" << true;
         QTest::newRow("off as long as the unplug") << true << "off@100 off@3100" << false;
         QTest::newRow("back meanwhile") << true << "off@0 on@2000 off@2500 off@5000" << true;
         QTest::newRow("failed: off once is enough") << false << "off@100" << false;
+        // clang-format on
     }
     void unplugDebounce()
     {
@@ -217,12 +188,11 @@ private slots:
     {
         QTest::addColumn<QString>("runs");
         QTest::addColumn<QString>("expected"); // passed failed firstRuns firstRunsPassed yield
-        QTest::newRow("retried board") << "failed:A ok:A"
-                                       << "1 1 1 0 0";
-        QTest::newRow("two boards, one retried") << "ok:A failed:B ok:B"
-                                                 << "2 1 2 1 0.5";
-        QTest::newRow("shared serial counts nowhere") << "ok:A shared:B"
-                                                      << "1 0 1 1 1";
+        // clang-format off
+        QTest::newRow("retried board") << "failed:A ok:A" << "1 1 1 0 0";
+        QTest::newRow("two boards, one retried") << "ok:A failed:B ok:B" << "2 1 2 1 0.5";
+        QTest::newRow("shared serial counts nowhere") << "ok:A shared:B" << "1 0 1 1 1";
+        // clang-format on
     }
     void stationTotals()
     {
@@ -252,18 +222,12 @@ private slots:
         QTest::addColumn<QString>("runs");
         QTest::addColumn<QString>("since");
         QTest::addColumn<QString>("expected"); // runs boards passed failed firstPass yield
-        QTest::newRow("retried board") << "1:write-failed@0 1:ok@1 2:ok@2"
-                                       << ""
-                                       << "3 2 2 0 1 0.5";
-        QTest::newRow("never passed") << "1:ok@0 2:verify-failed@1 2:stopped@2"
-                                      << ""
-                                      << "3 2 1 1 1 0.5";
-        QTest::newRow("no serial: a run, no board") << "1:ok@0 :no-device@1"
-                                                    << ""
-                                                    << "2 1 1 0 1 1";
-        QTest::newRow("first run before the window") << "1:write-failed@0 1:ok@30 2:ok@40"
-                                                     << "2026-12-01T10:20:00.000Z"
-                                                     << "1 1 1 0 1 1";
+        // clang-format off
+        QTest::newRow("retried board") << "1:write-failed@0 1:ok@1 2:ok@2" << "" << "3 2 2 0 1 0.5";
+        QTest::newRow("never passed") << "1:ok@0 2:verify-failed@1 2:stopped@2" << "" << "3 2 1 1 1 0.5";
+        QTest::newRow("no serial: a run, no board") << "1:ok@0 :no-device@1" << "" << "2 1 1 0 1 1";
+        QTest::newRow("first run before the window") << "1:write-failed@0 1:ok@30 2:ok@40" << "2026-12-01T10:20:00.000Z" << "1 1 1 0 1 1";
+        // clang-format on
     }
     void reportYield()
     {
