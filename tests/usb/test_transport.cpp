@@ -152,8 +152,8 @@ private slots:
         QFETCH(QList<int>, percents);
         QCOMPARE(usb->connect(), 0);
         device->clearRequests();
-        const QByteArray data = distinctBytes(length, 7);
-        QByteArray buffer = data;
+        const QByteArray data = distinctBytes(length, 7); // reads start from other bytes
+        QByteArray buffer = command.endsWith("read") ? QByteArray(length, '\xEE') : data;
         auto *bytes = reinterpret_cast<unsigned char *>(buffer.data());
         QList<int> seen;
         connect(usb.data(), &USBKR960::sendPercentExtFlashRead, this, [&](int p) { seen << p; });
@@ -236,15 +236,13 @@ private slots:
         QCOMPARE(usb->is_connected(), 0);
     }
 
-    // The text of descriptor 3, and what a serial says of the board's mode: only nine
-    // characters and a 'b' are its bootloader, also for the wait after a restart.
+    // The text of descriptor 3, and what it says of the board's mode: only nine characters and
+    // a 'b' are its bootloader.
     void serialText_data()
     {
         QTest::addColumn<QByteArray>("descriptor");
         QTest::addColumn<QByteArray>("serial");
-        QTest::addColumn<QByteArray>("uncut"); // the text as a caller might hold it; "": serial
-        QTest::addColumn<DeviceMode>("mode");  // of that text
-        QTest::addColumn<bool>("bootloader");  // isBackInBootloader of that text
+        QTest::addColumn<DeviceMode>("mode");
         const auto units = [](const QByteArray &text) { // as descriptor 3
             QByteArray descriptor(1, char(2 + 2 * text.size()));
             descriptor += char(3);
@@ -253,31 +251,26 @@ private slots:
             return descriptor;
         };
         using M = DeviceMode;
-        const QByteArray none;
         // clang-format off
         // Descriptor 3 as UTF-16LE units behind its length and type bytes.
-        QTest::newRow("length byte cuts") << QByteArray::fromHex("0603310032003300") << QByteArray("12") << none << M::Unknown << false;
-        QTest::newRow("zero low byte cuts the text") << QByteArray::fromHex("0a03310000013300") << QByteArray("1") << none << M::Unknown << false;
-        QTest::newRow("odd length leaves the lone byte out") << QByteArray::fromHex("0703310032003300") << QByteArray("12") << none << M::Unknown << false;
-        QTest::newRow("nine digits") << units("264900001") << QByteArray("264900001") << none << M::Application << false;
-        QTest::newRow("nine digits and b") << units("264900001b") << QByteArray("264900001b") << none << M::Bootloader << true;
-        QTest::newRow("nine digits and x") << units("264900001x") << QByteArray("264900001x") << none << M::Unknown << false;
-        QTest::newRow("nine digits and an uncut zero") << units(QByteArray("264900001\0", 10)) << QByteArray("264900001") << QByteArray("264900001\0", 10) << M::Unknown << false;
+        QTest::newRow("length byte cuts") << QByteArray::fromHex("0603310032003300") << QByteArray("12") << M::Unknown;
+        QTest::newRow("zero low byte cuts the text") << QByteArray::fromHex("0a03310000013300") << QByteArray("1") << M::Unknown;
+        QTest::newRow("odd length leaves the lone byte out") << QByteArray::fromHex("0703310032003300") << QByteArray("12") << M::Unknown;
+        QTest::newRow("nine digits") << units("264900001") << QByteArray("264900001") << M::Application;
+        QTest::newRow("nine digits and b") << units("264900001b") << QByteArray("264900001b") << M::Bootloader;
+        QTest::newRow("nine digits and x") << units("264900001x") << QByteArray("264900001x") << M::Unknown;
+        QTest::newRow("nine digits and a zero") << units(QByteArray("264900001\0", 10)) << QByteArray("264900001") << M::Application;
         // clang-format on
     }
     void serialText()
     {
         QFETCH(QByteArray, descriptor);
         QFETCH(QByteArray, serial);
-        QFETCH(QByteArray, uncut);
         QFETCH(DeviceMode, mode);
-        QFETCH(bool, bootloader);
         const auto *bytes = reinterpret_cast<const unsigned char *>(descriptor.constData());
         QCOMPARE(BoardSerial::reported(serialFromStringDescriptor(bytes, int(descriptor.size()))),
                  serial);
-        const QByteArray text = uncut.isEmpty() ? serial : uncut;
-        QCOMPARE(BoardSerial::mode(text), mode);
-        QCOMPARE(BoardSerial::isBackInBootloader(text), bootloader);
+        QCOMPARE(BoardSerial::mode(serial), mode);
     }
 
     // sysfs writes busnum and devnum in decimal: with device numbers of two digits, and after
