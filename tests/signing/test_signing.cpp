@@ -47,10 +47,6 @@ class TestSigning : public QObject
                                                ? QString("MV604_TRUSTED_KEYS")
                                                : "MV604_TRUSTED_KEYS=" + path(trustedFolder)}));
     }
-    ProcessRun minisign(const QString &arguments) const
-    {
-        return run("minisign", arguments.split(' ', Qt::SkipEmptyParts));
-    }
     QString keyIdOf(const QString &publicKey) const
     {
         return QString::fromLatin1(readFile(path(publicKey)).split('\n').first().split(' ').last());
@@ -96,8 +92,9 @@ private slots:
                  "minisign is missing: scripts/install-deps --test installs it");
         QVERIFY(!QFileInfo(TrustedKeyFolders::System).exists() ||
                 QDir(TrustedKeyFolders::System).isEmpty());
-        for (const char *name : {"owner", "other"})
-            QCOMPARE(minisign(QString("-G -W -p %1.pub -s %1.key").arg(name)).exitCode, 0);
+        for (const QString key : {"owner", "other"})
+            QCOMPARE(run("minisign", {"-G", "-W", "-p", key + ".pub", "-s", key + ".key"}).exitCode,
+                     0);
         ownerKeyId = keyIdOf("owner.pub");
         otherKeyId = keyIdOf("other.pub");
         QString error;
@@ -163,7 +160,8 @@ private slots:
         }
         // minisign itself, with the owner's key, accepts the files made as signed and no other.
         const bool goodFile = how == "current" || how == "legacy";
-        QCOMPARE(minisign("-V -p owner.pub -m fw.upg").exitCode == 0, goodFile);
+        QCOMPARE(run("minisign", {"-V", "-p", "owner.pub", "-m", "fw.upg"}).exitCode == 0,
+                 goodFile);
 
         // The station window, given the owner's key, shows the same before Start: who signed the
         // file under its facts, or in their place why it is refused, in red.
