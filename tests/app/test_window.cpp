@@ -2,6 +2,7 @@
 // the translation, the connection commands on a simulated KR960, and the window while its worker
 // programs the device.
 
+#include "app/main_window_title.h"
 #include "app/translation_loader.h"
 #include "dialog_script.h"
 #include "trace_capture.h"
@@ -34,8 +35,10 @@ private slots:
     // The log is in a fixed-width font, so the dumps' columns line up.
     void formAsShown()
     {
+        window->setWindowTitle(mainWindowTitle());
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.data()));
+        QCOMPARE(window->windowTitle(), QStringLiteral("Mv604 v2.00"));
         QStringList visible;
         for (QWidget *widget :
              window->findChildren<QWidget *>(QRegularExpression("^(push|progress|txt)")))
@@ -44,6 +47,11 @@ private slots:
         visible.sort();
         QCOMPARE(visible, (QStringList{"progressBarFlash", "pushButtonFirmware", "txt"}));
         QCOMPARE(logOf(*window)->font().family(), QStringLiteral("Courier New"));
+        QStringList bars;
+        for (QProgressBar *bar : window->findChildren<QProgressBar *>())
+            bars << bar->text();
+        QCOMPARE(bars,
+                 (QStringList{"Flash 0%", "External Flash Write 0%", "External Flash Verify 0%"}));
     }
 
     void connectReportsItsOutcome_data()
@@ -159,6 +167,12 @@ private slots:
             logOf(*window)->clear(); // so the refusal below is this command's
             button(*window, "pushButton" + slot)->click();
             QVERIFY2(window->upgradeWorker()->isRunning(), qPrintable(slot));
+            // The button's own trace line is still written; only the device call is skipped.
+            const QString own = slot == "Firmware"
+                                    ? "Dt731_bootloader::slotpushButtonCHF(bool t)"
+                                    : "KR960_Bootloader::slotpushButton" + slot + "(bool t)";
+            QCOMPARE(trace.lines().filter("::slotpushButton"),
+                     slot == "RunApplication" ? QStringList() : QStringList{own});
             QVERIFY2(!trace.contains("USB Connect") && !trace.contains("USB Disconnect"),
                      qPrintable(slot));
             QCOMPARE(logOf(*window)->toPlainText().section('\n', -1), "Upgrade in progress");
