@@ -23,11 +23,6 @@ namespace
 {
 // Per board: -1 never talked to and no record, -2 a "cannot-open" record, else its page writes.
 using PageWrites = QList<int>;
-
-QString sha256(const QByteArray &bytes)
-{
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
-}
 } // namespace
 
 class TestProduction : public QObject
@@ -98,7 +93,8 @@ class TestProduction : public QObject
                      expected == "cannot-open" ? QString() : serials.at(board - 1));
             QCOMPARE(record["result"].toString(), expected);
             QCOMPARE(record["file"].toString(), file);
-            QCOMPARE(record["file_sha256"].toString(), sha256(fileBytes));
+            QCOMPARE(record["file_sha256"].toString(),
+                     QCryptographicHash::hash(fileBytes, QCryptographicHash::Sha256).toHex());
             const int written = record["pages_written"].toInt(), taken = pagesTakenBy(board);
             // A worker killed outright cannot have told of a page it was just sending.
             QVERIFY2(written == taken || (expected == "crashed" && written == taken - 1),

@@ -43,9 +43,7 @@ class TestStation : public QObject
     // colour in words: "port|serial|pages|colour|ending|next step".
     static QStringList tilesAsSeen(const QWidget &window)
     {
-        QList<const BoardTile *> shown;
-        for (const BoardTile *tile : window.findChildren<BoardTile *>())
-            shown << tile;
+        QList<BoardTile *> shown = window.findChildren<BoardTile *>();
         std::sort(shown.begin(), shown.end(), [](const BoardTile *a, const BoardTile *b) {
             return std::pair(a->y(), a->x()) < std::pair(b->y(), b->x());
         });

@@ -97,8 +97,7 @@ private slots:
         QVERIFY(writeHex(hex, {{0x08000000, fill}, {0x08004000, app}, {0x08040000, upper}, {0x0805C000, fill}, {0x08060000, fill}}));
         // clang-format on
         QCOMPARE(buildUpgradeFile(hex, upg).text(), "");
-        QFile file(upg);
-        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        const QByteArray bytes = readFile(upg);
         // Item lengths big-endian: 50 bytes of UTF-16BE header, 4 of version, then 0x60000.
         QCOMPARE(bytes.left(0x42).toHex(), "00000032004d0076003600300034002000550070006700720061"
                                            "00640065002000460069006c0065002000480065006100640065"
