@@ -8,8 +8,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <sys/stat.h>
-
 class TestCli : public QObject
 {
     Q_OBJECT
@@ -18,6 +16,12 @@ class TestCli : public QObject
 
     QString path(const QString &name) const { return work.filePath(name); }
     ProcessRun cli(const QString &run) { return runCli(run, work.path()); }
+    // A tool nobody here wrote, its arguments split at spaces; true when it exits 0.
+    bool tool(const QString &commandLine)
+    {
+        const QStringList words = commandLine.split(' ');
+        return runProcess(words.first(), words.mid(1), work.path()).exitCode == 0;
+    }
 
 private slots:
     // An application firmware as a build server makes it: objcopy's Intel HEX of a binary.
@@ -29,37 +33,25 @@ private slots:
         application[0x3BFD0] = application[0x3BFD1] = 0; // the brand word
         QVERIFY(writeFile(path("app.bin"), application) && writeFile(path("six.bin"), "abcdef"));
         const QByteArray base = hexLinearBase(0x0800), eof = hexRecord(0, 1, {});
-        QVERIFY(writeFile(path("boot.hex"), base + hexRecord(0x3FFC, 0, "boot") + eof) &&
-                writeFile(path("zero.hex"), base + hexRecord(0x4000, 0, QByteArray(4, 0)) + eof) &&
+        QVERIFY(writeFile(path("zero.hex"), base + hexRecord(0x4000, 0, QByteArray(4, 0)) + eof) &&
                 QDir(work.path()).mkpath("folder"));
         QFile big(path("big.bin")); // 4 GiB + 4 bytes: its size must not wrap to 4
         QVERIFY(big.open(QIODevice::WriteOnly) && big.resize((qint64(4) << 30) + 4));
-        QCOMPARE(runProcess("objcopy",
-                            {"-I", "binary", "-O", "ihex", "--change-addresses", "0x08004000",
-                             "app.bin", "app.hex"},
-                            work.path())
-                     .exitCode,
-                 0);
+        QVERIFY(tool("objcopy -I binary -O ihex --change-addresses 0x08004000 app.bin app.hex"));
         QCOMPARE(cli("create-upg app.hex -o app.upg").exitCode, 0);
         // Damaged HEX as it reaches a build server: cut off at a line end, a byte changed in
         // transit, and records wider than the loader's line (srec_cat, 32 bytes each).
         QList<QByteArray> lines = readFile(path("app.hex")).split('\n');
-        QCOMPARE(lines.at(1233), ":108D00004D4A4358516E677C75720B0019162F241B\r");
         QVERIFY(writeFile(path("cut.hex"), lines.mid(0, lines.size() - 2).join('\n') + '\n'));
         lines[1233][9] = '5'; // 0x4D becomes 0x5D
         QVERIFY(writeFile(path("flipped.hex"), lines.join('\n')));
-        QCOMPARE(runProcess("srec_cat",
-                            {"app.bin", "-binary", "-offset", "0x08004000", "-o", "wide.hex",
-                             "-intel", "-output_block_size=32"},
-                            work.path())
-                     .exitCode,
-                 0);
+        QVERIFY(tool("srec_cat app.bin -binary -offset 0x08004000 -o wide.hex -intel "
+                     "-output_block_size=32"));
         // One byte alone at each side of the application window's two ends.
         for (const quint32 address : {0x08003FFFu, 0x08004000u, 0x0803FFFFu, 0x08040000u})
             QVERIFY(writeFile(path(QString("at%1.hex").arg(address, 0, 16)),
                               hexLinearBase(quint16(address >> 16)) +
                                   hexRecord(quint16(address), 0, "Z") + eof));
-        QVERIFY(mkfifo(qPrintable(path("fifo.upg")), 0600) == 0);
         QByteArray damaged = readFile(path("app.upg"));
         damaged[0x5000] = char(damaged[0x5000] ^ 1);
         QVERIFY(writeFile(path("bad.upg"), damaged) &&
@@ -81,20 +73,15 @@ private slots:
         row("bad address") << "read 0x1g 4" << 2 << "not a hexadecimal number";
         row("create-upg without -o") << "create-upg app.hex" << 2 << "missing -o";
         row("create-upg of a missing file") << "create-upg no.hex -o x.upg" << 1 << "cannot open no.hex: No such file or directory";
-        row("create-upg of a bootloader") << "create-upg boot.hex -o x.upg" << 1 << "No data for the application area 0x08004000..0x0803FFFF in boot.hex";
         row("create-upg of a HEX file cut off") << "create-upg cut.hex -o x.upg" << 1 << "cut.hex: no end-of-file record";
         row("create-upg of a byte changed in transit") << "create-upg flipped.hex -o x.upg" << 1 << "flipped.hex: line 1234: record checksum 1B, the record sums to 0B";
         row("create-upg of 32-byte records") << "create-upg wide.hex -o x.upg" << 1 << "wide.hex: line 2: 32 data bytes, at most 25 per record (objcopy and srec_cat write 16 by default)";
-        row("create-upg of a byte at 0x08003FFF") << "create-upg at8003fff.hex -o x.upg" << 1 << "No data for the application area";
+        row("create-upg of a byte at 0x08003FFF") << "create-upg at8003fff.hex -o x.upg" << 1 << "No data for the application area 0x08004000..0x0803FFFF in at8003fff.hex";
         row("create-upg of a byte at 0x08004000") << "create-upg at8004000.hex -o ok.upg" << 0 << "written: ok.upg";
         row("create-upg of a byte at 0x0803FFFF") << "create-upg at803ffff.hex -o ok.upg" << 0 << "written: ok.upg";
         row("create-upg of a byte at 0x08040000") << "create-upg at8040000.hex -o x.upg" << 1 << "No data for the application area";
-        row("upgrade of a FIFO") << "| upgrade fifo.upg" << 1 << "cannot open fifo.upg: not a regular file but a pipe";
-        row("verify of a FIFO") << "| verify fifo.upg" << 1 << "cannot open fifo.upg: not a regular file but a pipe";
-        row("verify of /dev/zero") << "| verify /dev/zero" << 1 << "cannot open /dev/zero: not a regular file but a device";
         row("verify of 4 GiB + 4") << "| verify big.bin" << 1 << "cannot open big.bin: 4294967300 bytes, far larger than an upgrade file (393282 bytes)";
         row("upgrade of a folder") << "| upgrade folder" << 1 << "cannot open folder: Is a directory";
-        row("upgrade of a missing file") << "| upgrade no.upg" << 1 << "cannot open no.upg: No such file or directory";
         row("create-upg of objcopy's firmware") << "create-upg app.hex -o ok.upg" << 0 << "application checksum: 0xb9b22b96";
         row("write fails: full device") << "create-upg app.hex -o /dev/full" << 1 << "Cannot write /dev/full: No space left on device";
         row("open fails: no folder") << "| read 8000000 16 -o no/x.bin" << 1 << "cannot write no/x.bin: cannot create a file in no: No such file or directory";

@@ -27,12 +27,6 @@ class TestStation : public QObject
         fixtures::applicationWithChecksum(fixtures::firmwareBytes(Kr960::ApplicationSize, 5));
     const QByteArray upgBytes = fixtures::upgradeFileBytes(application);
 
-    static QByteArray applicationAreaOf(const SimulatedKr960 &board)
-    {
-        const std::vector<uint8_t> area =
-            board.flash(Kr960::ApplicationStart, Kr960::ApplicationSize);
-        return QByteArray(reinterpret_cast<const char *>(area.data()), int(area.size()));
-    }
     QScopedPointer<kr960sim::SimulatedBus> bus;
     std::vector<std::shared_ptr<SimulatedKr960>> boards;
 
@@ -49,9 +43,7 @@ class TestStation : public QObject
     // colour in words: "port|serial|pages|colour|ending|next step".
     static QStringList tilesAsSeen(const QWidget &window)
     {
-        QList<const BoardTile *> shown;
-        for (const BoardTile *tile : window.findChildren<BoardTile *>())
-            shown << tile;
+        QList<BoardTile *> shown = window.findChildren<BoardTile *>();
         std::sort(shown.begin(), shown.end(), [](const BoardTile *a, const BoardTile *b) {
             return std::pair(a->y(), a->x()) < std::pair(b->y(), b->x());
         });
@@ -83,36 +75,19 @@ class TestStation : public QObject
         return true;
     }
 
-    // Each board's run recorded as stopped, with the pages the board really took.
-    static void checkStopped(const QString &log, const QMap<QString, int> &pageWrites)
-    {
-        const QList<QByteArray> lines = readFile(log).trimmed().split('\n');
-        QCOMPARE(lines.size(), pageWrites.size());
-        for (const QByteArray &line : lines) {
-            const QJsonObject record = QJsonDocument::fromJson(line).object();
-            const int writes = pageWrites.value(record["serial"].toString(), -1);
-            QVERIFY2(record["result"] == "stopped" && record["pages_written"] == writes &&
-                         record["pages_verified"] == writes && writes > 0 && writes < 120,
-                     line.constData());
-        }
-    }
-
     // Boards with serials 264900001, 264900002, ... on a fresh bus.
     // `twins`: the second board has the first one's serial.
-    void plugLine(int count, int pageProgramMs = 0, const kr960sim::DeviceConfig &like = {},
-                  bool twins = false)
+    void plugLine(int count, const kr960sim::DeviceConfig &like = {}, bool twins = false)
     {
         boards.clear();
         bus.reset(); // one testbed at a time
         bus.reset(new kr960sim::SimulatedBus);
         for (int i = 1; i <= count; ++i)
-            plugBoard(i, pageProgramMs, like, twins && i == 2 ? 1 : i);
+            plugBoard(twins && i == 2 ? 1 : i, like);
     }
-    void plugBoard(int number, int pageProgramMs = 0, kr960sim::DeviceConfig config = {},
-                   int serialNumber = 0)
+    void plugBoard(int serialNumber, kr960sim::DeviceConfig config = {})
     {
-        config.serial = std::to_string(264900000 + (serialNumber ? serialNumber : number));
-        config.pageProgramMs = qMax(pageProgramMs, config.pageProgramMs);
+        config.serial = std::to_string(264900000 + serialNumber);
         boards.push_back(bus->addDevice(config));
     }
 
@@ -191,45 +166,28 @@ private slots:
         QTest::addColumn<QString>("line");
         QTest::addColumn<QStringList>("tiles");
         QTest::addColumn<QString>("counts");
-        const QString again = "unplug and plug in again to retry";
-        const QString passed = "|120|green|passed|";
-        QTest::newRow("four boards, the third stalls")
-            << 4 << "stall:3"
-            << QStringList{"port 1-1.1|264900001" + passed, "port 1-1.2|264900002" + passed,
-                           "port 1-1.3|264900003|3|red|a page could not be written|" + again,
-                           "port 1-1.4|264900004" + passed}
-            << "3 passed|1 failed|first-pass yield 75 %";
-        const QString udev = "|serial unknown|0|amber|cannot be opened: no permission (install "
-                             "the udev rule 60-kr960.rules)|check the cable and the udev rule, "
-                             "then plug in again";
-        QTest::newRow("two boards without the udev rule, so without a serial, on two ports")
-            << 3 << "refused:2 refused:3"
-            << QStringList{"port 1-1.1|264900001" + passed, "port 1-1.2" + udev,
-                           "port 1-1.3" + udev}
-            << "1 passed|2 failed|first-pass yield 33 %";
-        const QString shared = "|120|red|serial 264900001 is also on 1-1.%1: not counted|give "
-                               "each board its own serial";
-        QTest::newRow("two boards share a serial")
-            << 3 << "twins"
-            << QStringList{"port 1-1.1|264900001" + shared.arg(2),
-                           "port 1-1.2|264900001" + shared.arg(1), "port 1-1.3|264900003" + passed}
-            << "1 passed|0 failed|first-pass yield 100 %";
-        QTest::newRow("a board pulled out at its 40th page")
-            << 2 << "application vanish:2@40"
-            << QStringList{"port 1-1.1|264900001" + passed,
-                           "port 1-1.2|264900002|39|red|the board left the bus at page 40|plug "
-                           "it in again to retry"}
-            << "1 passed|1 failed|first-pass yield 50 %";
+        const QString again = "unplug and plug in again to retry", passed = "|120|green|passed|";
+        const QString udev =
+            "|serial unknown|0|amber|cannot be opened: no permission (install the udev rule "
+            "60-kr960.rules)|check the cable and the udev rule, then plug in again";
+        const QString shared = "|120|red|serial 264900001 is also on 1-1.%1: not counted|give each "
+                               "board its own serial";
+        const QString pulled =
+            "|39|red|the board left the bus at page 40|plug it in again to retry";
         QStringList sixteen;
         for (int i = 1; i <= 16; ++i)
             sixteen << QString("port 1-1.%1|2649000%2").arg(i).arg(i, 2, 10, QChar('0')) +
-                           (i == 7 ? "|39|red|the board left the bus at page 40|" : passed);
+                           (i == 7 ? pulled : passed);
+        // clang-format off
+        QTest::newRow("four boards, the third stalls") << 4 << "stall:3" << QStringList{"port 1-1.1|264900001" + passed, "port 1-1.2|264900002" + passed, "port 1-1.3|264900003|3|red|a page could not be written|" + again, "port 1-1.4|264900004" + passed} << "3 passed|1 failed|first-pass yield 75 %";
+        QTest::newRow("two boards without the udev rule, so without a serial, on two ports") << 3 << "refused:2 refused:3" << QStringList{"port 1-1.1|264900001" + passed, "port 1-1.2" + udev, "port 1-1.3" + udev} << "1 passed|2 failed|first-pass yield 33 %";
+        QTest::newRow("two boards share a serial") << 3 << "twins" << QStringList{"port 1-1.1|264900001" + shared.arg(2), "port 1-1.2|264900001" + shared.arg(1), "port 1-1.3|264900003" + passed} << "1 passed|0 failed|first-pass yield 100 %";
+        QTest::newRow("a board pulled out at its 40th page") << 2 << "application vanish:2@40" << QStringList{"port 1-1.1|264900001" + passed, "port 1-1.2|264900002" + pulled} << "1 passed|1 failed|first-pass yield 50 %";
         // The README's picture of a line of sixteen (cmake --build build -t station_png): the
         // line itself, at a real board's timing, is test_production's, and the tiles' fit is
         // tilesFitTheScreen's.
-        QTest::newRow("sixteen boards, restarting, plugged and pulled")
-            << 15 << "application vanish:7@40 plug:16@1500" << sixteen
-            << "15 passed|1 failed|first-pass yield 94 %";
+        QTest::newRow("sixteen boards, restarting, plugged and pulled") << 15 << "application vanish:7@40 plug:16@1500" << sixteen << "15 passed|1 failed|first-pass yield 94 %";
+        // clang-format on
     }
     void aLineOfBoards()
     {
@@ -242,7 +200,7 @@ private slots:
         kr960sim::DeviceConfig like;
         if (line.contains("application"))
             like.mode = kr960sim::Mode::Application;
-        plugLine(count, 0, like, line.contains("twins"));
+        plugLine(count, like, line.contains("twins"));
         const QRegularExpression setting("(\\w+):(\\d+)(?:@(\\d+))?");
         QList<std::pair<int, int>> plugLater; // board, after ms
         for (auto each = setting.globalMatch(line); each.hasNext();) {
@@ -269,8 +227,7 @@ private slots:
         QVERIFY(script.done());
         QTest::mouseClick(button(window, "start"), Qt::LeftButton);
         for (const auto &[board, at] : plugLater)
-            QTimer::singleShot(at, this,
-                               [this, board = board, like] { plugBoard(board, 0, like); });
+            QTimer::singleShot(at, this, [this, board = board, like] { plugBoard(board, like); });
         if (line.contains("application")) // not "0.0 s programming"
             QTRY_VERIFY(!tilesAsSeen(window).filter("|grey|restarting|").isEmpty());
         QTRY_VERIFY2_WITH_TIMEOUT(tilesAsSeen(window).size() == tiles.size() &&
@@ -287,18 +244,13 @@ private slots:
         const QStringList seen = tilesAsSeen(window);
         for (int i = 0; i < tiles.size(); ++i)
             QVERIFY2(seen[i].startsWith(tiles[i]), qPrintable(seen[i]));
-        // All of them at the default size, on a 1366x768 screen.
-        QVERIFY(window.width() <= 1366 && window.height() <= 740 && allTilesShown(window));
         // One record per real board, on its own port: no phantom from a restart or the walk.
         QStringList ports;
         for (const QByteArray &record : readFile(log).trimmed().split('\n'))
             ports << QJsonDocument::fromJson(record).object()["port"].toString();
-        ports.sort();
-        QStringList expectedPorts;
         for (const QString &tile : tiles)
-            expectedPorts << tile.section('|', 0, 0).section(' ', 1);
-        expectedPorts.sort();
-        QCOMPARE(ports, expectedPorts);
+            QVERIFY2(ports.removeOne(tile.section('|', 0, 0).section(' ', 1)), qPrintable(tile));
+        QVERIFY2(ports.isEmpty(), qPrintable(ports.join(' ')));
         if (qEnvironmentVariableIsSet("MV604_STATION_PNG")) { // cmake --build build -t station_png
             const QString name = tiles.size() == 4 ? "station.png" : "station-16.png";
             if (tiles.size() == 4 || tiles.size() == 16)
@@ -331,8 +283,9 @@ private slots:
         plugBoard(2);
         QTRY_COMPARE_WITH_TIMEOUT(tilesAsSeen(window).filter("|green|").size(), 2, 20000);
         QCOMPARE(text(window, "fileFacts"), facts);
-        QVERIFY(applicationAreaOf(*boards[0]) == application &&
-                applicationAreaOf(*boards[1]) == application);
+        for (const auto &board : boards)
+            QVERIFY(flashOf(*board, Kr960::ApplicationStart, Kr960::ApplicationSize) ==
+                    application);
         QTest::mouseClick(button(window, "stop"), Qt::LeftButton);
         QTRY_VERIFY(button(window, "start")->isEnabled());
         QTest::mouseClick(button(window, "start"), Qt::LeftButton);
@@ -388,28 +341,9 @@ private slots:
         QCoreApplication::removeTranslator(&polish);
     }
 
-    // Closed during its runs, the window stays until each run is recorded as stopped.
-    void closingWaitsUntilTheRunsAreRecorded()
-    {
-        plugLine(2, 40);
-        const QString log = work.filePath("closed.jsonl");
-        StationWindow window(MV604_WORKER, log);
-        window.chooseUpgradeFile(upg);
-        window.show();
-        QTest::mouseClick(button(window, "start"), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            tilesAsSeen(window).size() == 2 &&
-                tilesAsSeen(window).filter(QRegularExpression("\\|[01]\\|")).isEmpty(),
-            20000);
-        window.close();
-        QVERIFY(window.isVisible() && readFile(log).isEmpty());
-        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 20000);
-        checkStopped(log, {{"264900001", int(vendorRequests(*boards[0], 3).size())},
-                           {"264900002", int(vendorRequests(*boards[1], 3).size())}});
-    }
-
-    // SIGTERM, as a session ends it: the program under mv604-sim stops its runs, records them
-    // and exits. It finds mv604-cli beside it in the build tree.
+    // SIGTERM, as a session ends it, closes the window: the program under mv604-sim stops its
+    // runs, stays until each is recorded, and exits. It finds mv604-cli beside it in the build
+    // tree.
     void sigtermEndsTheRunsAndTheProgram()
     {
         QProcess station;
@@ -426,8 +360,17 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(pageWrites(1) >= 2 && pageWrites(2) >= 2, 20000);
         station.terminate();
         QVERIFY(station.waitForFinished(20000) && station.exitCode() == 0);
-        checkStopped(work.filePath("terminated.jsonl"),
-                     {{"264900001", pageWrites(1)}, {"264900002", pageWrites(2)}});
+        // Each board's run recorded as stopped, with the pages the board really took.
+        const QList<QByteArray> lines =
+            readFile(work.filePath("terminated.jsonl")).trimmed().split('\n');
+        QCOMPARE(lines.size(), 2);
+        for (const QByteArray &line : lines) {
+            const QJsonObject record = QJsonDocument::fromJson(line).object();
+            const int writes = pageWrites(record["serial"].toString().toInt() - 264900000);
+            QVERIFY2(record["result"] == "stopped" && record["pages_written"] == writes &&
+                         record["pages_verified"] == writes && writes > 0 && writes < 120,
+                     line.constData());
+        }
     }
 };
 

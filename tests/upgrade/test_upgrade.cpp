@@ -69,6 +69,18 @@ private slots:
             bus.unplug(other);
         upgrader.setBoard(std::nullopt);
     }
+    // The worker run to its end on `bytes` written as `name`; a null name: no file chosen.
+    bool upgradeWith(const QString &name, const QByteArray &bytes)
+    {
+        lines.clear();
+        percents.clear();
+        if (!name.isNull() && !writeFile(name, bytes))
+            return false;
+        upgrader.slotSetFileName(name);
+        upgrader.start();
+        upgrader.wait();
+        return true;
+    }
 
     // Data in the bootloader area, the tail and past the image is dropped; each area's last word
     // becomes the sum of its other words. A firmware with a brand word gets no file.
@@ -85,8 +97,7 @@ private slots:
         QVERIFY(writeHex(hex, {{0x08000000, fill}, {0x08004000, app}, {0x08040000, upper}, {0x0805C000, fill}, {0x08060000, fill}}));
         // clang-format on
         QCOMPARE(buildUpgradeFile(hex, upg).text(), "");
-        QFile file(upg);
-        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        const QByteArray bytes = readFile(upg);
         // Item lengths big-endian: 50 bytes of UTF-16BE header, 4 of version, then 0x60000.
         QCOMPARE(bytes.left(0x42).toHex(), "00000032004d0076003600300034002000550070006700720061"
                                            "00640065002000460069006c0065002000480065006100640065"
@@ -115,7 +126,6 @@ private slots:
         const QStringList restarted = notBack.mid(0, 4) + QStringList{"Disconnect", "Connect", "Serial:264900001b", "Writting firmware ... ", "OK"};
         row("application mode") << good << plug(Mode::Application) << restarted << O::Ok << 120;
         const auto refusedAfterRestart = [](int times) { return plug(Mode::Application, [=](SimulatedKr960 &d) { d.addFault({0xFF, 3, times}); }); };
-        row("the fresh connect after the restart refused once") << good << refusedAfterRestart(1) << restarted << O::Ok << 120;
         row("the fresh connect after the restart refused 3 times") << good << refusedAfterRestart(3) << restarted << O::Ok << 120;
         row("the fresh connect after the restart refused 4 times") << good << refusedAfterRestart(4) << restarted.mid(0, 6) + QStringList{"Serial:", "USB timout\nCheck USB cable"} << O::NoDevice << 0;
         row("identity refused 3 times, bytes after the image") << good + "more" << fault(0xFF, 1, 3) << ok << O::Ok << 120;
@@ -164,13 +174,7 @@ private slots:
         device = knob(bus);
         const QByteArray before = device ? flashOf(*device, 0x08004000, 0x3C800) : QByteArray();
         const QString name = bytes == "none" ? QString() : dir.filePath(QTest::currentDataTag());
-        lines.clear();
-        percents.clear();
-        QVERIFY(name.isNull() || writeFile(name, bytes));
-        upgrader.slotSetFileName(name);
-        upgrader.start();
-        upgrader.wait();
-
+        QVERIFY(upgradeWith(name, bytes));
         QCOMPARE(lines, name.isNull() ? log : QStringList{name} + log);
         QCOMPARE(upgrader.outcome(), outcome);
         QList<int> expectedPercents;
@@ -197,71 +201,46 @@ private slots:
         QCOMPARE(seen, expected.mid(0, 2 * pages + (outcome == UpgradeOutcome::WriteFailed)));
     }
 
-    // A board that comes back in its application uses up one of the caller's tries at each
-    // connect: the run asks exactly that often (the first connection aside), then gives up.
-    void restartTries_data()
-    {
-        QTest::addColumn<int>("tries");
-        QTest::newRow("one try") << 1;
-        QTest::newRow("four tries") << 4;
-    }
+    // A board that comes back in its application uses up one of the caller's tries (four here, ten
+    // elsewhere) at each connect: the run asks exactly that often (the first connection aside),
+    // then gives up.
     void restartTries()
     {
-        QFETCH(int, tries);
+        const int tries = 4;
         device =
             plug(Mode::Application, [](SimulatedKr960 &d) { d.setStaysInApplication(true); })(bus);
-        const QString name = dir.filePath("tries.upg");
-        QVERIFY(writeFile(name, upgradeFileBytes(application)));
         upgrader.setTiming(simulatedRestart(10, 300, tries));
-        upgrader.slotSetFileName(name);
-        upgrader.start();
-        upgrader.wait();
+        QVERIFY(upgradeWith(dir.filePath("tries.upg"), upgradeFileBytes(application)));
         upgrader.setTiming(simulatedRestart());
         QCOMPARE(upgrader.outcome(), UpgradeOutcome::NoDevice);
         QCOMPARE(int(vendorRequests(*device, 0xFF).size()), 1 + tries);
         QVERIFY(vendorRequests(*device, 3).empty());
     }
 
-    // The board restarts slowly while another one waits in its bootloader: the run keeps to the
+    // Several boards on the bus, the board to program restarting slowly while the others wait in
+    // their bootloaders: that board is programmed through its restart, and no other is restarted
+    // or sent a page, whatever its mode and place in the walk. Given none, the run keeps to the
     // board it met first (the window's worker has no choice of its own to keep it there).
-    void keepsToItsBoardThroughItsRestart()
-    {
-        const Device other = bus.addDevice({Mode::Bootloader, "264900002"});
-        other->addFault({0xFF, 1, 1, Fault::Stall}); // whatever the walk's order, not taken first
-        device = plug(Mode::Application, [](SimulatedKr960 &d) { d.setRestartDelayMs(150); })(bus);
-        const QString name = dir.filePath("keeps.upg");
-        QVERIFY(writeFile(name, upgradeFileBytes(application)));
-        upgrader.slotSetFileName(name);
-        upgrader.start();
-        upgrader.wait();
-        bus.unplug(other);
-        QCOMPARE(upgrader.outcome(), UpgradeOutcome::Ok);
-        const BoardIdentity board{"264900001", QString::fromStdString(bus.port(device))};
-        QCOMPARE(upgrader.report().board, board);
-        QVERIFY(flashOf(*device, 0x08004000, 0x3C000) == application);
-        QVERIFY(vendorRequests(*other, 3).empty());
-    }
-
-    // Several boards on the bus, the run given one of them: that board is programmed through its
-    // restart, and no other is restarted or sent a page, whatever its mode and place in the walk.
-    void keepsToTheBoardItIsGiven_data()
+    void keepsToItsBoard_data()
     {
         QTest::addColumn<QString>("modes"); // of the boards in plugging order: a, b
-        QTest::addColumn<int>("given");     // which of them
-        QTest::addColumn<bool>("byPort");   // given by serial and port, or by serial alone
-        QTest::newRow("the second of two in their applications") << "aa" << 1 << true;
-        QTest::newRow("the first, another in its bootloader") << "ab" << 0 << true;
-        QTest::newRow("in its bootloader after one in its application") << "ab" << 1 << true;
-        QTest::newRow("the middle of three, by serial alone") << "bab" << 1 << false;
+        QTest::addColumn<int>("given");     // which of them is to be programmed
+        QTest::addColumn<QString>("by");    // "port": by serial and port, "serial" alone, "": none
+        // clang-format off
+        QTest::newRow("the second of two in their applications") << "aa" << 1 << "port";
+        QTest::newRow("the first, another in its bootloader") << "ab" << 0 << "port";
+        QTest::newRow("in its bootloader after one in its application") << "ab" << 1 << "port";
+        QTest::newRow("the middle of three, by serial alone") << "bab" << 1 << "serial";
+        QTest::newRow("none given, another in its bootloader") << "ba" << 1 << "";
+        // clang-format on
     }
-    void keepsToTheBoardItIsGiven()
+    void keepsToItsBoard()
     {
         QFETCH(QString, modes);
         QFETCH(int, given);
-        QFETCH(bool, byPort);
+        QFETCH(QString, by);
         for (int i = 0; i < modes.size(); ++i) {
             const QByteArray serial = "26490000" + QByteArray::number(i + 1);
-            // The given board comes back slowly: the others wait in their bootloaders meanwhile.
             const Device board = plug(
                 modes[i] == 'a' ? Mode::Application : Mode::Bootloader,
                 [&](SimulatedKr960 &d) { d.setRestartDelayMs(i == given ? 150 : 50); },
@@ -270,15 +249,14 @@ private slots:
                 device = board;
             else
                 others.push_back(board);
+            if (i != given && by.isEmpty()) // whatever the walk's order, not taken first
+                board->addFault({0xFF, 1, 1, Fault::Stall});
         }
         const BoardIdentity board{"26490000" + QByteArray::number(given + 1),
                                   QString::fromStdString(bus.port(device))};
-        upgrader.setBoard(BoardIdentity{board.serial, byPort ? board.port : QString()});
-        const QString name = dir.filePath("given.upg");
-        QVERIFY(writeFile(name, upgradeFileBytes(application)));
-        upgrader.slotSetFileName(name);
-        upgrader.start();
-        upgrader.wait();
+        if (!by.isEmpty())
+            upgrader.setBoard(BoardIdentity{board.serial, by == "port" ? board.port : QString()});
+        QVERIFY(upgradeWith(dir.filePath("given.upg"), upgradeFileBytes(application)));
         QCOMPARE(upgrader.outcome(), UpgradeOutcome::Ok);
         QCOMPARE(upgrader.report().board, board);
         QVERIFY(flashOf(*device, 0x08004000, 0x3C000) == application);
