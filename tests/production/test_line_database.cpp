@@ -509,17 +509,15 @@ private slots:
             QVERIFY(writeFile(RunSpool().fileName(), runRecordLine(good).left(100)));
         if (fault == "refused")
             QVERIFY(writeFile(RunSpool().fileName(), runRecordLine(refused) + runRecordLine(good)));
-        const QByteArray state = qgetenv("XDG_STATE_HOME");
-        const auto restoreState = [&] { qputenv("XDG_STATE_HOME", state); };
-        const auto onFailure = qScopeGuard(restoreState);
-        if (fault == "spool folder")
-            qputenv("XDG_STATE_HOME", path("line.jsonl").toLocal8Bit()); // a file, no folder
+        QProcess upgrade;
+        if (fault == "spool folder") // a file, no folder
+            upgrade.setProcessEnvironment(
+                environmentWith({"XDG_STATE_HOME=" + path("line.jsonl")}));
         QStringList command = simulated(1);
         if (fault == "log") // no file of mv604-cli grows past 200100 bytes: the log is full
             command += QStringList{"prlimit", "--fsize=200100"};
         command << MV604_CLI << "upgrade" << path("app.upg") << "--log" << path("line.jsonl")
                 << "--db" << url;
-        QProcess upgrade;
         upgrade.setChildProcessModifier([] { ::signal(SIGXFSZ, SIG_IGN); });
         upgrade.start(command.first(), command.mid(1));
         QVERIFY(upgrade.waitForFinished(30000));
@@ -531,7 +529,6 @@ private slots:
         QCOMPARE(log.value(0).size(),
                  logged.size()); // cut back to its old length, or a fresh line after it
         QCOMPARE(log.size(), fault == "log" ? 1 : 3);
-        restoreState();
         QCOMPARE(query(url, "SELECT serial, result FROM run_records ORDER BY serial"), stored);
         QCOMPARE(RunSpool().count(), 0);
         const QByteArray aside = readFile(RunSpool().rejectedFileName());
