@@ -20,12 +20,10 @@ class Browser
 public:
     ~Browser()
     {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate(); // our own child, by its PID
-            if (!process.waitForFinished(5000))
-                process.kill();
-            process.waitForFinished(5000);
-        }
+        process.terminate(); // our own child, by its PID; nothing when it is not running
+        if (!process.waitForFinished(5000))
+            process.kill();
+        process.waitForFinished(5000);
         for (int fd : {commands, answers})
             if (fd >= 0)
                 ::close(fd);
@@ -34,8 +32,8 @@ public:
     // Opens `url` in a fresh profile under `profile`; false when the browser did not come up.
     bool open(const QString &url, const QString &profile)
     {
-        int in[2], out[2];
-        if (::pipe(in) != 0 || ::pipe(out) != 0)
+        int in[2], out[2]; // this side's ends are not inherited by the next child
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
             return false;
         process.setChildProcessModifier([in, out] {
             // Out of the way of 3 and 4 first, whatever numbers the pipes got.
@@ -52,8 +50,6 @@ public:
         ::close(out[1]);
         commands = in[1];
         answers = out[0];
-        ::fcntl(commands, F_SETFD, FD_CLOEXEC);
-        ::fcntl(answers, F_SETFD, FD_CLOEXEC);
         if (!process.waitForStarted(10000))
             return false;
         for (const QJsonValue &target : call("Target.getTargets")["targetInfos"].toArray())
