@@ -1,8 +1,9 @@
 // The core's pure decisions, row by row: record names as older versions wrote them, which board
 // a choice picks, which boards share a serial, when a done board counts as unplugged, and the
-// station's and the report's first-pass yield.
+// station's and the report's first-pass yield; the production week a boot image defaults to.
 
 #include "device/chosen_board.h"
+#include "image/boot_image.h"
 #include "production/line_report.h"
 #include "production/run_record.h"
 #include "production/run_records.h"
@@ -244,6 +245,26 @@ private slots:
         const YieldFigures &f = all.first();
         QCOMPARE(figures(f.runs, f.boards, f.passed, f.failed, f.firstPass, f.firstPassYield()),
                  expected);
+    }
+
+    // The default year goes with the ISO week: never a week twice, never one that did not exist.
+    void productionWeek_data()
+    {
+        QTest::addColumn<QDate>("day");
+        QTest::addColumn<int>("year");
+        QTest::addColumn<int>("week");
+        QTest::newRow("2025-12-29, in week 1 of 2026") << QDate(2025, 12, 29) << 26 << 1;
+        QTest::newRow("2025-01-02") << QDate(2025, 1, 2) << 25 << 1;
+        QTest::newRow("2027-01-01, in week 53 of 2026") << QDate(2027, 1, 1) << 26 << 53;
+        QTest::newRow("2026-12-09") << QDate(2026, 12, 9) << 26 << 50;
+    }
+    void productionWeek()
+    {
+        QFETCH(QDate, day);
+        QFETCH(int, year);
+        QFETCH(int, week);
+        QCOMPARE(productionYearChoices().at(currentYearChoice(day)).toInt(), year);
+        QCOMPARE(productionWeekChoices().at(currentWeekChoice(day)).toInt(), week);
     }
 };
 

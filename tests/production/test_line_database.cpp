@@ -3,7 +3,6 @@
 // and psql clients. Runs on SQLite, and on PostgreSQL under pg_virtualenv
 // (MV604_TEST_POSTGRESQL=1; it sets PGHOST, PGPORT, PGUSER, PGPASSWORD and PGVERSION).
 
-#include "image/boot_image.h"
 #include "production/line_records.h"
 #include "production/run_record.h"
 #include "production/serial_allocation.h"
@@ -564,26 +563,6 @@ private slots:
                      ? summary(QJsonDocument::fromJson(result.out.toUtf8()).object())
                      : result.out.trimmed(),
                  expected);
-    }
-
-    // The default year goes with the ISO week: never a week twice, never one that did not exist.
-    void productionWeek_data()
-    {
-        QTest::addColumn<QDate>("day");
-        QTest::addColumn<int>("year");
-        QTest::addColumn<int>("week");
-        QTest::newRow("2025-12-29, in week 1 of 2026") << QDate(2025, 12, 29) << 26 << 1;
-        QTest::newRow("2025-01-02") << QDate(2025, 1, 2) << 25 << 1;
-        QTest::newRow("2027-01-01, in week 53 of 2026") << QDate(2027, 1, 1) << 26 << 53;
-        QTest::newRow("2026-12-09") << QDate(2026, 12, 9) << 26 << 50;
-    }
-    void productionWeek()
-    {
-        QFETCH(QDate, day);
-        QFETCH(int, year);
-        QFETCH(int, week);
-        QCOMPARE(productionYearChoices().at(currentYearChoice(day)).toInt(), year);
-        QCOMPARE(productionWeekChoices().at(currentWeekChoice(day)).toInt(), week);
     }
 
     // Serials reserved before the images are written; numbers taken are refused by name.
