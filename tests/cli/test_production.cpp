@@ -128,6 +128,8 @@ private slots:
         row("run-app by port") << "" << "--port 1-1.1 run-app" << 0 << "application started" << PageWrites{0, -1, -1};
         row("list by port") << "" << "--port 1-1.2 list" << 0 << "port 1-1.2     serial 264900002b" << PageWrites{-1, -1, -1};
         row("verify by serial reads that board, not a programmed one") << "--port 1-1.1 upgrade app.upg;--port 1-1.3 upgrade app.upg" << "--serial 264900002 verify app.upg" << 1 << "120 of 120 pages differ" << PageWrites{-1, 0, -1};
+        row("verify of one page that reads back wrong") << "--port 1-1.1 upgrade app.upg" << "--corrupt-page 0x08006000 | --port 1-1.1 verify app.upg" << 1 << "1 of 120 pages differ" << PageWrites{0, -1, -1};
+        row("verify, reads fail from the fifth page on") << "--port 1-1.1 upgrade app.upg" << "--fail 1:5:0 | --port 1-1.1 verify app.upg" << 1 << "reading the page at 0x08006000 failed" << PageWrites{0, -1, -1};
         row("serial and port of two boards") << "" << "--serial 264900001 --port 1-1.2 info" << 1 << "no KR960 with serial 264900001 on port 1-1.2" << PageWrites{-1, -1, -1};
         row("port not attached") << "" << "--port 1-1.9 ext-read 0 4" << 1 << "no KR960 on port 1-1.9" << PageWrites{-1, -1, -1};
         row("upgrade of a serial not attached") << "" << "--serial 264900009 upgrade app.upg" << 1 << "no KR960 with serial 264900009" << PageWrites{-1, -1, -1};
